@@ -1,0 +1,45 @@
+"""Shared helpers: bit-level comparison of float64 results and fresh-interpreter runs."""
+
+import os
+import subprocess
+import sys
+import textwrap
+
+import numpy as np
+import pytest
+
+MISSING_BITS = 0x7FF8000000000000
+
+# Variables that change what a child writes on standard error or how it ends.
+NOISY_VARIABLES = ("PYTHONFAULTHANDLER", "PYTHONDEVMODE", "PYTHONUNBUFFERED", "RUST_BACKTRACE",
+                   "PYTHONWARNINGS")
+
+
+def bits(values):
+    """The IEEE-754 bit patterns of a float64 sequence, as a list of ints."""
+    return np.asarray(values, dtype=np.float64).view(np.uint64).tolist()
+
+
+def assert_same_bits(actual, expected):
+    actual_bits, expected_bits = bits(actual), bits(expected)
+    assert len(actual_bits) == len(expected_bits)
+    mismatches = [(i, f"{a:#018x}", f"{e:#018x}")
+                  for i, (a, e) in enumerate(zip(actual_bits, expected_bits)) if a != e]
+    assert not mismatches, f"{len(mismatches)} positions differ (index, actual, expected): {mismatches[:8]}"
+
+
+def child_environment(**overrides):
+    env = {k: v for k, v in os.environ.items() if k not in NOISY_VARIABLES}
+    env.update(overrides)
+    return env
+
+
+def run_python(code, *, env=None, timeout=120):
+    """Runs `code` in a fresh interpreter; returns the CompletedProcess (text mode)."""
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+                          env=child_environment(**(env or {})), timeout=timeout)
+
+
+@pytest.fixture
+def fresh_python():
+    return run_python
