@@ -1,0 +1,56 @@
+// Array parameters: the acceptance test, input and output arrays, and element views.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <span>
+
+#include "numpy_headers.hpp"
+#include "py_err.hpp"
+
+namespace quillora {
+
+// Element view of an accepted array: element i lies at data + i * stride bytes.
+struct ArrayView {
+    char* data;
+    std::uint64_t length;
+    std::int64_t stride;
+};
+
+ArrayView make_view(PyArrayObject* array) noexcept;
+
+// Fewer than two elements, or elements exactly one float64 apart in increasing order.
+bool is_contiguous(const ArrayView& view) noexcept;
+
+// The view as a run of doubles; only for a contiguous view.
+std::span<const double> input_run(const ArrayView& view) noexcept;
+std::span<double> output_run(const ArrayView& view) noexcept;
+
+// An input array for the length of one call: an owned reference and a registered shared
+// borrow, both released exactly once when it goes out of scope.
+class InputArray {
+public:
+    InputArray(InputArray&& other) noexcept : array_(std::exchange(other.array_, nullptr)) {}
+    InputArray& operator=(InputArray&&) = delete;
+    ~InputArray();
+
+    PyArrayObject* get() const noexcept { return array_; }
+
+private:
+    friend Result<InputArray> take_input_array(PyObject* object) noexcept;
+    explicit InputArray(PyArrayObject* array) noexcept : array_(array) {}
+    PyArrayObject* array_;
+};
+
+// A one-dimensional float64 ndarray (or subclass) taken for reading, or the conversion error.
+Result<InputArray> take_input_array(PyObject* object) noexcept;
+
+// The same acceptance test for an output; the caller's reference is borrowed for the call.
+Result<PyArrayObject*> take_output_array(PyObject* object) noexcept;
+
+// Output arrays are written through their data pointer; one that NumPy marks read-only (a
+// read-only memory map, an array over bytes) is refused instead.
+Status check_writeable(const char* parameter, PyArrayObject* output) noexcept;
+
+}  // namespace quillora
