@@ -2,8 +2,6 @@
 // the interpreter (an error's readable form, a failed interpreter call).
 #include "panic_exception.hpp"
 
-#include <unistd.h>
-
 #include <atomic>
 #include <cstdlib>
 #include <string>
@@ -11,6 +9,7 @@
 #include "fatal_report.hpp"
 #include "once_cell.hpp"
 #include "readable_form.hpp"
+#include "stack_trace.hpp"
 
 namespace quillora {
 namespace {
@@ -24,14 +23,6 @@ constexpr const char* panic_exception_doc =
     "Python interpreter to exit.\n";
 
 ObjectCell panic_exception_cell;
-
-void write_to_stderr(std::string_view text) noexcept {
-    while (!text.empty()) {
-        ssize_t written = ::write(2, text.data(), text.size());
-        if (written <= 0) return;
-        text.remove_prefix(static_cast<std::size_t>(written));
-    }
-}
 
 }  // namespace
 
@@ -52,8 +43,8 @@ PyObject* panic_exception_type() noexcept {
 
 void check_fetched_exception(PyObject* exception) noexcept {
     if (reinterpret_cast<PyObject*>(Py_TYPE(exception)) != panic_exception_type()) return;
-    write_to_stderr("--- PyO3 is resuming a panic after fetching a PanicException from Python. ---\n");
-    write_to_stderr("Python stack trace below:\n");
+    write_to_stderr({"--- PyO3 is resuming a panic after fetching a PanicException from Python. ---\n",
+                     "Python stack trace below:\n"});
     PyErr_SetRaisedException(Py_NewRef(exception));
     PyErr_PrintEx(0);
     std::abort();

@@ -165,3 +165,23 @@ def test_numpy_unreachable_is_an_import_error(fresh_python, setup, cause_type, r
     expected = f"ImportError|{NUMPY_FAILURE_PREFIX}{readable}|{cause_type.__name__}\n"
     assert result.returncode == 0, result.stderr
     assert result.stdout == expected * 2
+
+
+def test_readable_form_quotes_the_traceback(fresh_python, tmp_path):
+    script = tmp_path / "broken_numpy.py"
+    script.write_text(
+        "import numpy.lib\n"
+        "def refuse(version):\n"
+        "    raise ValueError('no \"version\" here')\n"
+        "numpy.lib.NumpyVersion = refuse\n"
+        "import quillora\n"
+        "try:\n"
+        "    quillora.indicator_ema(3, [1.0], [1.0])\n"
+        "except ImportError as error:\n"
+        "    print(error)\n")
+    result = fresh_python(f"exec(compile(open({str(script)!r}).read(), {str(script)!r}, 'exec'))")
+    assert result.stdout == (
+        f"{NUMPY_FAILURE_PREFIX}PyErr {{ type: <class 'ValueError'>, "
+        f"value: ValueError('no \"version\" here'), traceback: Some(\"Traceback (most recent call last):\\n"
+        f"  File \\\"{script}\\\", line 3, in refuse\\n"
+        f"    raise ValueError('no \\\"version\\\" here')\\n\") }}\n"), result.stderr
