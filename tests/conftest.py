@@ -4,6 +4,7 @@ import os
 import subprocess
 import sys
 import textwrap
+import threading
 
 import numpy as np
 import pytest
@@ -38,6 +39,15 @@ def run_python(code, *, env=None, timeout=120):
     """Runs `code` in a fresh interpreter; returns the CompletedProcess (text mode)."""
     return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
                           env=child_environment(**(env or {})), timeout=timeout)
+
+
+def run_in_threads(work, arguments):
+    """Runs work(argument) on one thread per argument, all at once, and waits for every one."""
+    threads = [threading.Thread(target=work, args=(argument,)) for argument in arguments]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
 
 
 @pytest.fixture

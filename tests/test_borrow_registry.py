@@ -12,7 +12,7 @@ import numpy as np
 import pytest
 
 import quillora
-from conftest import bits, run_python
+from conftest import bits, run_in_threads, run_python
 
 NAME = "_RUST_NUMPY_BORROW_CHECKING_API"
 MULTIARRAY = "numpy._core.multiarray" if np.lib.NumpyVersion(np.__version__).major >= 2 else "numpy.core.multiarray"
@@ -299,7 +299,7 @@ def test_concurrent_calls_leave_the_registry_empty(registry):
     high, low, close = np.linspace(2, 3, 64), np.linspace(0, 1, 64), np.linspace(1, 2, 64)
     start, failures = threading.Barrier(8), []
 
-    def work():
+    def work(_):
         out = [np.empty(64) for _ in range(3)]
         start.wait()
         try:
@@ -312,11 +312,7 @@ def test_concurrent_calls_leave_the_registry_empty(registry):
         except BaseException as error:  # noqa: BLE001 - reported below
             failures.append(error)
 
-    threads = [threading.Thread(target=work) for _ in range(8)]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
+    run_in_threads(work, range(8))
     assert failures == []
     assert [registry.is_free(x) for x in (high, low, close)] == [True] * 3
 

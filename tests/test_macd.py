@@ -1,13 +1,12 @@
 """indicator_macd: worked values, check order and messages, length queries, and bit-exact sweeps."""
 
 import sys
-import threading
 
 import numpy as np
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from conftest import assert_same_bits, bits
+from conftest import assert_same_bits, bits, run_in_threads
 from quillora import indicator_macd
 from reference import MISSING, macd
 
@@ -335,9 +334,5 @@ def test_concurrent_calls_give_the_reference_results():
             if [bits(output) for output in outputs] != expected[k]:
                 failures.append(k)
 
-    threads = [threading.Thread(target=work, args=(k,)) for k in range(len(series))]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
+    run_in_threads(work, range(len(series)))
     assert failures == []
