@@ -8,14 +8,14 @@ from pathlib import Path
 
 import pytest
 
+from conftest import child_environment
+
 ROOT = Path(__file__).resolve().parent.parent
 PROBE_SOURCE = ROOT / "tests" / "native" / "panic_probe.cpp"
 
 NOTE = "note: run with `RUST_BACKTRACE=1` environment variable to display a backtrace\n"
 BRIEF_NOTE = "note: Some details are omitted, run with `RUST_BACKTRACE=full` for a verbose backtrace.\n"
 NESTED = "thread panicked while processing panic. aborting.\n"
-# Variables that would change how a child behaves or what it writes, whatever the parent has.
-DROPPED_VARIABLES = {"PYTHONFAULTHANDLER", "PYTHONDEVMODE", "PYTHONUNBUFFERED", "RUST_BACKTRACE"}
 
 
 def probe_path():
@@ -30,9 +30,7 @@ def probe_path():
 
 
 def run_probe(*args, backtrace=None):
-    env = {name: value for name, value in os.environ.items() if name not in DROPPED_VARIABLES}
-    if backtrace is not None:
-        env["RUST_BACKTRACE"] = backtrace
+    env = child_environment(**({} if backtrace is None else {"RUST_BACKTRACE": backtrace}))
     result = subprocess.run([probe_path(), *args], env=env, capture_output=True, timeout=60)
     assert result.returncode == -signal.SIGABRT, result.stderr.decode(errors="replace")
     return result.stderr.decode()
