@@ -9,7 +9,11 @@ import threading
 import numpy as np
 import pytest
 
+from reference import MISSING
+
 MISSING_BITS = 0x7FF8000000000000
+# Samples that the indicators treat specially: the missing marker, both infinities, both zeros.
+ODD_VALUES = [MISSING, float("inf"), float("-inf"), -0.0, 0.0]
 
 # Variables that change what a child writes on standard error or how it ends.
 NOISY_VARIABLES = ("PYTHONFAULTHANDLER", "PYTHONDEVMODE", "PYTHONUNBUFFERED", "RUST_BACKTRACE",
@@ -27,6 +31,12 @@ def assert_same_bits(actual, expected):
     mismatches = [(i, f"{a:#018x}", f"{e:#018x}")
                   for i, (a, e) in enumerate(zip(actual_bits, expected_bits)) if a != e]
     assert not mismatches, f"{len(mismatches)} positions differ (index, actual, expected): {mismatches[:8]}"
+
+
+def scatter_odd_values(rng, series, rate):
+    """Replaces a random share `rate` of `series` in place with odd values."""
+    gaps = rng.random(len(series)) < rate
+    series[gaps] = rng.choice(ODD_VALUES, gaps.sum())
 
 
 def child_environment(**overrides):

@@ -6,13 +6,12 @@ import numpy as np
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from conftest import assert_same_bits, bits
+from conftest import ODD_VALUES, assert_same_bits, bits, scatter_odd_values
 from quillora import indicator_atr
 from reference import MISSING, atr
 
 INF = float("inf")
 SENTINEL = float.fromhex("0x1.badc0ffeep+7")
-ODD_VALUES = [MISSING, INF, -INF, -0.0, 0.0]
 MAX = 2**64 - 1
 # The NaN this machine's arithmetic makes from inf - inf, as distinct from the marker.
 COMPUTED_NAN = INF - INF
@@ -184,8 +183,7 @@ def test_matches_reference_on_long_series(seed):
     high = close + rng.exponential(1.0, n)
     low = close - rng.exponential(1.0, n)
     for series in (high, low, close):
-        gaps = rng.random(n) < 0.005 * seed
-        series[gaps] = rng.choice(ODD_VALUES, gaps.sum())
+        scatter_odd_values(rng, series, 0.005 * seed)
     for period in [1, 2, 14, 100, n - 1]:
         assert_same_bits(run(period, high, low, close), atr(period, high, low, close))
 

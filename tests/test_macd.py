@@ -6,13 +6,12 @@ import numpy as np
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from conftest import assert_same_bits, bits, run_in_threads
+from conftest import ODD_VALUES, assert_same_bits, bits, run_in_threads, scatter_odd_values
 from quillora import indicator_macd
 from reference import MISSING, macd
 
 INF = float("inf")
 SENTINEL = float.fromhex("0x1.badc0ffeep+7")
-ODD_VALUES = [MISSING, INF, -INF, -0.0, 0.0]
 MAX = 2**64 - 1
 
 PERIODS_MESSAGE = "Periods must be greater than 0"
@@ -298,8 +297,7 @@ def test_matches_reference_on_long_series(seed):
     rng = np.random.default_rng(seed)
     n = 500
     data = rng.normal(100.0, 15.0, n)
-    gaps = rng.random(n) < 0.02 * seed
-    data[gaps] = rng.choice(ODD_VALUES, gaps.sum())
+    scatter_odd_values(rng, data, 0.02 * seed)
     for periods in [(1, 2, 1), (12, 26, 9), (3, 50, 20), (n - 2, n - 1, 1), (5, n, 1), (1, n + 1, 3)]:
         assert_matches_reference(*periods, data)
 
