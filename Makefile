@@ -3,15 +3,15 @@ VENV    := .venv
 PY      := $(VENV)/bin/python
 NATIVE  := build/native
 BENCH   := build/bench
-SOURCES := $(wildcard src/* ext/* tests/native/*) CMakeLists.txt pyproject.toml
-BUILD_TOOLS := "scikit-build-core>=0.10" "numpy>=2.0" "cmake>=3.26" ninja
+SOURCES := $(wildcard src/* ext/* series/native/* series/quillora_series/* tests/native/*) CMakeLists.txt pyproject.toml
+BUILD_TOOLS := "scikit-build-core>=0.10" "numpy>=2.0" "nanobind>=2.2" "cmake>=3.26" ninja
 CMAKE_NATIVE = $(VENV)/bin/cmake -S . -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
                -DCMAKE_BUILD_TYPE=Release -DQUILLORA_EXTENSION=OFF
 
 .PHONY: all demo test test-native test-python bench wheel clean distclean
 all: test
 
-$(VENV)/.ready: tests/requirements.txt
+$(VENV)/.ready: tests/requirements.txt Makefile
 	@boot=$$(tools/find-python) && echo "bootstrapping $(VENV) with $$boot" && "$$boot" -m venv --clear $(VENV)
 	$(PY) -m pip install --quiet --upgrade pip
 	$(PY) -m pip install --quiet $(BUILD_TOOLS) -r tests/requirements.txt

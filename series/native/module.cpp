@@ -1,0 +1,8 @@
+// quillora_series._native: the native part of the companion package.
+#include <nanobind/nanobind.h>
+
+namespace nb = nanobind;
+
+NB_MODULE(_native, module) {
+    module.doc() = "Native part of quillora_series; use the package's Python API.";
+}

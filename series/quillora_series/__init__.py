@@ -1,0 +1,4 @@
+"""quillora_series: quillora's indicators on NumPy, pandas and polars data, batch and live.
+
+Every value is computed by quillora's core, so results are the core's bits.
+"""
