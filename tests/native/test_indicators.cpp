@@ -1,5 +1,7 @@
-// Native tests of the indicator kernels: worked examples and edge cases checked by bits, and a
-// randomized sweep against plain reference versions of the four algorithms.
+// Native tests of the indicator kernels: worked examples and edge cases checked by bits, a
+// randomized sweep against plain reference versions of the four algorithms, and chunked runs
+// against one pass.
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstddef>
@@ -80,7 +82,10 @@ void check_series(const Series& actual, const Series& expected, std::string_view
 // position left unwritten and a write outside the run.
 class GuardedOutput {
 public:
-    explicit GuardedOutput(std::size_t n) : buffer_(n + 2, 1234.5) { buffer_.front() = buffer_.back() = -4321.0; }
+    explicit GuardedOutput(std::size_t n) : buffer_(n, 1234.5) {
+        buffer_.insert(buffer_.begin(), -4321.0);
+        buffer_.push_back(-4321.0);
+    }
     std::span<double> run() { return std::span<double>(buffer_).subspan(1, buffer_.size() - 2); }
     Series values() const {
         check(buffer_.front() == -4321.0 && buffer_.back() == -4321.0, "writes stay inside the output run");
@@ -446,6 +451,90 @@ void test_against_reference() {
     }
 }
 
+
+// ---- Chunked runs: any split of a series, with a restore from the state's parts on the way,
+// writes the bits of one pass over the whole series. ----
+
+// Chunk boundaries over [0, n): empty chunks, single samples and long runs mixed.
+std::vector<std::size_t> random_cuts(SeriesMaker& make, std::size_t n) {
+    std::vector<std::size_t> cuts{0};
+    while (cuts.back() < n) {
+        cuts.push_back(std::min(n, cuts.back() + make.below(make.below(2) == 0 ? 3 : n + 1)));
+    }
+    return cuts;
+}
+
+void test_chunked_runs_match_one_pass() {
+    SeriesMaker make(20250611);
+    for (int round = 0; round < 3000; ++round) {
+        const std::size_t n = make.below(40);
+        const Series data = make.series(n), high = make.series(n), low = make.series(n), close = make.series(n);
+        const std::uint64_t period = make.period(n);
+        const std::uint64_t fast = 1 + make.below(n + 2);
+        const std::uint64_t slow = make.below(10) == 0 ? huge : fast + 1 + make.below(n + 2);
+        const std::uint64_t signal = make.below(6) == 0 ? huge - make.below(3) : 1 + make.below(n + 2);
+        const std::vector<std::size_t> cuts = random_cuts(make, n);
+        const std::size_t restart = make.below(cuts.size());
+
+        quillora::SmaState sma(period);
+        quillora::EmaState ema(period);
+        quillora::AtrState atr(period);
+        quillora::MacdState macd(fast, slow, signal);
+        Series sma_out, ema_out, atr_out;
+        Macd macd_out;
+        auto append = [](Series& to, const GuardedOutput& chunk) {
+            const Series values = chunk.values();
+            to.insert(to.end(), values.begin(), values.end());
+        };
+        for (std::size_t c = 0; c + 1 < cuts.size(); ++c) {
+            if (c == restart) {
+                sma = *quillora::SmaState::restore(sma.period(), sma.seen(), sma.sum(), sma.recent_samples());
+                ema = *quillora::EmaState::restore(ema.period(), ema.finite_run(), ema.seed_sum(), ema.average());
+                atr = quillora::AtrState::restore(atr.period(), atr.seen(), atr.sum(), atr.average(),
+                                                  atr.previous_close());
+                macd = *quillora::MacdState::restore(macd.fast_period(), macd.slow_period(), macd.signal_period(),
+                                                     macd.seen(), macd.fast_average(), macd.slow_average(),
+                                                     macd.signal_average(), macd.recent_samples());
+            }
+            const std::size_t from = cuts[c], count = cuts[c + 1] - cuts[c];
+            auto in = [&](const Series& s) { return std::span<const double>(s).subspan(from, count); };
+            GuardedOutput sma_chunk(count), ema_chunk(count), atr_chunk(count);
+            GuardedOutput line_chunk(count), signal_chunk(count), hist_chunk(count);
+            sma.run(in(data), sma_chunk.run());
+            ema.run(in(data), ema_chunk.run());
+            atr.run(in(high), in(low), in(close), atr_chunk.run());
+            macd.run(in(data), line_chunk.run(), signal_chunk.run(), hist_chunk.run());
+            append(sma_out, sma_chunk);
+            append(ema_out, ema_chunk);
+            append(atr_out, atr_chunk);
+            append(macd_out.line, line_chunk);
+            append(macd_out.signal, signal_chunk);
+            append(macd_out.hist, hist_chunk);
+        }
+        check_series(sma_out, run_sma(period, data), "sma in chunks");
+        check_series(ema_out, run_ema(period, data), "ema in chunks");
+        check_series(atr_out, run_atr(period, high, low, close), "atr in chunks");
+        const Macd one_pass = run_macd(data, fast, slow, signal);
+        check_series(macd_out.line, one_pass.line, "macd line in chunks");
+        check_series(macd_out.signal, one_pass.signal, "macd signal in chunks");
+        check_series(macd_out.hist, one_pass.hist, "macd histogram in chunks");
+        check(sma.recent_samples().size() == std::min<std::uint64_t>(period, n) &&
+                  macd.recent_samples().size() == std::min<std::uint64_t>(slow - 1, n),
+              "kept samples bounded by the window");
+    }
+}
+
+// Parts that do not fit together restore nothing.
+void test_restore_refuses_mismatched_parts() {
+    const Series two{1.0, 2.0};
+    check(!quillora::SmaState::restore(3, 5, 0.0, two), "sma keeps min(seen, period) samples");
+    check(!quillora::SmaState::restore(3, 1, 0.0, two), "sma cannot keep more samples than seen");
+    check(!quillora::EmaState::restore(3, 4, 0.0, 0.0), "ema run longer than the period");
+    check(!quillora::MacdState::restore(3, 3, 1, 2, 0.0, 0.0, 0.0, two), "macd fast below slow");
+    check(!quillora::MacdState::restore(2, 3, 1, 5, 0.0, 0.0, 0.0, Series{1.0}), "macd keeps slow - 1 samples");
+    check(quillora::MacdState::restore(2, 3, 1, 5, 0.0, 0.0, 0.0, two).has_value(), "macd parts that fit");
+}
+
 }  // namespace
 
 int main() {
@@ -455,6 +544,8 @@ int main() {
     test_atr();
     test_degenerate_periods();
     test_against_reference();
+    test_chunked_runs_match_one_pass();
+    test_restore_refuses_mismatched_parts();
     if (failures != 0) {
         std::printf("%d check(s) failed\n", failures);
         return 1;
