@@ -8,7 +8,7 @@ BUILD_TOOLS := "scikit-build-core>=0.10" "numpy>=2.0" "nanobind>=2.2" "cmake>=3.
 CMAKE_NATIVE = $(VENV)/bin/cmake -S . -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
                -DCMAKE_BUILD_TYPE=Release -DQUILLORA_EXTENSION=OFF
 
-.PHONY: all demo test test-native test-python bench wheel clean distclean
+.PHONY: all demo test test-native test-python bench fuzz wheel clean distclean
 all: test
 
 $(VENV)/.ready: tests/requirements.txt Makefile
@@ -43,6 +43,12 @@ bench: build/.wheel
 	$(VENV)/bin/cmake --build $(BENCH)
 	$(BENCH)/bench/bench_kernels
 	$(PY) bench/bench_calls.py
+	$(PY) bench/bench_stream.py
+
+# The live-data identity property at length (minutes); `make test` runs it briefly.
+FUZZ_EXAMPLES ?= 50000
+fuzz: build/.wheel
+	QUILLORA_FUZZ_EXAMPLES=$(FUZZ_EXAMPLES) $(PY) -m pytest -q -p no:cacheprovider tests/test_stream.py -k any_split
 
 clean:
 	rm -rf build dist .pytest_cache .hypothesis

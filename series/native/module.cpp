@@ -1,8 +1,11 @@
 // quillora_series._native: the native part of the companion package.
 #include <nanobind/nanobind.h>
 
+#include "stream_states.hpp"
+
 namespace nb = nanobind;
 
 NB_MODULE(_native, module) {
     module.doc() = "Native part of quillora_series; use the package's Python API.";
+    quillora::series::bind_stream_states(module);
 }

@@ -33,3 +33,18 @@ def same_lengths(high, low, close):
     if not high == low == close:
         raise ValueError(f"high, low and close must have the same length, got {high}, {low} and {close}")
     return high
+
+
+def number(value, name="value"):
+    """`value` as a float when it is a number (not text), or the TypeError that names `name`."""
+    kind = type(value)
+    if not (hasattr(kind, "__float__") or hasattr(kind, "__index__")):
+        raise TypeError(f"{name} must be a number, got {kind.__name__} {value!r}")
+    return float(value)
+
+
+def one_dimensional(array, name="values"):
+    """`array` when it has one dimension, or the ValueError that names `name`."""
+    if array.ndim != 1:
+        raise ValueError(f"{name} must be one-dimensional, got {array.ndim} dimensions")
+    return array
