@@ -83,7 +83,7 @@ def plans(draw, name):
         periods = (period(1),)
     cuts = sorted(draw(st.lists(st.integers(0, n), max_size=10)))
     chunks = [(start, stop, draw(st.sampled_from(["many", "one by one", "strided"])),
-               draw(st.sampled_from(["keep", *CARRY])))
+               draw(st.sampled_from(["keep", *CARRY])))  # mostly kept as it is
               for start, stop in zip([0, *cuts], [*cuts, n])]
     return periods, high, low, close, chunks
 
