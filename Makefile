@@ -21,19 +21,23 @@ UNFORMATTED := $(shell grep -v '^#' tools/unformatted.txt 2>/dev/null)
 .PHONY: all demo test test-native test-python bench wheel lint format clean distclean
 all: test
 
-$(VENV)/.ready: tests/requirements.txt tools/dev-requirements.txt Makefile
+$(VENV)/.ready: Makefile
 	@boot=$$(tools/find-python) && $(STEP) "Creating the virtual environment $(VENV) with $$boot" "under a minute" \
 		"$$boot" -m venv --clear $(VENV)
-	@$(STEP) "Installing the build tools, test and lint requirements from PyPI" "about a minute" \
-		sh -c '$(PY) -m pip install --upgrade pip && \
-		       $(PY) -m pip install $(BUILD_TOOLS) -r tests/requirements.txt -r tools/dev-requirements.txt'
+	@$(STEP) "Installing the build tools from PyPI (scikit-build-core, CMake, Ninja, nanobind, NumPy, auditwheel)" \
+		"about half a minute" sh -c '$(PY) -m pip install --upgrade pip && $(PY) -m pip install $(BUILD_TOOLS)'
+	@touch $@
+
+$(VENV)/.dev-ready: $(VENV)/.ready tests/requirements.txt tools/dev-requirements.txt
+	@$(STEP) "Installing the test and lint requirements from PyPI" "about a minute" \
+		$(PY) -m pip install -r tests/requirements.txt -r tools/dev-requirements.txt
 	@touch $@
 
 # The abi3 wheel, repaired to a manylinux tag into dist/ (the only wheel there) and installed into the
 # venv; CI installs the same file elsewhere.
 build/.wheel: $(VENV)/.ready $(SOURCES)
 	@rm -rf $(RAW) dist
-	@$(STEP) "Building the extension modules and the wheel (C++20, CMake)" "about a minute, seconds when little changed" \
+	@$(STEP) "Building the extension modules and the wheel (C++20, CMake)" "one to two minutes, less when little changed" \
 		$(PY) -m pip wheel --no-build-isolation --no-deps --wheel-dir $(RAW) .
 	@$(STEP) "Repairing the wheel to a manylinux tag with auditwheel" "a few seconds" \
 		env PATH="$(abspath $(VENV)/bin):$$PATH" auditwheel repair --plat $(MANYLINUX) --wheel-dir dist $(RAW)/quillora-*.whl
@@ -58,7 +62,7 @@ test-native: $(VENV)/.ready
 	$(VENV)/bin/ctest --test-dir $(NATIVE) --output-on-failure
 
 # QUILLORA_REQUIRE_PROBE turns a missing fatal-report probe into a failure instead of a skip.
-test-python: build/.wheel test-native $(VENV)/.demo-ready
+test-python: build/.wheel test-native $(VENV)/.demo-ready $(VENV)/.dev-ready
 	QUILLORA_NATIVE_BUILD=$(abspath $(NATIVE)) QUILLORA_REQUIRE_PROBE=1 $(PY) -m pytest
 
 test: test-native test-python
@@ -70,12 +74,12 @@ bench: build/.wheel
 	$(PY) bench/bench_calls.py
 
 # Checks only; `make format` applies the same tools' fixes.
-lint: $(VENV)/.ready
+lint: $(VENV)/.dev-ready
 	$(VENV)/bin/ruff check
 	$(VENV)/bin/ruff format --check $(filter-out $(UNFORMATTED),$(PY_FILES))
 	$(VENV)/bin/clang-format --dry-run --Werror $(filter-out $(UNFORMATTED),$(CXX_FILES))
 
-format: $(VENV)/.ready
+format: $(VENV)/.dev-ready
 	$(VENV)/bin/ruff check --fix
 	$(VENV)/bin/ruff format $(PY_FILES)
 	$(VENV)/bin/clang-format -i $(CXX_FILES)
