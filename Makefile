@@ -21,16 +21,18 @@ UNFORMATTED := $(shell grep -v '^#' tools/unformatted.txt 2>/dev/null)
 .PHONY: all demo test test-native test-python bench wheel lint format clean distclean
 all: test
 
-$(VENV)/.ready: Makefile
+# Build tools and test requirements: enough for `make demo` and a plain `pytest` afterwards.
+$(VENV)/.ready: Makefile tests/requirements.txt
 	@boot=$$(tools/find-python) && $(STEP) "Creating the virtual environment $(VENV) with $$boot" "under a minute" \
 		"$$boot" -m venv --clear $(VENV)
-	@$(STEP) "Installing the build tools from PyPI (scikit-build-core, CMake, Ninja, nanobind, NumPy, auditwheel)" \
-		"about half a minute" sh -c '$(PY) -m pip install --upgrade pip && $(PY) -m pip install $(BUILD_TOOLS)'
+	@$(STEP) "Installing the build tools and test requirements from PyPI (CMake, Ninja, NumPy, pytest, pandas, ...)" \
+		"about a minute" \
+		sh -c '$(PY) -m pip install --upgrade pip && $(PY) -m pip install $(BUILD_TOOLS) -r tests/requirements.txt'
 	@touch $@
 
-$(VENV)/.dev-ready: $(VENV)/.ready tests/requirements.txt tools/dev-requirements.txt
-	@$(STEP) "Installing the test and lint requirements from PyPI" "about a minute" \
-		$(PY) -m pip install -r tests/requirements.txt -r tools/dev-requirements.txt
+$(VENV)/.dev-ready: $(VENV)/.ready tools/dev-requirements.txt
+	@$(STEP) "Installing the lint and wheel-check tools from PyPI" "about 20 seconds" \
+		$(PY) -m pip install -r tools/dev-requirements.txt
 	@touch $@
 
 # The abi3 wheel, repaired to a manylinux tag into dist/ (the only wheel there) and installed into the
