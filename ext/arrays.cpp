@@ -10,15 +10,11 @@ namespace {
 
 constexpr const char* array_target = "PyArray<T, D>";
 
-PyArrayObject_fields* fields(PyArrayObject* array) noexcept {
-    return reinterpret_cast<PyArrayObject_fields*>(array);
-}
-
 // An ndarray or subclass with one dimension whose descriptor NumPy deems equivalent to float64.
 bool is_float64_vector(const ArrayApi& api, PyObject* object) noexcept {
     PyTypeObject* type = Py_TYPE(object);
     if (type != api.array_type() && !PyType_IsSubtype(type, api.array_type())) return false;
-    auto* array = fields(reinterpret_cast<PyArrayObject*>(object));
+    auto* array = array_fields(object);
     if (array->nd != 1) return false;
     if (!array->descr) panic("called `Option::unwrap()` on a `None` value");
     Object descr = Object::borrow(reinterpret_cast<PyObject*>(array->descr));
@@ -39,7 +35,7 @@ Result<PyArrayObject*> accept(PyObject* object) noexcept {
 }  // namespace
 
 ArrayView make_view(PyArrayObject* array) noexcept {
-    auto* f = fields(array);
+    auto* f = array_fields(array);
     return {f->data, static_cast<std::uint64_t>(f->dimensions[0]), static_cast<std::int64_t>(f->strides[0])};
 }
 
@@ -76,7 +72,7 @@ InputArray::~InputArray() {
 Result<PyArrayObject*> take_output_array(PyObject* object) noexcept { return accept(object); }
 
 Status check_writeable(const char* parameter, PyArrayObject* output) noexcept {
-    if (fields(output)->flags & NPY_ARRAY_WRITEABLE) return Status::success();
+    if (array_fields(output)->flags & NPY_ARRAY_WRITEABLE) return Status::success();
     return PyErr::with_message(PyExc_ValueError,
                                "argument '" + std::string(parameter) + "': output array is read-only");
 }

@@ -29,14 +29,12 @@ static_assert(offsetof(InstalledTable, table) == 0);
 
 OnceCell<BorrowTable> table_cell;
 
-PyArrayObject_fields* fields(PyObject* array) noexcept { return reinterpret_cast<PyArrayObject_fields*>(array); }
-
 // Views of views all answer to the array at the end of the base chain, or to the non-array
 // object that lends that array its memory.
 PyObject* owner_of(PyArrayObject* array, PyTypeObject* ndarray) noexcept {
     PyObject* current = reinterpret_cast<PyObject*>(array);
     for (;;) {
-        PyObject* base = fields(current)->base;
+        PyObject* base = array_fields(current)->base;
         if (!base) return current;
         if (Py_TYPE(base) != ndarray && !PyType_IsSubtype(Py_TYPE(base), ndarray)) return base;
         current = base;
@@ -59,7 +57,7 @@ struct BorrowKey {
 BorrowKey key_of(PyArrayObject* array) noexcept {
     auto api = array_api();
     if (!api.ok()) panic("borrow registry called before NumPy's API table was cached");
-    PyArrayObject_fields* f = fields(reinterpret_cast<PyObject*>(array));
+    PyArrayObject_fields* f = array_fields(array);
     const auto rank = static_cast<std::size_t>(f->nd);
     const BorrowExtent extent =
         extent_of(reinterpret_cast<std::intptr_t>(f->data), std::span<const npy_intp>(f->dimensions, rank),
@@ -77,7 +75,7 @@ int take_shared_borrow(void* registry, PyArrayObject* array) noexcept {
 }
 
 int take_exclusive_borrow(void* registry, PyArrayObject* array) noexcept {
-    if (!(fields(reinterpret_cast<PyObject*>(array))->flags & NPY_ARRAY_WRITEABLE)) return not_writeable;
+    if (!(array_fields(array)->flags & NPY_ARRAY_WRITEABLE)) return not_writeable;
     const BorrowKey key = key_of(array);
     return registry_at(registry).take_exclusive(key.owner, key.extent);
 }
@@ -162,20 +160,15 @@ Result<BorrowTable*> borrow_table() noexcept {
     return table_cell.set_or_get(table);
 }
 
-// An unusable table is not the caller's fault but can be mended by them (a foreign value under
-// the capsule's name), so it is an exception; the underlying error stays reachable as the cause.
-PyErr borrow_api_error(PyErr cause) noexcept {
-    PyErr error =
-        PyErr::with_message(PyExc_RuntimeError, "Interal borrow checking API error: " + readable_form(cause));
-    PyException_SetCause(error.exception(), cause.take_exception().release());
-    return error;
-}
-
 }  // namespace
 
 Status register_shared_borrow(PyArrayObject* array) noexcept {
     auto table = borrow_table();
-    if (!table.ok()) return borrow_api_error(table.take_error());
+    // An unusable table is not the caller's fault but can be mended by them (a foreign value under
+    // the capsule's name), so it is an exception rather than the end of the process.
+    if (!table.ok())
+        return error_with_readable_cause(PyExc_RuntimeError, "Interal borrow checking API error",
+                                         table.take_error());
     const int code = table.value()->take_shared(table.value()->registry, array);
     if (code == borrow_granted) return Status::success();
     if (code == already_borrowed)

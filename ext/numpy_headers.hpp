@@ -5,3 +5,15 @@
 #include <Python.h>
 
 #include <numpy/ndarraytypes.h>
+
+namespace quillora {
+
+// The fields of an array object, as the headers lay them out.
+inline PyArrayObject_fields* array_fields(PyArrayObject* array) noexcept {
+    return reinterpret_cast<PyArrayObject_fields*>(array);
+}
+inline PyArrayObject_fields* array_fields(PyObject* array) noexcept {
+    return reinterpret_cast<PyArrayObject_fields*>(array);
+}
+
+}  // namespace quillora
