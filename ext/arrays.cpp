@@ -56,20 +56,27 @@ Result<InputArray> take_input_array(PyObject* object) noexcept {
     if (!accepted.ok()) return accepted.take_error();
     PyArrayObject* array = accepted.value();
     Py_INCREF(object);
-    if (Status borrowed = register_shared_borrow(array); !borrowed.ok()) {
+    auto borrow = register_shared_borrow(array);
+    if (!borrow.ok()) {
         Py_DECREF(object);
-        return borrowed.take_error();
+        return borrow.take_error();
     }
-    return InputArray(array);
+    return InputArray(array, borrow.value());
 }
 
 InputArray::~InputArray() {
     if (!array_) return;
-    release_shared_borrow(array_);
+    release_shared_borrow(array_, borrow_);
     Py_DECREF(reinterpret_cast<PyObject*>(array_));
 }
 
 Result<PyArrayObject*> take_output_array(PyObject* object) noexcept { return accept(object); }
+
+Status check_still_accepted(PyArrayObject* array) noexcept {
+    auto accepted = accept(reinterpret_cast<PyObject*>(array));
+    if (!accepted.ok()) return accepted.take_error();
+    return Status::success();
+}
 
 Status check_writeable(const char* parameter, PyArrayObject* output) noexcept {
     if (array_fields(output)->flags & NPY_ARRAY_WRITEABLE) return Status::success();

@@ -5,7 +5,9 @@
 
 #include <cstdint>
 #include <span>
+#include <utility>
 
+#include "borrow_table.hpp"
 #include "numpy_headers.hpp"
 #include "py_err.hpp"
 
@@ -31,7 +33,8 @@ std::span<double> output_run(const ArrayView& view) noexcept;
 // borrow, both released exactly once when it goes out of scope.
 class InputArray {
 public:
-    InputArray(InputArray&& other) noexcept : array_(std::exchange(other.array_, nullptr)) {}
+    InputArray(InputArray&& other) noexcept
+        : array_(std::exchange(other.array_, nullptr)), borrow_(other.borrow_) {}
     InputArray& operator=(InputArray&&) = delete;
     ~InputArray();
 
@@ -39,8 +42,9 @@ public:
 
 private:
     friend Result<InputArray> take_input_array(PyObject* object) noexcept;
-    explicit InputArray(PyArrayObject* array) noexcept : array_(array) {}
+    InputArray(PyArrayObject* array, SharedBorrow borrow) noexcept : array_(array), borrow_(borrow) {}
     PyArrayObject* array_;
+    SharedBorrow borrow_;
 };
 
 // A one-dimensional float64 ndarray (or subclass) taken for reading, or the conversion error.
@@ -48,6 +52,9 @@ Result<InputArray> take_input_array(PyObject* object) noexcept;
 
 // The same acceptance test for an output; the caller's reference is borrowed for the call.
 Result<PyArrayObject*> take_output_array(PyObject* object) noexcept;
+
+// The acceptance test again, for an array that Python code may have changed since it was taken.
+Status check_still_accepted(PyArrayObject* array) noexcept;
 
 // Output arrays are written through their data pointer; one that NumPy marks read-only (a
 // read-only memory map, an array over bytes) is refused instead.

@@ -47,11 +47,6 @@ std::int64_t element_size(PyArray_Descr* descr, unsigned int numpy_feature_versi
     return reinterpret_cast<const PyArray_DescrProto*>(descr)->elsize;
 }
 
-struct BorrowKey {
-    std::uintptr_t owner;
-    BorrowExtent extent;
-};
-
 // Computed before the registry's lock is taken. NumPy's table and feature version are cached
 // before this module creates a table, so they are at hand whenever any module calls in.
 BorrowKey key_of(PyArrayObject* array) noexcept {
@@ -162,26 +157,35 @@ Result<BorrowTable*> borrow_table() noexcept {
 
 }  // namespace
 
-Status register_shared_borrow(PyArrayObject* array) noexcept {
-    auto table = borrow_table();
+Result<SharedBorrow> register_shared_borrow(PyArrayObject* array) noexcept {
+    auto found = borrow_table();
     // An unusable table is not the caller's fault but can be mended by them (a foreign value under
     // the capsule's name), so it is an exception rather than the end of the process.
-    if (!table.ok())
+    if (!found.ok())
         return error_with_readable_cause(PyExc_RuntimeError, "Interal borrow checking API error",
-                                         table.take_error());
-    const int code = table.value()->take_shared(table.value()->registry, array);
-    if (code == borrow_granted) return Status::success();
+                                         found.take_error());
+    BorrowTable* table = found.value();
+    SharedBorrow borrow{table, std::nullopt};
+    int code = borrow_granted;
+    if (table->take_shared == take_shared_borrow) {
+        borrow.own_key = key_of(array);
+        code = registry_at(table->registry).take_shared(borrow.own_key->owner, borrow.own_key->extent);
+    } else {
+        code = table->take_shared(table->registry, array);
+    }
+    if (code == borrow_granted) return borrow;
     if (code == already_borrowed)
         return PyErr::with_text(PyExc_BufferError, "called `Result::unwrap()` on an `Err` value: AlreadyBorrowed");
     return PyErr::with_message(PyExc_RuntimeError,
                                "Unexpected return code " + std::to_string(code) + " from borrow checking API");
 }
 
-void release_shared_borrow(PyArrayObject* array) noexcept {
-    // A registered borrow means the table was obtained, and a table once obtained is kept.
-    BorrowTable* table = table_cell.get();
-    if (!table) panic("shared borrow released without a borrow table");
-    table->drop_shared(table->registry, array);
+void release_shared_borrow(PyArrayObject* array, const SharedBorrow& borrow) noexcept {
+    if (borrow.own_key) {
+        registry_at(borrow.table->registry).drop_shared(borrow.own_key->owner, borrow.own_key->extent);
+    } else {
+        borrow.table->drop_shared(borrow.table->registry, array);
+    }
 }
 
 }  // namespace quillora

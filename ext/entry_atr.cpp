@@ -1,20 +1,19 @@
 // indicator_atr: one period, three inputs (high, low, close), one output; computes with the
 // interpreter lock held.
 #include <cstdint>
-#include <optional>
 
-#include "argument_error.hpp"
-#include "arrays.hpp"
+#include "arguments.hpp"
 #include "atr.hpp"
-#include "binding.hpp"
 #include "call_frame.hpp"
 #include "entry_points.hpp"
-#include "to_size.hpp"
 
 namespace quillora {
 namespace {
 
 constexpr const char* parameter_names[] = {"period", "high", "low", "close", "output"};
+constexpr ParameterKind parameter_kinds[] = {ParameterKind::size, ParameterKind::input, ParameterKind::input,
+                                             ParameterKind::input, ParameterKind::output};
+constexpr std::size_t period_parameter = 0, first_input = 1, output_parameter = 4;
 constexpr ParameterTable atr_parameters = {"indicator_atr", nullptr, parameter_names, 0, 5, {}};
 
 constexpr const char* contiguity_messages[] = {"High array must be C-contiguous and float64",
@@ -22,33 +21,22 @@ constexpr const char* contiguity_messages[] = {"High array must be C-contiguous 
                                                "Close array must be C-contiguous and float64"};
 
 Status atr(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    PyObject* slots[5] = {};
-    if (Status bound = bind_arguments(atr_parameters, args, nargs, kwnames, slots); !bound.ok()) return bound;
-    auto period = named_argument("period", to_size(slots[0]));
-    if (!period.ok()) return period.take_error();
-    // Declared before they are filled so that each input taken is released on every way out.
-    std::optional<InputArray> inputs[3];
-    for (int i = 0; i < 3; ++i) {
-        auto input = named_argument(parameter_names[1 + i], take_input_array(slots[1 + i]));
-        if (!input.ok()) return input.take_error();
-        inputs[i].emplace(std::move(input.value()));
-    }
-    auto output = named_argument("output", take_output_array(slots[4]));
-    if (!output.ok()) return output.take_error();
+    Arguments arguments(atr_parameters, parameter_kinds);
+    if (Status taken = arguments.take(args, nargs, kwnames); !taken.ok()) return taken;
+    auto views = arguments.views();
+    if (!views.ok()) return views.take_error();
+    const ArrayView inputs[3] = {views.value()[first_input], views.value()[first_input + 1],
+                                 views.value()[first_input + 2]};
+    const ArrayView output = views.value()[output_parameter];
+    for (int i = 0; i < 3; ++i)
+        if (!is_contiguous(inputs[i])) return value_error(contiguity_messages[i]);
+    for (const ArrayView& input : inputs)
+        if (input.length != output.length) return value_error("All arrays must have the same length");
+    if (!is_contiguous(output)) return value_error("Output array must be C-contiguous and float64");
+    if (Status writeable = arguments.check_outputs_writeable(); !writeable.ok()) return writeable;
 
-    ArrayView views[3];
-    for (int i = 0; i < 3; ++i) {
-        views[i] = make_view(inputs[i]->get());
-        if (!is_contiguous(views[i])) return value_error(contiguity_messages[i]);
-    }
-    const ArrayView output_view = make_view(output.value());
-    for (const ArrayView& view : views)
-        if (view.length != output_view.length) return value_error("All arrays must have the same length");
-    if (!is_contiguous(output_view)) return value_error("Output array must be C-contiguous and float64");
-    if (Status writeable = check_writeable("output", output.value()); !writeable.ok()) return writeable;
-
-    compute_atr(period.value(), input_run(views[0]), input_run(views[1]), input_run(views[2]),
-                output_run(output_view));
+    compute_atr(arguments.size(period_parameter), input_run(inputs[0]), input_run(inputs[1]), input_run(inputs[2]),
+                output_run(output));
     return Status::success();
 }
 

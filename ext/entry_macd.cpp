@@ -1,41 +1,29 @@
 // indicator_macd: three periods, one input, three outputs.
 #include <cstdint>
 
-#include "argument_error.hpp"
-#include "arrays.hpp"
-#include "binding.hpp"
+#include "arguments.hpp"
 #include "call_frame.hpp"
 #include "entry_points.hpp"
 #include "macd.hpp"
-#include "to_size.hpp"
 
 namespace quillora {
 namespace {
 
 constexpr const char* parameter_names[] = {"fast_period",  "slow_period",   "signal_period", "data",
                                            "macd_output", "signal_output", "hist_output"};
+constexpr ParameterKind parameter_kinds[] = {ParameterKind::size,   ParameterKind::size,   ParameterKind::size,
+                                             ParameterKind::input,  ParameterKind::output, ParameterKind::output,
+                                             ParameterKind::output};
+constexpr std::size_t data_parameter = 3, first_output = 4;
 constexpr ParameterTable macd_parameters = {"indicator_macd", nullptr, parameter_names, 0, 7, {}};
 
 constexpr const char* length_mismatch = "All output arrays must have the same length as input data";
 
 Status macd(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    PyObject* slots[7] = {};
-    if (Status bound = bind_arguments(macd_parameters, args, nargs, kwnames, slots); !bound.ok()) return bound;
-    std::uint64_t periods[3] = {};
-    for (int i = 0; i < 3; ++i) {
-        auto period = named_argument(parameter_names[i], to_size(slots[i]));
-        if (!period.ok()) return period.take_error();
-        periods[i] = period.value();
-    }
-    const auto [fast_period, slow_period, signal_period] = periods;
-    auto data = named_argument("data", take_input_array(slots[3]));
-    if (!data.ok()) return data.take_error();
-    PyArrayObject* outputs[3] = {};
-    for (int i = 0; i < 3; ++i) {
-        auto output = named_argument(parameter_names[4 + i], take_output_array(slots[4 + i]));
-        if (!output.ok()) return output.take_error();
-        outputs[i] = output.value();
-    }
+    Arguments arguments(macd_parameters, parameter_kinds);
+    if (Status taken = arguments.take(args, nargs, kwnames); !taken.ok()) return taken;
+    const std::uint64_t fast_period = arguments.size(0), slow_period = arguments.size(1),
+                        signal_period = arguments.size(2);
 
     if (fast_period == 0 || slow_period == 0 || signal_period == 0)
         return value_error("Periods must be greater than 0");
@@ -45,29 +33,30 @@ Status macd(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept
     // comparison; a subclass may make that query disagree with the element count, and the
     // element count is what bounds the writes.
     Py_ssize_t sizes[3] = {};
-    for (int i = 0; i < 3; ++i) {
-        sizes[i] = PyObject_Size(reinterpret_cast<PyObject*>(outputs[i]));
+    for (std::size_t i = 0; i < 3; ++i) {
+        sizes[i] = PyObject_Size(reinterpret_cast<PyObject*>(arguments.array(first_output + i)));
         if (sizes[i] < 0) return fetch_error_or_system_error();
     }
-    // Views only now: a length query may run Python code that resizes an array, which would
-    // leave an earlier pointer dangling.
-    const ArrayView input_view = make_view(data.value().get());
-    const ArrayView output_views[3] = {make_view(outputs[0]), make_view(outputs[1]), make_view(outputs[2])};
+    // Views only now: a length query runs Python code, which may have changed any array.
+    auto views = arguments.views();
+    if (!views.ok()) return views.take_error();
+    const ArrayView input = views.value()[data_parameter];
+    const ArrayView outputs[3] = {views.value()[first_output], views.value()[first_output + 1],
+                                  views.value()[first_output + 2]};
     for (Py_ssize_t size : sizes)
-        if (static_cast<std::uint64_t>(size) != input_view.length) return value_error(length_mismatch);
-    for (const ArrayView& view : output_views)
-        if (view.length != input_view.length) return value_error(length_mismatch);
+        if (static_cast<std::uint64_t>(size) != input.length) return value_error(length_mismatch);
+    for (const ArrayView& output : outputs)
+        if (output.length != input.length) return value_error(length_mismatch);
 
-    if (!is_contiguous(input_view)) return value_error("Input array must be C-contiguous");
-    if (!is_contiguous(output_views[0])) return value_error("MACD output array must be C-contiguous");
-    if (!is_contiguous(output_views[1])) return value_error("Signal output array must be C-contiguous");
-    if (!is_contiguous(output_views[2])) return value_error("Histogram output array must be C-contiguous");
-    for (int i = 0; i < 3; ++i)
-        if (Status writeable = check_writeable(parameter_names[4 + i], outputs[i]); !writeable.ok()) return writeable;
+    if (!is_contiguous(input)) return value_error("Input array must be C-contiguous");
+    if (!is_contiguous(outputs[0])) return value_error("MACD output array must be C-contiguous");
+    if (!is_contiguous(outputs[1])) return value_error("Signal output array must be C-contiguous");
+    if (!is_contiguous(outputs[2])) return value_error("Histogram output array must be C-contiguous");
+    if (Status writeable = arguments.check_outputs_writeable(); !writeable.ok()) return writeable;
 
     run_without_lock([&] {
-        compute_macd(input_run(input_view), fast_period, slow_period, signal_period, output_run(output_views[0]),
-                     output_run(output_views[1]), output_run(output_views[2]));
+        compute_macd(input_run(input), fast_period, slow_period, signal_period, output_run(outputs[0]),
+                     output_run(outputs[1]), output_run(outputs[2]));
     });
     return Status::success();
 }
