@@ -43,14 +43,6 @@ bool is_contiguous(const ArrayView& view) noexcept {
     return view.length < 2 || view.stride == static_cast<std::int64_t>(sizeof(double));
 }
 
-std::span<const double> input_run(const ArrayView& view) noexcept {
-    return {reinterpret_cast<const double*>(view.data), static_cast<std::size_t>(view.length)};
-}
-
-std::span<double> output_run(const ArrayView& view) noexcept {
-    return {reinterpret_cast<double*>(view.data), static_cast<std::size_t>(view.length)};
-}
-
 Result<InputArray> take_input_array(PyObject* object) noexcept {
     auto accepted = accept(object);
     if (!accepted.ok()) return accepted.take_error();

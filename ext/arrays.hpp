@@ -4,7 +4,6 @@
 #include <Python.h>
 
 #include <cstdint>
-#include <span>
 #include <utility>
 
 #include "borrow_table.hpp"
@@ -24,10 +23,6 @@ ArrayView make_view(PyArrayObject* array) noexcept;
 
 // Fewer than two elements, or elements exactly one float64 apart in increasing order.
 bool is_contiguous(const ArrayView& view) noexcept;
-
-// The view as a run of doubles; only for a contiguous view.
-std::span<const double> input_run(const ArrayView& view) noexcept;
-std::span<double> output_run(const ArrayView& view) noexcept;
 
 // An input array for the length of one call: an owned reference and a registered shared
 // borrow, both released exactly once when it goes out of scope.

@@ -6,6 +6,7 @@
 #include "atr.hpp"
 #include "call_frame.hpp"
 #include "entry_points.hpp"
+#include "kernel_runs.hpp"
 
 namespace quillora {
 namespace {
@@ -35,8 +36,12 @@ Status atr(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept 
     if (!is_contiguous(output)) return value_error("Output array must be C-contiguous and float64");
     if (Status writeable = arguments.check_outputs_writeable(); !writeable.ok()) return writeable;
 
-    compute_atr(arguments.size(period_parameter), input_run(inputs[0]), input_run(inputs[1]), input_run(inputs[2]),
-                output_run(output));
+    auto staged = KernelRuns::stage(inputs, {&output, 1});
+    if (!staged.ok()) return staged.take_error();
+    KernelRuns& runs = staged.value();
+    runs.compute([&] {
+        compute_atr(arguments.size(period_parameter), runs.input(0), runs.input(1), runs.input(2), runs.output(0));
+    });
     return Status::success();
 }
 

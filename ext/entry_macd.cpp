@@ -1,9 +1,11 @@
 // indicator_macd: three periods, one input, three outputs.
 #include <cstdint>
+#include <string>
 
 #include "arguments.hpp"
 #include "call_frame.hpp"
 #include "entry_points.hpp"
+#include "kernel_runs.hpp"
 #include "macd.hpp"
 
 namespace quillora {
@@ -18,6 +20,17 @@ constexpr std::size_t data_parameter = 3, first_output = 4;
 constexpr ParameterTable macd_parameters = {"indicator_macd", nullptr, parameter_names, 0, 7, {}};
 
 constexpr const char* length_mismatch = "All output arrays must have the same length as input data";
+
+// Two outputs sharing memory cannot both hold their line.
+Status check_outputs_apart(const ArrayView (&outputs)[3]) noexcept {
+    for (std::size_t i = 0; i < 3; ++i)
+        for (std::size_t j = i + 1; j < 3; ++j)
+            if (views_overlap(outputs[i], outputs[j]))
+                return PyErr::with_message(PyExc_ValueError, std::string("arguments '") +
+                                                                 parameter_names[first_output + i] + "' and '" +
+                                                                 parameter_names[first_output + j] + "' overlap");
+    return Status::success();
+}
 
 Status macd(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     Arguments arguments(macd_parameters, parameter_kinds);
@@ -53,10 +66,16 @@ Status macd(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept
     if (!is_contiguous(outputs[1])) return value_error("Signal output array must be C-contiguous");
     if (!is_contiguous(outputs[2])) return value_error("Histogram output array must be C-contiguous");
     if (Status writeable = arguments.check_outputs_writeable(); !writeable.ok()) return writeable;
+    if (Status apart = check_outputs_apart(outputs); !apart.ok()) return apart;
 
+    auto staged = KernelRuns::stage({&input, 1}, outputs);
+    if (!staged.ok()) return staged.take_error();
+    KernelRuns& runs = staged.value();
     run_without_lock([&] {
-        compute_macd(input_run(input), fast_period, slow_period, signal_period, output_run(outputs[0]),
-                     output_run(outputs[1]), output_run(outputs[2]));
+        runs.compute([&] {
+            compute_macd(runs.input(0), fast_period, slow_period, signal_period, runs.output(0), runs.output(1),
+                         runs.output(2));
+        });
     });
     return Status::success();
 }

@@ -6,6 +6,7 @@
 #include "call_frame.hpp"
 #include "ema.hpp"
 #include "entry_points.hpp"
+#include "kernel_runs.hpp"
 #include "sma.hpp"
 
 namespace quillora {
@@ -37,8 +38,11 @@ Status moving_average(const ParameterTable& table, Routine compute, PyObject* co
     if (input.length != output.length) return value_error("Output array length must match input");
     if (Status writeable = arguments.check_outputs_writeable(); !writeable.ok()) return writeable;
 
+    auto staged = KernelRuns::stage({&input, 1}, {&output, 1});
+    if (!staged.ok()) return staged.take_error();
+    KernelRuns& runs = staged.value();
     const std::uint64_t period = arguments.size(period_parameter);
-    run_without_lock([&] { compute(period, input_run(input), output_run(output)); });
+    run_without_lock([&] { runs.compute([&] { compute(period, runs.input(0), runs.output(0)); }); });
     return Status::success();
 }
 

@@ -15,6 +15,9 @@ MISSING_BITS = 0x7FF8000000000000
 # Samples that the indicators treat specially: the missing marker, both infinities, both zeros.
 ODD_VALUES = [MISSING, float("inf"), float("-inf"), -0.0, 0.0]
 
+# Set by `make sanitize`, which runs the suite with AddressSanitizer's runtime preloaded.
+SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
+
 # Variables that change what a child writes on standard error or how it ends.
 NOISY_VARIABLES = ("PYTHONFAULTHANDLER", "PYTHONDEVMODE", "PYTHONUNBUFFERED", "RUST_BACKTRACE",
                    "PYTHONWARNINGS")
