@@ -6,9 +6,6 @@
 
 namespace quillora {
 
-Arguments::Arguments(const ParameterTable& table, std::span<const ParameterKind> kinds) noexcept
-    : table_(table), kinds_(kinds) {}
-
 Status Arguments::take(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     const std::span<PyObject*> slots = std::span(slots_).first(kinds_.size());
     if (Status bound = bind_arguments(table_, args, nargs, kwnames, slots); !bound.ok()) return bound;
@@ -31,8 +28,9 @@ Status Arguments::convert(std::size_t parameter) noexcept {
     case ParameterKind::input: {
         auto input = take_input_array(object);
         if (!input.ok()) return input.take_error();
-        arrays_[parameter] = input.value().get();
-        inputs_[parameter].emplace(std::move(input.value()));
+        InputArray& held = inputs_[input_count_++];
+        held = std::move(input.value());
+        arrays_[parameter] = held.get();
         break;
     }
     case ParameterKind::output: {
@@ -45,27 +43,25 @@ Status Arguments::convert(std::size_t parameter) noexcept {
     return Status::success();
 }
 
-Result<Arguments::Views> Arguments::views() noexcept {
+Status Arguments::make_views() noexcept {
     // Python code can run after an array was accepted (a subclass's __len__, an import hook
     // during the first call's lookups, a foreign borrow table's callbacks) and may have resized
     // it or changed its dtype; a view of such an array would read past its memory or write
     // doubles into integers. Nothing runs Python code from here to the computation.
     for (std::size_t parameter = 0; parameter < kinds_.size(); ++parameter) {
-        if (!arrays_[parameter]) continue;
+        if (!is_array(parameter)) continue;
         if (Status accepted = check_still_accepted(arrays_[parameter]); !accepted.ok())
             return wrap_argument_error(name(parameter), accepted.take_error());
     }
-    Views views{};
     for (std::size_t parameter = 0; parameter < kinds_.size(); ++parameter)
-        if (arrays_[parameter]) views[parameter] = make_view(arrays_[parameter]);
-    return views;
+        if (is_array(parameter)) views_[parameter] = make_view(arrays_[parameter]);
+    return Status::success();
 }
 
 Status Arguments::check_outputs_writeable() noexcept {
     for (std::size_t parameter = 0; parameter < kinds_.size(); ++parameter) {
-        if (kinds_[parameter] != ParameterKind::output) continue;
-        if (Status writeable = check_writeable(name(parameter), arrays_[parameter]); !writeable.ok())
-            return writeable;
+        if (kinds_[parameter] == ParameterKind::output && !is_writeable(arrays_[parameter]))
+            return read_only_error(name(parameter));
     }
     return Status::success();
 }

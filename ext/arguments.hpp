@@ -4,10 +4,8 @@
 
 #include <Python.h>
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <span>
 
 #include "arrays.hpp"
@@ -25,10 +23,12 @@ enum class ParameterKind : unsigned char {
 class Arguments {
 public:
     static constexpr std::size_t capacity = 7;
-    using Views = std::array<ArrayView, capacity>;
+    static constexpr std::size_t input_capacity = 3;
 
-    // `kinds` has one entry per positional parameter of `table`, at most `capacity`.
-    Arguments(const ParameterTable& table, std::span<const ParameterKind> kinds) noexcept;
+    // `kinds` has one entry per positional parameter of `table`: at most `capacity`, and at most
+    // `input_capacity` of them inputs.
+    Arguments(const ParameterTable& table, std::span<const ParameterKind> kinds) noexcept
+        : table_(table), kinds_(kinds) {}
     Arguments(const Arguments&) = delete;
     Arguments& operator=(const Arguments&) = delete;
 
@@ -39,9 +39,10 @@ public:
     std::uint64_t size(std::size_t parameter) const noexcept { return sizes_[parameter]; }
     PyArrayObject* array(std::size_t parameter) const noexcept { return arrays_[parameter]; }
 
-    // Views of every array, indexed by parameter. Call once no Python code can run any more
-    // before the computation: each array then passes the acceptance test again first.
-    Result<Views> views() noexcept;
+    // Makes the views of every array. Call once no Python code can run any more before the
+    // computation: each array passes the acceptance test again first.
+    Status make_views() noexcept;
+    const ArrayView& view(std::size_t parameter) const noexcept { return views_[parameter]; }
 
     // Refuses the first output, in parameter order, that NumPy marks read-only.
     Status check_outputs_writeable() noexcept;
@@ -49,13 +50,17 @@ public:
 private:
     Status convert(std::size_t parameter) noexcept;
     const char* name(std::size_t parameter) const noexcept { return table_.positional[parameter]; }
+    bool is_array(std::size_t parameter) const noexcept { return kinds_[parameter] != ParameterKind::size; }
 
     const ParameterTable& table_;
     std::span<const ParameterKind> kinds_;
-    std::array<PyObject*, capacity> slots_{};
-    std::array<std::uint64_t, capacity> sizes_{};
-    std::array<PyArrayObject*, capacity> arrays_{};
-    std::array<std::optional<InputArray>, capacity> inputs_;
+    PyObject* slots_[capacity] = {};
+    // Filled in parameter order as the conversions succeed; read only after they all have.
+    std::uint64_t sizes_[capacity];
+    PyArrayObject* arrays_[capacity];
+    ArrayView views_[capacity];
+    InputArray inputs_[input_capacity];  // in the order taken
+    std::size_t input_count_ = 0;
 };
 
 }  // namespace quillora

@@ -4,11 +4,25 @@
 #include "borrow_table.hpp"
 #include "fatal_report.hpp"
 #include "numpy_api.hpp"
+#include "once_cell.hpp"
 
 namespace quillora {
 namespace {
 
 constexpr const char* array_target = "PyArray<T, D>";
+
+OnceCell<PyArray_Descr> float64_cell;
+
+// NumPy's own float64 descriptor, fetched once and kept: the usual array's descriptor is this
+// very object, which settles the test without a call into NumPy.
+PyArray_Descr* float64_descriptor(const ArrayApi& api) noexcept {
+    if (PyArray_Descr* descr = float64_cell.get()) return descr;
+    PyArray_Descr* fetched = api.descr_from_type(NPY_DOUBLE);
+    if (!fetched) panic("called `Option::unwrap()` on a `None` value");
+    PyArray_Descr* kept = float64_cell.set_or_get(fetched);
+    if (kept != fetched) Py_DECREF(reinterpret_cast<PyObject*>(fetched));
+    return kept;
+}
 
 // An ndarray or subclass with one dimension whose descriptor NumPy deems equivalent to float64.
 bool is_float64_vector(const ArrayApi& api, PyObject* object) noexcept {
@@ -17,12 +31,10 @@ bool is_float64_vector(const ArrayApi& api, PyObject* object) noexcept {
     auto* array = array_fields(object);
     if (array->nd != 1) return false;
     if (!array->descr) panic("called `Option::unwrap()` on a `None` value");
-    Object descr = Object::borrow(reinterpret_cast<PyObject*>(array->descr));
-    Object float64 = Object::steal(reinterpret_cast<PyObject*>(api.descr_from_type(NPY_DOUBLE)));
-    if (!float64) panic("called `Option::unwrap()` on a `None` value");
-    return descr.get() == float64.get() ||
-           api.equivalent_types(reinterpret_cast<PyArray_Descr*>(descr.get()),
-                                reinterpret_cast<PyArray_Descr*>(float64.get()));
+    PyArray_Descr* float64 = float64_descriptor(api);
+    if (array->descr == float64) return true;
+    Object descr = Object::borrow(reinterpret_cast<PyObject*>(array->descr));  // held across NumPy's comparison
+    return api.equivalent_types(reinterpret_cast<PyArray_Descr*>(descr.get()), float64);
 }
 
 Result<PyArrayObject*> accept(PyObject* object) noexcept {
@@ -33,15 +45,6 @@ Result<PyArrayObject*> accept(PyObject* object) noexcept {
 }
 
 }  // namespace
-
-ArrayView make_view(PyArrayObject* array) noexcept {
-    auto* f = array_fields(array);
-    return {f->data, static_cast<std::uint64_t>(f->dimensions[0]), static_cast<std::int64_t>(f->strides[0])};
-}
-
-bool is_contiguous(const ArrayView& view) noexcept {
-    return view.length < 2 || view.stride == static_cast<std::int64_t>(sizeof(double));
-}
 
 Result<InputArray> take_input_array(PyObject* object) noexcept {
     auto accepted = accept(object);
@@ -56,22 +59,24 @@ Result<InputArray> take_input_array(PyObject* object) noexcept {
     return InputArray(array, borrow.value());
 }
 
-InputArray::~InputArray() {
-    if (!array_) return;
+void InputArray::release() noexcept {
     release_shared_borrow(array_, borrow_);
-    Py_DECREF(reinterpret_cast<PyObject*>(array_));
+    Py_DECREF(reinterpret_cast<PyObject*>(std::exchange(array_, nullptr)));
 }
 
 Result<PyArrayObject*> take_output_array(PyObject* object) noexcept { return accept(object); }
 
 Status check_still_accepted(PyArrayObject* array) noexcept {
+    // The usual array is unchanged: one dimension and NumPy's own float64 descriptor. Its type
+    // needs no second look: __class__ can only move to a type of the same layout, an ndarray one.
+    const PyArrayObject_fields* fields = array_fields(array);
+    if (fields->nd == 1 && fields->descr == float64_cell.get()) return Status::success();
     auto accepted = accept(reinterpret_cast<PyObject*>(array));
     if (!accepted.ok()) return accepted.take_error();
     return Status::success();
 }
 
-Status check_writeable(const char* parameter, PyArrayObject* output) noexcept {
-    if (array_fields(output)->flags & NPY_ARRAY_WRITEABLE) return Status::success();
+PyErr read_only_error(const char* parameter) noexcept {
     return PyErr::with_message(PyExc_ValueError,
                                "argument '" + std::string(parameter) + "': output array is read-only");
 }

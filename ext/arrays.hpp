@@ -19,27 +19,45 @@ struct ArrayView {
     std::int64_t stride;
 };
 
-ArrayView make_view(PyArrayObject* array) noexcept;
+inline ArrayView make_view(PyArrayObject* array) noexcept {
+    const PyArrayObject_fields* fields = array_fields(array);
+    return {fields->data, static_cast<std::uint64_t>(fields->dimensions[0]),
+            static_cast<std::int64_t>(fields->strides[0])};
+}
 
 // Fewer than two elements, or elements exactly one float64 apart in increasing order.
-bool is_contiguous(const ArrayView& view) noexcept;
+inline bool is_contiguous(const ArrayView& view) noexcept {
+    return view.length < 2 || view.stride == static_cast<std::int64_t>(sizeof(double));
+}
 
 // An input array for the length of one call: an owned reference and a registered shared
-// borrow, both released exactly once when it goes out of scope.
+// borrow, both released exactly once, when it goes out of scope or is replaced.
 class InputArray {
 public:
+    InputArray() noexcept = default;  // holds nothing
     InputArray(InputArray&& other) noexcept
         : array_(std::exchange(other.array_, nullptr)), borrow_(other.borrow_) {}
-    InputArray& operator=(InputArray&&) = delete;
-    ~InputArray();
+    InputArray& operator=(InputArray&& other) noexcept {
+        if (this != &other) {
+            if (array_) release();
+            array_ = std::exchange(other.array_, nullptr);
+            borrow_ = other.borrow_;
+        }
+        return *this;
+    }
+    ~InputArray() {
+        if (array_) release();
+    }
 
     PyArrayObject* get() const noexcept { return array_; }
 
 private:
     friend Result<InputArray> take_input_array(PyObject* object) noexcept;
     InputArray(PyArrayObject* array, SharedBorrow borrow) noexcept : array_(array), borrow_(borrow) {}
-    PyArrayObject* array_;
-    SharedBorrow borrow_;
+    void release() noexcept;  // only when holding an array
+
+    PyArrayObject* array_ = nullptr;
+    SharedBorrow borrow_{};
 };
 
 // A one-dimensional float64 ndarray (or subclass) taken for reading, or the conversion error.
@@ -53,6 +71,7 @@ Status check_still_accepted(PyArrayObject* array) noexcept;
 
 // Output arrays are written through their data pointer; one that NumPy marks read-only (a
 // read-only memory map, an array over bytes) is refused instead.
-Status check_writeable(const char* parameter, PyArrayObject* output) noexcept;
+inline bool is_writeable(PyArrayObject* output) noexcept { return array_fields(output)->flags & NPY_ARRAY_WRITEABLE; }
+PyErr read_only_error(const char* parameter) noexcept;
 
 }  // namespace quillora

@@ -24,11 +24,10 @@ constexpr const char* contiguity_messages[] = {"High array must be C-contiguous 
 Status atr(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     Arguments arguments(atr_parameters, parameter_kinds);
     if (Status taken = arguments.take(args, nargs, kwnames); !taken.ok()) return taken;
-    auto views = arguments.views();
-    if (!views.ok()) return views.take_error();
-    const ArrayView inputs[3] = {views.value()[first_input], views.value()[first_input + 1],
-                                 views.value()[first_input + 2]};
-    const ArrayView output = views.value()[output_parameter];
+    if (Status viewed = arguments.make_views(); !viewed.ok()) return viewed;
+    const ArrayView inputs[3] = {arguments.view(first_input), arguments.view(first_input + 1),
+                                 arguments.view(first_input + 2)};
+    const ArrayView& output = arguments.view(output_parameter);
     for (int i = 0; i < 3; ++i)
         if (!is_contiguous(inputs[i])) return value_error(contiguity_messages[i]);
     for (const ArrayView& input : inputs)
@@ -36,9 +35,8 @@ Status atr(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept 
     if (!is_contiguous(output)) return value_error("Output array must be C-contiguous and float64");
     if (Status writeable = arguments.check_outputs_writeable(); !writeable.ok()) return writeable;
 
-    auto staged = KernelRuns::stage(inputs, {&output, 1});
-    if (!staged.ok()) return staged.take_error();
-    KernelRuns& runs = staged.value();
+    KernelRuns runs;
+    if (Status staged = runs.stage(inputs, {&output, 1}); !staged.ok()) return staged;
     runs.compute([&] {
         compute_atr(arguments.size(period_parameter), runs.input(0), runs.input(1), runs.input(2), runs.output(0));
     });

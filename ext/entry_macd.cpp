@@ -51,11 +51,10 @@ Status macd(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept
         if (sizes[i] < 0) return fetch_error_or_system_error();
     }
     // Views only now: a length query runs Python code, which may have changed any array.
-    auto views = arguments.views();
-    if (!views.ok()) return views.take_error();
-    const ArrayView input = views.value()[data_parameter];
-    const ArrayView outputs[3] = {views.value()[first_output], views.value()[first_output + 1],
-                                  views.value()[first_output + 2]};
+    if (Status viewed = arguments.make_views(); !viewed.ok()) return viewed;
+    const ArrayView& input = arguments.view(data_parameter);
+    const ArrayView outputs[3] = {arguments.view(first_output), arguments.view(first_output + 1),
+                                  arguments.view(first_output + 2)};
     for (Py_ssize_t size : sizes)
         if (static_cast<std::uint64_t>(size) != input.length) return value_error(length_mismatch);
     for (const ArrayView& output : outputs)
@@ -68,9 +67,8 @@ Status macd(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept
     if (Status writeable = arguments.check_outputs_writeable(); !writeable.ok()) return writeable;
     if (Status apart = check_outputs_apart(outputs); !apart.ok()) return apart;
 
-    auto staged = KernelRuns::stage({&input, 1}, outputs);
-    if (!staged.ok()) return staged.take_error();
-    KernelRuns& runs = staged.value();
+    KernelRuns runs;
+    if (Status staged = runs.stage({&input, 1}, outputs); !staged.ok()) return staged;
     run_without_lock([&] {
         runs.compute([&] {
             compute_macd(runs.input(0), fast_period, slow_period, signal_period, runs.output(0), runs.output(1),

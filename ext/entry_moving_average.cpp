@@ -29,18 +29,16 @@ Status moving_average(const ParameterTable& table, Routine compute, PyObject* co
                       PyObject* kwnames) noexcept {
     Arguments arguments(table, parameter_kinds);
     if (Status taken = arguments.take(args, nargs, kwnames); !taken.ok()) return taken;
-    auto views = arguments.views();
-    if (!views.ok()) return views.take_error();
-    const ArrayView input = views.value()[data_parameter];
-    const ArrayView output = views.value()[output_parameter];
+    if (Status viewed = arguments.make_views(); !viewed.ok()) return viewed;
+    const ArrayView& input = arguments.view(data_parameter);
+    const ArrayView& output = arguments.view(output_parameter);
     if (!is_contiguous(input)) return value_error("Input array must be C-contiguous and float64");
     if (!is_contiguous(output)) return value_error("Output array must be C-contiguous and float64");
     if (input.length != output.length) return value_error("Output array length must match input");
     if (Status writeable = arguments.check_outputs_writeable(); !writeable.ok()) return writeable;
 
-    auto staged = KernelRuns::stage({&input, 1}, {&output, 1});
-    if (!staged.ok()) return staged.take_error();
-    KernelRuns& runs = staged.value();
+    KernelRuns runs;
+    if (Status staged = runs.stage({&input, 1}, {&output, 1}); !staged.ok()) return staged;
     const std::uint64_t period = arguments.size(period_parameter);
     run_without_lock([&] { runs.compute([&] { compute(period, runs.input(0), runs.output(0)); }); });
     return Status::success();

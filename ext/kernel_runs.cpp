@@ -2,6 +2,7 @@
 #include "kernel_runs.hpp"
 
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <string>
@@ -9,67 +10,58 @@
 namespace quillora {
 namespace {
 
-std::uintptr_t address(const char* pointer) noexcept { return reinterpret_cast<std::uintptr_t>(pointer); }
-
-bool is_aligned(const ArrayView& view) noexcept { return address(view.data) % alignof(double) == 0; }
-
-std::size_t byte_count(const ArrayView& view) noexcept {
-    return static_cast<std::size_t>(view.length) * sizeof(double);
+bool is_aligned(const ArrayView& view) noexcept {
+    return reinterpret_cast<std::uintptr_t>(view.data) % alignof(double) == 0;
 }
 
 }  // namespace
 
-bool views_overlap(const ArrayView& first, const ArrayView& second) noexcept {
-    if (first.length == 0 || second.length == 0) return false;
-    const std::uintptr_t first_start = address(first.data), second_start = address(second.data);
-    return first_start < second_start + byte_count(second) && second_start < first_start + byte_count(first);
+KernelRuns::~KernelRuns() {
+    if (!any_staged_) return;
+    for (std::size_t i = 0; i < input_count_; ++i) std::free(inputs_[i].staged);
+    for (std::size_t i = 0; i < output_count_; ++i) std::free(outputs_[i].staged);
 }
 
-std::span<double> KernelRuns::Run::run() const noexcept {
-    if (length == 0) return {};
-    if (staged) return {staged.get(), length};
-    return {reinterpret_cast<double*>(caller), length};
-}
-
-Status KernelRuns::stage_run(Run& run, const ArrayView& view, bool needs_private_buffer) noexcept {
-    run.caller = view.data;
-    run.length = static_cast<std::size_t>(view.length);
-    if (!needs_private_buffer || run.length == 0) return Status::success();
+Status KernelRuns::allocate(Run& run) noexcept {
+    const std::size_t bytes = run.length * sizeof(double);
     // The array exists, so its byte count fits; the test guards the multiplication all the same.
     if (run.length <= std::numeric_limits<std::size_t>::max() / sizeof(double))
-        run.staged.reset(static_cast<double*>(std::malloc(byte_count(view))));
+        run.staged = static_cast<double*>(std::malloc(bytes));
     if (!run.staged)
-        return PyErr::with_message(PyExc_MemoryError, "cannot allocate " + std::to_string(byte_count(view)) +
+        return PyErr::with_message(PyExc_MemoryError, "cannot allocate " + std::to_string(bytes) +
                                                            " bytes for a private copy of an overlapping or "
                                                            "unaligned array");
+    any_staged_ = true;
     return Status::success();
 }
 
-Result<KernelRuns> KernelRuns::stage(std::span<const ArrayView> inputs,
-                                     std::span<const ArrayView> outputs) noexcept {
-    KernelRuns runs;
-    for (std::size_t i = 0; i < inputs.size(); ++i) {
-        bool shares_an_output = false;
-        for (const ArrayView& output : outputs) shares_an_output = shares_an_output || views_overlap(inputs[i], output);
-        if (Status staged = stage_run(runs.inputs_[i], inputs[i], shares_an_output || !is_aligned(inputs[i]));
-            !staged.ok())
-            return staged.take_error();
+Status KernelRuns::stage(std::span<const ArrayView> inputs, std::span<const ArrayView> outputs) noexcept {
+    // Counted as they are set, so that the destructor frees exactly the buffers taken so far.
+    for (const ArrayView& input : inputs) {
+        bool private_copy = !is_aligned(input);
+        for (const ArrayView& output : outputs) private_copy = private_copy || views_overlap(input, output);
+        Run& run = inputs_[input_count_++];
+        run = {input.data, nullptr, static_cast<std::size_t>(input.length)};
+        if (private_copy && run.length > 0)
+            if (Status allocated = allocate(run); !allocated.ok()) return allocated;
     }
-    for (std::size_t i = 0; i < outputs.size(); ++i) {
-        if (Status staged = stage_run(runs.outputs_[i], outputs[i], !is_aligned(outputs[i])); !staged.ok())
-            return staged.take_error();
+    for (const ArrayView& output : outputs) {
+        Run& run = outputs_[output_count_++];
+        run = {output.data, nullptr, static_cast<std::size_t>(output.length)};
+        if (!is_aligned(output) && run.length > 0)
+            if (Status allocated = allocate(run); !allocated.ok()) return allocated;
     }
-    return runs;
+    return Status::success();
 }
 
-void KernelRuns::copy_inputs() noexcept {
-    for (Run& run : inputs_)
-        if (run.staged) std::memcpy(run.staged.get(), run.caller, run.length * sizeof(double));
+void KernelRuns::copy_inputs() const noexcept {
+    for (std::size_t i = 0; i < input_count_; ++i)
+        if (const Run& run = inputs_[i]; run.staged) std::memcpy(run.staged, run.caller, run.length * sizeof(double));
 }
 
-void KernelRuns::copy_outputs() noexcept {
-    for (Run& run : outputs_)
-        if (run.staged) std::memcpy(run.caller, run.staged.get(), run.length * sizeof(double));
+void KernelRuns::copy_outputs() const noexcept {
+    for (std::size_t i = 0; i < output_count_; ++i)
+        if (const Run& run = outputs_[i]; run.staged) std::memcpy(run.caller, run.staged, run.length * sizeof(double));
 }
 
 }  // namespace quillora

@@ -10,8 +10,7 @@
 #pragma once
 
 #include <cstddef>
-#include <cstdlib>
-#include <memory>
+#include <cstdint>
 #include <span>
 
 #include "arrays.hpp"
@@ -20,48 +19,61 @@
 namespace quillora {
 
 // Whether two contiguous views share a byte.
-bool views_overlap(const ArrayView& first, const ArrayView& second) noexcept;
+inline bool views_overlap(const ArrayView& first, const ArrayView& second) noexcept {
+    if (first.length == 0 || second.length == 0) return false;
+    const auto first_start = reinterpret_cast<std::uintptr_t>(first.data);
+    const auto second_start = reinterpret_cast<std::uintptr_t>(second.data);
+    return first_start < second_start + second.length * sizeof(double) &&
+           second_start < first_start + first.length * sizeof(double);
+}
 
 class KernelRuns {
 public:
     static constexpr std::size_t capacity = 3;
 
+    KernelRuns() noexcept = default;
+    KernelRuns(const KernelRuns&) = delete;
+    KernelRuns& operator=(const KernelRuns&) = delete;
+    ~KernelRuns();
+
     // Contiguous views only, at most `capacity` of each kind, outputs not overlapping each
     // other. MemoryError when a private buffer cannot be had; nothing is written then.
-    static Result<KernelRuns> stage(std::span<const ArrayView> inputs, std::span<const ArrayView> outputs) noexcept;
+    Status stage(std::span<const ArrayView> inputs, std::span<const ArrayView> outputs) noexcept;
 
     // Runs `kernel` between copying the staged inputs in and the staged outputs out, so that
     // the copies run where the kernel runs (without the interpreter lock, for most entries).
     template <class Kernel>
     void compute(Kernel&& kernel) noexcept {
-        copy_inputs();
+        if (any_staged_) copy_inputs();
         kernel();
-        copy_outputs();
+        if (any_staged_) copy_outputs();
     }
 
     std::span<const double> input(std::size_t index) const noexcept { return inputs_[index].run(); }
     std::span<double> output(std::size_t index) const noexcept { return outputs_[index].run(); }
 
 private:
-    struct FreeBuffer {
-        void operator()(double* buffer) const noexcept { std::free(buffer); }
-    };
-
     // One array as the kernel sees it: the caller's memory, or a private aligned buffer.
     struct Run {
-        char* caller = nullptr;
-        std::size_t length = 0;
-        std::unique_ptr<double, FreeBuffer> staged;
+        char* caller;
+        double* staged;
+        std::size_t length;
 
-        std::span<double> run() const noexcept;
+        std::span<double> run() const noexcept {
+            if (length == 0) return {};
+            return {staged ? staged : reinterpret_cast<double*>(caller), length};
+        }
     };
 
-    static Status stage_run(Run& run, const ArrayView& view, bool needs_private_buffer) noexcept;
-    void copy_inputs() noexcept;
-    void copy_outputs() noexcept;
+    Status allocate(Run& run) noexcept;
+    void copy_inputs() const noexcept;
+    void copy_outputs() const noexcept;
 
     Run inputs_[capacity];
     Run outputs_[capacity];
+    std::size_t input_count_ = 0;
+    std::size_t output_count_ = 0;
+    bool any_staged_ = false;
 };
 
 }  // namespace quillora
