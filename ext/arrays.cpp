@@ -1,7 +1,8 @@
 // Array parameters: acceptance, taking and releasing, views and contiguity.
 #include "arrays.hpp"
 
-#include "borrow_table.hpp"
+#include <string>
+
 #include "fatal_report.hpp"
 #include "numpy_api.hpp"
 #include "once_cell.hpp"

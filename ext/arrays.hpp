@@ -71,7 +71,9 @@ Status check_still_accepted(PyArrayObject* array) noexcept;
 
 // Output arrays are written through their data pointer; one that NumPy marks read-only (a
 // read-only memory map, an array over bytes) is refused instead.
-inline bool is_writeable(PyArrayObject* output) noexcept { return array_fields(output)->flags & NPY_ARRAY_WRITEABLE; }
+inline bool is_writeable(PyArrayObject* output) noexcept {
+    return array_fields(output)->flags & NPY_ARRAY_WRITEABLE;
+}
 PyErr read_only_error(const char* parameter) noexcept;
 
 }  // namespace quillora
