@@ -3,7 +3,7 @@ VENV    := .venv
 PY      := $(VENV)/bin/python
 NATIVE  := build/native
 BENCH   := build/bench
-SOURCES := $(wildcard src/* ext/* series/native/* series/quillora_series/* tests/native/*) CMakeLists.txt pyproject.toml
+SOURCES := $(wildcard src/* ext/* ext/*/* series/native/* series/quillora_series/* tests/native/*) CMakeLists.txt pyproject.toml
 BUILD_TOOLS := "scikit-build-core>=0.10" "numpy>=2.0" "nanobind>=2.2" "cmake>=3.26" ninja
 CMAKE_NATIVE = $(VENV)/bin/cmake -S . -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
                -DCMAKE_BUILD_TYPE=Release -DQUILLORA_EXTENSION=OFF
