@@ -19,7 +19,7 @@ CXX_FILES    = $(shell $(TRACKED) '*.cpp' '*.hpp')
 # `make format` has run once, which formats every file and deletes this list.
 UNFORMATTED := $(shell grep -v '^#' tools/unformatted.txt 2>/dev/null)
 
-.PHONY: all demo test test-native test-python bench fuzz wheel lint format clean distclean
+.PHONY: all demo test test-native test-python sanitize bench fuzz wheel lint format clean distclean
 all: test
 
 # Build tools and test requirements: enough for `make demo` and a plain `pytest` afterwards.
@@ -70,6 +70,38 @@ test-python: build/.wheel test-native $(VENV)/.demo-ready $(VENV)/.dev-ready
 
 test: test-native test-python
 
+# The same suite with AddressSanitizer and UndefinedBehaviorSanitizer, in a venv and build tree of
+# its own so that it never touches `make test`'s. The interpreter is not instrumented, so its
+# runtime comes first by preloading; it leaks by design, so leak reports are off.
+SAN_VENV := .venv-sanitize
+SAN_PY   := $(SAN_VENV)/bin/python
+SAN      := build/sanitize
+SANITIZE_PYTHON ?=
+SAN_OPTIONS := ASAN_OPTIONS=halt_on_error=1:detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+
+$(SAN_VENV)/.ready: tests/requirements.txt Makefile
+	@boot=$${SANITIZE_PYTHON:-$$(tools/find-python)} && echo "bootstrapping $(SAN_VENV) with $$boot" && \
+		"$$boot" -m venv --clear $(SAN_VENV)
+	$(SAN_PY) -m pip install --quiet --upgrade pip
+	$(SAN_PY) -m pip install --quiet $(BUILD_TOOLS) -r tests/requirements.txt
+	touch $@
+
+$(SAN)/.wheel: $(SAN_VENV)/.ready $(SOURCES)
+	rm -rf $(SAN)/dist
+	$(SAN_PY) -m pip wheel --quiet --no-build-isolation --no-deps --wheel-dir $(SAN)/dist \
+		-C build-dir=$(SAN)/wheel -C cmake.define.QUILLORA_SANITIZE=ON .
+	$(SAN_PY) -m pip install --quiet --no-deps --force-reinstall $(SAN)/dist/quillora-*.whl
+	touch $@
+
+sanitize: $(SAN)/.wheel
+	$(SAN_VENV)/bin/cmake -S . -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(SAN_VENV)/bin/ninja) \
+		-DCMAKE_BUILD_TYPE=Release -DQUILLORA_EXTENSION=OFF -DQUILLORA_SANITIZE=ON \
+		-B $(SAN)/native -DQUILLORA_NATIVE_TESTS=ON >/dev/null
+	$(SAN_VENV)/bin/cmake --build $(SAN)/native
+	$(SAN_OPTIONS) $(SAN_VENV)/bin/ctest --test-dir $(SAN)/native --output-on-failure
+	LD_PRELOAD=$$(g++ -print-file-name=libasan.so) $(SAN_OPTIONS) QUILLORA_NATIVE_BUILD=$(abspath $(SAN)/native) \
+		QUILLORA_REQUIRE_PROBE=1 $(SAN_PY) -m pytest -p no:cacheprovider
+
 bench: build/.wheel
 	$(CMAKE_NATIVE) -B $(BENCH) -DQUILLORA_BENCH=ON >/dev/null
 	$(VENV)/bin/cmake --build $(BENCH)
@@ -98,4 +130,4 @@ clean:
 	rm -rf build dist .pytest_cache .hypothesis .mypy_cache .ruff_cache
 
 distclean: clean
-	rm -rf $(VENV)
+	rm -rf $(VENV) $(SAN_VENV)

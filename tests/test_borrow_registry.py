@@ -6,6 +6,7 @@ import ctypes
 import importlib
 import sys
 import threading
+import warnings
 from pathlib import Path
 
 import numpy as np
@@ -74,9 +75,9 @@ class Cooperator:
 
 class ForeignTable:
     """Another module's table, installed before quillora looks: Python callbacks that log their calls.
-    take_shared answers with `codes` in turn (the last one repeating)."""
+    take_shared answers with `codes` in turn (the last one repeating), after calling `on_take`."""
 
-    def __init__(self, codes=(0,), version=1, name=b"foreign.borrow_table", registry=0xC0FFEE):
+    def __init__(self, codes=(0,), version=1, name=b"foreign.borrow_table", registry=0xC0FFEE, on_take=None):
         self.codes, self.log = list(codes), []
         self.names = {}  # id -> name, so the log reads as argument names
 
@@ -85,6 +86,8 @@ class ForeignTable:
 
         def take_shared(registry_word, array):
             record("take", registry_word, array)
+            if on_take:
+                on_take()
             return self.codes[min(sum(entry[0] == "take" for entry in self.log), len(self.codes)) - 1]
 
         def take_exclusive(registry_word, array):
@@ -293,6 +296,36 @@ def test_no_borrow_outlives_its_call(registry, call, raised, inputs):
         with pytest.raises(raised):
             call()
     assert [registry.is_free(x) for x in inputs] == [True] * len(inputs)
+
+
+class Resizing(np.ndarray):
+    """An output whose length query changes the input `data` (the attribute) before answering."""
+
+    data, change = None, None
+
+    def __len__(self):
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", DeprecationWarning)
+            self.change(self.data)
+        return self.shape[0]
+
+
+@pytest.mark.parametrize("view, change, restore", [
+    (True, lambda data: setattr(data, "strides", (16,)), lambda data: setattr(data, "strides", (8,))),
+    (False, lambda data: data.resize(2, refcheck=False), lambda data: None),
+    (True, lambda data: setattr(data, "dtype", np.int64), lambda data: setattr(data, "dtype", np.float64)),
+], ids=["strides", "resized", "dtype"])
+def test_input_changed_during_the_call_leaves_no_borrow(registry, view, change, restore):
+    owner = np.zeros(8)
+    data = owner[:4] if view else owner
+    outputs = [np.zeros(len(data)).view(Resizing) for _ in range(3)]
+    outputs[0].data, outputs[0].change = data, change
+    with pytest.raises((ValueError, TypeError)):
+        quillora.indicator_macd(1, 2, 1, data, *outputs)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)
+        restore(data)
+    assert registry.is_free(owner)
 
 
 def test_concurrent_calls_leave_the_registry_empty(registry):

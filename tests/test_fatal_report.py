@@ -8,7 +8,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import child_environment
+from conftest import SANITIZED, child_environment
 
 ROOT = Path(__file__).resolve().parent.parent
 PROBE_SOURCE = ROOT / "tests" / "native" / "panic_probe.cpp"
@@ -144,7 +144,8 @@ def test_concurrent_reports_do_not_interleave(hold):
     [
         (("allocation-failed", "0"), 0),
         (("allocation-failed", str(2**64 - 1)), 2**64 - 1),
-        (("new", str(2**62)), 2**62),
+        pytest.param(("new", str(2**62)), 2**62, marks=pytest.mark.skipif(
+            SANITIZED, reason="AddressSanitizer's allocator reports an impossible size itself, returning no null")),
     ],
     ids=["zero", "largest", "operator-new"],
 )

@@ -6,7 +6,8 @@ import numpy as np
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from conftest import ODD_VALUES, assert_same_bits, bits, run_in_threads, scatter_odd_values
+from conftest import (ODD_VALUES, assert_same_bits, assert_same_bits_as_reference, bits, run_in_threads,
+                      scatter_odd_values)
 from quillora import indicator_macd
 from reference import MISSING, macd
 
@@ -39,7 +40,7 @@ def run(fast, slow, signal, data):
 
 def assert_matches_reference(fast, slow, signal, data):
     for actual, expected in zip(run(fast, slow, signal, data), macd(fast, slow, signal, data)):
-        assert_same_bits(actual, expected)
+        assert_same_bits_as_reference(actual, expected)
 
 
 def test_worked_example():

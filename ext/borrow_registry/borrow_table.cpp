@@ -29,14 +29,12 @@ static_assert(offsetof(InstalledTable, table) == 0);
 
 OnceCell<BorrowTable> table_cell;
 
-PyArrayObject_fields* fields(PyObject* array) noexcept { return reinterpret_cast<PyArrayObject_fields*>(array); }
-
 // Views of views all answer to the array at the end of the base chain, or to the non-array
 // object that lends that array its memory.
 PyObject* owner_of(PyArrayObject* array, PyTypeObject* ndarray) noexcept {
     PyObject* current = reinterpret_cast<PyObject*>(array);
     for (;;) {
-        PyObject* base = fields(current)->base;
+        PyObject* base = array_fields(current)->base;
         if (!base) return current;
         if (Py_TYPE(base) != ndarray && !PyType_IsSubtype(Py_TYPE(base), ndarray)) return base;
         current = base;
@@ -49,17 +47,12 @@ std::int64_t element_size(PyArray_Descr* descr, unsigned int numpy_feature_versi
     return reinterpret_cast<const PyArray_DescrProto*>(descr)->elsize;
 }
 
-struct BorrowKey {
-    std::uintptr_t owner;
-    BorrowExtent extent;
-};
-
 // Computed before the registry's lock is taken. NumPy's table and feature version are cached
 // before this module creates a table, so they are at hand whenever any module calls in.
 BorrowKey key_of(PyArrayObject* array) noexcept {
     auto api = array_api();
     if (!api.ok()) panic("borrow registry called before NumPy's API table was cached");
-    PyArrayObject_fields* f = fields(reinterpret_cast<PyObject*>(array));
+    PyArrayObject_fields* f = array_fields(array);
     const auto rank = static_cast<std::size_t>(f->nd);
     const BorrowExtent extent =
         extent_of(reinterpret_cast<std::intptr_t>(f->data), std::span<const npy_intp>(f->dimensions, rank),
@@ -77,7 +70,7 @@ int take_shared_borrow(void* registry, PyArrayObject* array) noexcept {
 }
 
 int take_exclusive_borrow(void* registry, PyArrayObject* array) noexcept {
-    if (!(fields(reinterpret_cast<PyObject*>(array))->flags & NPY_ARRAY_WRITEABLE)) return not_writeable;
+    if (!(array_fields(array)->flags & NPY_ARRAY_WRITEABLE)) return not_writeable;
     const BorrowKey key = key_of(array);
     return registry_at(registry).take_exclusive(key.owner, key.extent);
 }
@@ -162,33 +155,37 @@ Result<BorrowTable*> borrow_table() noexcept {
     return table_cell.set_or_get(table);
 }
 
-// An unusable table is not the caller's fault but can be mended by them (a foreign value under
-// the capsule's name), so it is an exception; the underlying error stays reachable as the cause.
-PyErr borrow_api_error(PyErr cause) noexcept {
-    PyErr error =
-        PyErr::with_message(PyExc_RuntimeError, "Interal borrow checking API error: " + readable_form(cause));
-    PyException_SetCause(error.exception(), cause.take_exception().release());
-    return error;
-}
-
 }  // namespace
 
-Status register_shared_borrow(PyArrayObject* array) noexcept {
-    auto table = borrow_table();
-    if (!table.ok()) return borrow_api_error(table.take_error());
-    const int code = table.value()->take_shared(table.value()->registry, array);
-    if (code == borrow_granted) return Status::success();
+Result<SharedBorrow> register_shared_borrow(PyArrayObject* array) noexcept {
+    auto found = borrow_table();
+    // An unusable table is not the caller's fault but can be mended by them (a foreign value under
+    // the capsule's name), so it is an exception rather than the end of the process.
+    if (!found.ok())
+        return error_with_readable_cause(PyExc_RuntimeError, "Interal borrow checking API error",
+                                         found.take_error());
+    BorrowTable* table = found.value();
+    SharedBorrow borrow{table, std::nullopt};
+    int code = borrow_granted;
+    if (table->take_shared == take_shared_borrow) {
+        borrow.own_key = key_of(array);
+        code = registry_at(table->registry).take_shared(borrow.own_key->owner, borrow.own_key->extent);
+    } else {
+        code = table->take_shared(table->registry, array);
+    }
+    if (code == borrow_granted) return borrow;
     if (code == already_borrowed)
         return PyErr::with_text(PyExc_BufferError, "called `Result::unwrap()` on an `Err` value: AlreadyBorrowed");
     return PyErr::with_message(PyExc_RuntimeError,
                                "Unexpected return code " + std::to_string(code) + " from borrow checking API");
 }
 
-void release_shared_borrow(PyArrayObject* array) noexcept {
-    // A registered borrow means the table was obtained, and a table once obtained is kept.
-    BorrowTable* table = table_cell.get();
-    if (!table) panic("shared borrow released without a borrow table");
-    table->drop_shared(table->registry, array);
+void release_shared_borrow(PyArrayObject* array, const SharedBorrow& borrow) noexcept {
+    if (borrow.own_key) {
+        registry_at(borrow.table->registry).drop_shared(borrow.own_key->owner, borrow.own_key->extent);
+    } else {
+        borrow.table->drop_shared(borrow.table->registry, array);
+    }
 }
 
 }  // namespace quillora

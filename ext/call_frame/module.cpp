@@ -7,8 +7,8 @@
 
 #include "entry_points.hpp"
 #include "interned.hpp"
+#include "interpreter_failure.hpp"
 #include "once_cell.hpp"
-#include "panic_exception.hpp"
 #include "py_err.hpp"
 
 namespace quillora {

@@ -2,7 +2,7 @@
 #include "display_text.hpp"
 
 #include "object.hpp"
-#include "panic_exception.hpp"
+#include "interpreter_failure.hpp"
 #include "py_err.hpp"
 
 namespace quillora {

@@ -1,15 +1,11 @@
-// PanicException: its type, the check on fetched exceptions, and the fatal failures that need
-// the interpreter (an error's readable form, a failed interpreter call).
+// PanicException: its type and the check on fetched exceptions.
 #include "panic_exception.hpp"
 
-#include <atomic>
 #include <cstdlib>
-#include <string>
 
-#include "fatal_report.hpp"
+#include "interpreter_failure.hpp"
 #include "once_cell.hpp"
-#include "readable_form.hpp"
-#include "stack_trace.hpp"
+#include "report_writer.hpp"
 
 namespace quillora {
 namespace {
@@ -48,27 +44,6 @@ void check_fetched_exception(PyObject* exception) noexcept {
     PyErr_SetRaisedException(Py_NewRef(exception));
     PyErr_PrintEx(0);
     std::abort();
-}
-
-void abort_with_error(std::string_view text, PyErr error, std::source_location location) noexcept {
-    panic(std::string(text) + ": " + readable_form(error), location);
-}
-
-void abort_after_interpreter_failure(std::source_location location) noexcept {
-    PyErr_Print();
-    panic("Python API call failed", location);
-}
-
-void check_interpreter_initialised() noexcept {
-    static std::atomic<bool> checked{false};
-    if (checked.exchange(true)) return;
-    if (Py_IsInitialized() == 0) {
-        panic("assertion `left != right` failed: The Python interpreter is not initialized and the "
-              "`auto-initialize` feature is not enabled.\n\n"
-              "Consider calling `pyo3::prepare_freethreaded_python()` before attempting to use Python APIs.\n"
-              "  left: 0\n"
-              " right: 0");
-    }
 }
 
 }  // namespace quillora

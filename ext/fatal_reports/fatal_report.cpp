@@ -7,6 +7,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "report_writer.hpp"
 #include "stack_trace.hpp"
 
 namespace quillora {

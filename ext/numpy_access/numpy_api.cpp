@@ -92,12 +92,9 @@ Result<ArrayApi> array_api_or_import_error() noexcept {
     auto api = array_api();
     if (api.ok()) return api;
     // NumPy missing or broken is something the user can mend, so it is an exception, not the
-    // end of the process; the underlying error stays reachable as the cause.
-    PyErr cause = api.take_error();
-    PyErr error = PyErr::with_message(PyExc_ImportError,
-                                      "Failed to access NumPy array API capsule: " + readable_form(cause));
-    PyException_SetCause(error.exception(), cause.take_exception().release());
-    return error;
+    // end of the process.
+    return error_with_readable_cause(PyExc_ImportError, "Failed to access NumPy array API capsule",
+                                     api.take_error());
 }
 
 unsigned int feature_version(const ArrayApi& api) noexcept {

@@ -2,19 +2,19 @@
 #include <cstdint>
 #include <span>
 
-#include "argument_error.hpp"
-#include "arrays.hpp"
-#include "binding.hpp"
+#include "arguments.hpp"
 #include "call_frame.hpp"
 #include "ema.hpp"
 #include "entry_points.hpp"
+#include "kernel_runs.hpp"
 #include "sma.hpp"
-#include "to_size.hpp"
 
 namespace quillora {
 namespace {
 
 constexpr const char* parameter_names[] = {"period", "data", "output"};
+constexpr ParameterKind parameter_kinds[] = {ParameterKind::size, ParameterKind::input, ParameterKind::output};
+constexpr std::size_t period_parameter = 0, data_parameter = 1, output_parameter = 2;
 
 constexpr ParameterTable table_for(const char* function_name) {
     return {function_name, nullptr, parameter_names, 0, 3, {}};
@@ -27,23 +27,20 @@ using Routine = void (*)(std::uint64_t, std::span<const double>, std::span<doubl
 
 Status moving_average(const ParameterTable& table, Routine compute, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) noexcept {
-    PyObject* slots[3] = {};
-    if (Status bound = bind_arguments(table, args, nargs, kwnames, slots); !bound.ok()) return bound;
-    auto period = named_argument("period", to_size(slots[0]));
-    if (!period.ok()) return period.take_error();
-    auto data = named_argument("data", take_input_array(slots[1]));
-    if (!data.ok()) return data.take_error();
-    auto output = named_argument("output", take_output_array(slots[2]));
-    if (!output.ok()) return output.take_error();
+    Arguments arguments(table, parameter_kinds);
+    if (Status taken = arguments.take(args, nargs, kwnames); !taken.ok()) return taken;
+    if (Status viewed = arguments.make_views(); !viewed.ok()) return viewed;
+    const ArrayView& input = arguments.view(data_parameter);
+    const ArrayView& output = arguments.view(output_parameter);
+    if (!is_contiguous(input)) return value_error("Input array must be C-contiguous and float64");
+    if (!is_contiguous(output)) return value_error("Output array must be C-contiguous and float64");
+    if (input.length != output.length) return value_error("Output array length must match input");
+    if (Status writeable = arguments.check_outputs_writeable(); !writeable.ok()) return writeable;
 
-    const ArrayView input_view = make_view(data.value().get());
-    const ArrayView output_view = make_view(output.value());
-    if (!is_contiguous(input_view)) return value_error("Input array must be C-contiguous and float64");
-    if (!is_contiguous(output_view)) return value_error("Output array must be C-contiguous and float64");
-    if (input_view.length != output_view.length) return value_error("Output array length must match input");
-    if (Status writeable = check_writeable("output", output.value()); !writeable.ok()) return writeable;
-
-    run_without_lock([&] { compute(period.value(), input_run(input_view), output_run(output_view)); });
+    KernelRuns runs;
+    if (Status staged = runs.stage({&input, 1}, {&output, 1}); !staged.ok()) return staged;
+    const std::uint64_t period = arguments.size(period_parameter);
+    run_without_lock([&] { runs.compute([&] { compute(period, runs.input(0), runs.output(0)); }); });
     return Status::success();
 }
 

@@ -9,11 +9,4 @@ namespace quillora {
 // __cause__; any other error is returned unchanged.
 PyErr wrap_argument_error(const char* name, PyErr error) noexcept;
 
-// A conversion result with its failure, if any, named after the argument.
-template <class T>
-Result<T> named_argument(const char* name, Result<T> converted) noexcept {
-    if (converted.ok()) return converted;
-    return wrap_argument_error(name, converted.take_error());
-}
-
 }  // namespace quillora

@@ -1,6 +1,8 @@
 // PyErr: creation, realisation, raising and fetching of the binding layer's error value.
 #include "py_err.hpp"
 
+#include "interpreter_check.hpp"
+#include "interpreter_failure.hpp"
 #include "panic_exception.hpp"
 
 namespace quillora {

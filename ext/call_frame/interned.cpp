@@ -4,7 +4,7 @@
 #include <string_view>
 
 #include "once_cell.hpp"
-#include "panic_exception.hpp"
+#include "interpreter_failure.hpp"
 
 namespace quillora {
 namespace {

@@ -3,7 +3,7 @@
 
 #include <cstdio>
 
-#include "panic_exception.hpp"
+#include "interpreter_check.hpp"
 
 namespace quillora {
 namespace {
@@ -76,6 +76,12 @@ std::string readable_form(PyErr& error) noexcept {
     }
     PyGILState_Release(lock);
     return text + " }";
+}
+
+PyErr error_with_readable_cause(PyObject* type, std::string_view text, PyErr cause) noexcept {
+    PyErr error = PyErr::with_message(type, std::string(text) + ": " + readable_form(cause));
+    PyException_SetCause(error.exception(), cause.take_exception().release());
+    return error;
 }
 
 }  // namespace quillora
