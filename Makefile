@@ -43,6 +43,7 @@ bench: build/.wheel
 	$(VENV)/bin/cmake --build $(BENCH)
 	$(BENCH)/bench/bench_kernels
 	$(PY) bench/bench_calls.py
+	$(PY) bench/bench_series.py
 
 clean:
 	rm -rf build dist .pytest_cache .hypothesis

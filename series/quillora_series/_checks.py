@@ -7,7 +7,7 @@ import numpy as np
 import numpy.typing as npt
 
 # The core takes periods as unsigned 64-bit integers.
-_LARGEST_PERIOD = 2**64 - 1
+LARGEST_PERIOD = 2**64 - 1
 
 
 def period(value: Any, name: str = "period") -> int:
@@ -21,7 +21,7 @@ def period(value: Any, name: str = "period") -> int:
         number = operator.index(value)
     if number < 1:
         raise ValueError(f"{name} must be a positive integer, got {number}")
-    if number > _LARGEST_PERIOD:
+    if number > LARGEST_PERIOD:
         raise ValueError(f"{name} must be at most 2**64 - 1, got {number}")
     return number
 

@@ -9,6 +9,7 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _checks, _core, _kinds, _tables
+from ._checks import LARGEST_PERIOD
 from ._core import Float64Array
 
 if TYPE_CHECKING:
@@ -33,7 +34,6 @@ _ndarray = np.ndarray
 _empty = np.empty
 _may_share_memory = np.may_share_memory
 _FLOAT64 = np.dtype(np.float64)
-_LARGEST_PERIOD = 2**64 - 1
 
 
 # --- sma and ema ---------------------------------------------------------------------------------
@@ -85,7 +85,7 @@ def _moving_average(kind: _tables.Kind, routine: _core.MovingAverage, x: object,
     # The common call (a float64 array, an int period) goes straight to the core: the general path
     # below costs more than the computation on a short series.
     if (type(x) is _ndarray and x.dtype is _FLOAT64 and x.ndim == 1 and workers is None
-            and type(period) is int and 0 < period <= _LARGEST_PERIOD):
+            and type(period) is int and 0 < period <= LARGEST_PERIOD):
         result = _empty(x.shape[0]) if out is None else _plain_output(out, x)
         if result is not None:
             try:
@@ -141,7 +141,7 @@ def macd(x: object, fast: int = 12, slow: int = 26, signal: int = 9, *, out: Out
     """
     if (type(x) is _ndarray and x.dtype is _FLOAT64 and x.ndim == 1 and out is None and workers is None
             and type(fast) is int and type(slow) is int and type(signal) is int
-            and 0 < fast < slow <= _LARGEST_PERIOD and 0 < signal <= _LARGEST_PERIOD):
+            and 0 < fast < slow <= LARGEST_PERIOD and 0 < signal <= LARGEST_PERIOD):
         n = x.shape[0]
         line, signal_line, hist = _empty(n), _empty(n), _empty(n)
         try:
@@ -204,7 +204,7 @@ def atr(high: object, low: object = None, close: object = None, period: int = 14
     if (type(high) is _ndarray and type(low) is _ndarray and type(close) is _ndarray
             and high.dtype is _FLOAT64 and low.dtype is _FLOAT64 and close.dtype is _FLOAT64
             and high.ndim == 1 and out is None and workers is None
-            and type(period) is int and 0 < period <= _LARGEST_PERIOD
+            and type(period) is int and 0 < period <= LARGEST_PERIOD
             and high.shape == low.shape == close.shape):
         result = _empty(high.shape[0])
         try:

@@ -64,7 +64,8 @@ def _array(x: npt.NDArray[Any]) -> npt.NDArray[Any]:
     if isinstance(x, np.ma.MaskedArray):
         # Masked positions are positions without a value, not the numbers hidden under the mask.
         _checks.real_numbers(x.dtype, "a masked array")
-        x = np.ma.filled(x.astype(np.float64), np.nan)
+        masked: Any = x.astype(np.float64)
+        x = masked.filled(np.nan)
     elif x.dtype.kind == "O":
         x = _from_objects(x, f"an array of dtype {x.dtype}")
     else:

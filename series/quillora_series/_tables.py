@@ -29,10 +29,11 @@ _ROUTINES: dict[Kind, Callable[..., None]] = {
 
 # Below this many elements a table is done before a pool of threads has started.
 _PARALLEL_MIN_ELEMENTS = 1 << 18
-# A worker copies up to 8 columns at once (one 64-byte cache line of a C-order float64 row), as many
-# as fit this much scratch memory with their outputs, so long tables do not double their memory.
+# A worker copies 8 columns at once (one 64-byte cache line of a C-order float64 row): copying one
+# column alone reads every line eight times over. Fewer columns for series so long that a block of
+# inputs and outputs would take more than this much scratch memory per worker.
 _BLOCK_COLUMNS = 8
-_SCRATCH_BYTES = 32 << 20
+_SCRATCH_BYTES = 256 << 20
 # Rows per copying step: the cache lines of a block's rows stay cached while each column is copied.
 _COPY_ROWS = 16384
 
