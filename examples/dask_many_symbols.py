@@ -11,6 +11,8 @@ one file per partition.
     python examples/dask_many_symbols.py                                  # a LocalCluster on this machine
     python examples/dask_many_symbols.py --scheduler tcp://10.0.0.5:8786  # any running scheduler
     python examples/dask_many_symbols.py --symbols 50 --bars 2000 --output /tmp/bars.parquet
+
+The workers of a remote cluster need quillora installed, in the same version as this machine.
 """
 
 import argparse
@@ -42,7 +44,8 @@ def symbol_bars(number, bars):
     high = np.maximum(open_, close) + close * rng.uniform(0.0, 0.005, bars)
     low = np.minimum(open_, close) - close * rng.uniform(0.0, 0.005, bars)
     timestamp = START + np.arange(bars) * np.timedelta64(60, "s")
-    index = pd.Index([symbol_name(number)] * bars, name="symbol")
+    # A string dtype named outright: inferred, an empty index (Dask's meta) would hold objects.
+    index = pd.Index([symbol_name(number)] * bars, dtype="string", name="symbol")
     return pd.DataFrame({"timestamp": timestamp, "high": high, "low": low, "close": close}, index=index)
 
 
@@ -95,7 +98,8 @@ def main():
     with client:
         started = time.perf_counter()
         table = bars_table(args.symbols, args.bars, partitions)
-        meta = indicators(table._meta)
+        # The result's columns and dtypes, from the function itself on an empty table.
+        meta = indicators(symbol_bars(0, 0))
         table.map_partitions(indicators, meta=meta).to_parquet(args.output, write_index=True)
         seconds = time.perf_counter() - started
     print(f"{args.symbols} symbols x {args.bars} bars in {partitions} partitions: "

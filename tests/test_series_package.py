@@ -35,23 +35,22 @@ USAGE = """
 
     import quillora_series as qs
 
-    x: npt.NDArray[np.float64] = np.zeros(3)
-    series: "pd.Series[float]" = pd.Series([1.0])
-    frame = pd.DataFrame({"high": [1.0], "low": [1.0], "close": [1.0]})
-    assert_type(qs.sma(x, 3), npt.NDArray[np.float64])
-    assert_type(qs.sma([1.0, 2.0], 3), npt.NDArray[np.float64])
-    assert_type(qs.sma(series, 3), "pd.Series[float]")
-    assert_type(qs.sma(series, 3, out=x), npt.NDArray[np.float64])
-    assert_type(qs.ema(frame, 3, workers=2), pd.DataFrame)
-    assert_type(qs.ema(pl.Series([1.0]), 3), pl.Series)
-    assert_type(qs.sma(pl.DataFrame(), 3), pl.DataFrame)
-    assert_type(qs.macd(series), "qs.MACD[pd.Series[float]]")
-    assert_type(qs.macd(x, out=(x, x, x)).hist, npt.NDArray[np.float64])
-    assert_type(qs.atr(frame, period=14), "pd.Series[float]")
-    assert_type(qs.atr(pl.DataFrame(), period=14), pl.Series)
-    assert_type(qs.atr(x, x, x), npt.NDArray[np.float64])
-    assert_type(qs.atr(frame, frame, frame), pd.DataFrame)
-    assert_type(qs.atr(series, x, x), "pd.Series[float]")
+    def usage(x: npt.NDArray[np.float64], series: "pd.Series[float]", frame: pd.DataFrame,
+              polars_series: pl.Series, polars_frame: pl.DataFrame) -> None:
+        assert_type(qs.sma(x, 3), npt.NDArray[np.float64])
+        assert_type(qs.sma([1.0, 2.0], 3), npt.NDArray[np.float64])
+        assert_type(qs.sma(series, 3), "pd.Series[float]")
+        assert_type(qs.sma(series, 3, out=x), npt.NDArray[np.float64])
+        assert_type(qs.ema(frame, 3, workers=2), pd.DataFrame)
+        assert_type(qs.ema(polars_series, 3), pl.Series)
+        assert_type(qs.sma(polars_frame, 3), pl.DataFrame)
+        assert_type(qs.macd(series), "qs.MACD[pd.Series[float]]")
+        assert_type(qs.macd(x, out=(x, x, x)).hist, npt.NDArray[np.float64])
+        assert_type(qs.atr(frame, period=14), "pd.Series[float]")
+        assert_type(qs.atr(polars_frame, period=14), pl.Series)
+        assert_type(qs.atr(x, x, x), npt.NDArray[np.float64])
+        assert_type(qs.atr(frame, frame, frame), pd.DataFrame)
+        assert_type(qs.atr(series, x, x), "pd.Series[float]")
 """
 
 
