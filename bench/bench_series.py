@@ -64,14 +64,16 @@ def call_costs():
               f"above the core {above:6.0f} ns (target <= {CALL_TARGET_NS}): {verdict}")
 
 
-def best_seconds(runs):
-    """Each named callable timed REPEATS times, interleaved so that drift hits all alike; the minimum of each."""
+def best_seconds(runs, number=1):
+    """Seconds per call of each named callable: the minimum over LONG_REPEATS samples of `number` calls,
+    the samples of all callables interleaved so that drift on a shared machine hits them alike."""
     best = dict.fromkeys(runs, float("inf"))
     for _ in range(LONG_REPEATS):
         for name, run in runs.items():
             started = time.perf_counter()
-            run()
-            best[name] = min(best[name], time.perf_counter() - started)
+            for _ in range(number):
+                run()
+            best[name] = min(best[name], (time.perf_counter() - started) / number)
     return best
 
 
@@ -87,7 +89,7 @@ def pandas_series():
         quillora.indicator_ema(20, values, np.empty(SERIES_BARS))
 
     best = best_seconds({"qs.sma(series, 20)": lambda: qs.sma(series, 20), "sma core": core_sma,
-                         "qs.ema(series, 20)": lambda: qs.ema(series, 20), "ema core": core_ema})
+                         "qs.ema(series, 20)": lambda: qs.ema(series, 20), "ema core": core_ema}, number=20)
     for name in ("sma", "ema"):
         wrapped, bare = best[f"qs.{name}(series, 20)"], best[f"{name} core"]
         ratio = wrapped / bare
