@@ -108,6 +108,7 @@ bench: build/.wheel
 	$(BENCH)/bench/bench_kernels
 	$(PY) bench/bench_calls.py
 	$(PY) bench/bench_stream.py
+	$(PY) bench/bench_series.py
 
 # The live-data identity property at length (minutes); `make test` runs it briefly.
 FUZZ_EXAMPLES ?= 50000

@@ -2,3 +2,7 @@
 
 Every value is computed by quillora's core, so results are the core's bits.
 """
+
+from ._functions import MACD, atr, ema, macd, sma
+
+__all__ = ["MACD", "atr", "ema", "macd", "sma"]

@@ -1,0 +1,141 @@
+"""quillora_series against the bare core: per-call cost, pandas Series, and thread scaling on tables.
+
+1. Per-call cost on 16 float64 elements: each function with contiguous float64 NumPy input, against
+   the core writing into arrays allocated beforehand. Target: at most 1.5 us more per call.
+2. A pandas Series of 10**6 bars against the core plus the output it must allocate (np.empty, then
+   the core call). Target: at most 1.3 times that.
+3. A float64 table of 16 symbols x 10**6 bars, SMA, EMA and MACD, 1 worker against 2. Every thread
+   that computes is bound to its own CPU (unbound threads on a small shared machine are often not run
+   in parallel, which hides any scaling). Target: 2 workers at least 1.8 times as fast. The table is
+   C-order (bars, symbols), the layout NumPy gives by default, whose columns workers copy before
+   computing; Fortran order (columns contiguous, as pandas keeps them) is shown alongside, as is ATR,
+   which computes with the interpreter lock held and is not expected to scale.
+
+Every ratio is measured side by side in one run, as the minimum of many repeats.
+"""
+
+import os
+import time
+import timeit
+
+import numpy as np
+import pandas as pd
+
+import quillora
+import quillora_series as qs
+from quillora_series import _tables
+
+CALL_SIZE = 16
+CALL_TARGET_NS = 1500
+SERIES_BARS = 1_000_000
+SERIES_TARGET = 1.3
+TABLE_BARS, TABLE_SYMBOLS = 1_000_000, 16
+SCALING_TARGET = 1.8
+REPEATS = 7
+# Timings of whole series and tables vary more than per-call costs on a shared machine.
+LONG_REPEATS = 15
+
+
+def per_call_ns(statement, names):
+    timer = timeit.Timer(statement, globals=names)
+    exec(statement, names)  # no first-use lookup in a timed run
+    number, _ = timer.autorange()
+    return min(timer.repeat(repeat=REPEATS, number=number)) / number * 1e9
+
+
+def call_costs():
+    rng = np.random.default_rng(1)
+    x, high, low = rng.random(CALL_SIZE), rng.random(CALL_SIZE) + 1.0, rng.random(CALL_SIZE) - 1.0
+    names = {"qs": qs, "quillora": quillora, "x": x, "high": high, "low": low,
+             "o": np.empty(CALL_SIZE), "o3": tuple(np.empty(CALL_SIZE) for _ in range(3))}
+    pairs = [
+        ("qs.sma(x, 14)", "quillora.indicator_sma(14, x, o)"),
+        ("qs.ema(x, 14)", "quillora.indicator_ema(14, x, o)"),
+        ("qs.macd(x)", "quillora.indicator_macd(12, 26, 9, x, *o3)"),
+        ("qs.atr(high, low, x)", "quillora.indicator_atr(14, high, low, x, o)"),
+        ("qs.sma(x, 14, out=o)", "quillora.indicator_sma(14, x, o)"),
+    ]
+    print(f"1. per-call cost on {CALL_SIZE} float64 elements (best of {REPEATS})")
+    for wrapped, bare in pairs:
+        cost_wrapped, cost_bare = per_call_ns(wrapped, names), per_call_ns(bare, names)
+        above = cost_wrapped - cost_bare
+        verdict = "OK" if above <= CALL_TARGET_NS else "SLOW"
+        print(f"   {wrapped:<22} {cost_wrapped:7.0f} ns   core {cost_bare:6.0f} ns   "
+              f"above the core {above:6.0f} ns (target <= {CALL_TARGET_NS}): {verdict}")
+
+
+def best_seconds(runs, number=1):
+    """Seconds per call of each named callable: the minimum over LONG_REPEATS samples of `number` calls,
+    the samples of all callables interleaved so that drift on a shared machine hits them alike."""
+    best = dict.fromkeys(runs, float("inf"))
+    for _ in range(LONG_REPEATS):
+        for name, run in runs.items():
+            started = time.perf_counter()
+            for _ in range(number):
+                run()
+            best[name] = min(best[name], (time.perf_counter() - started) / number)
+    return best
+
+
+def pandas_series():
+    values = np.random.default_rng(2).random(SERIES_BARS)
+    series = pd.Series(values, index=pd.date_range("2026-01-05", periods=SERIES_BARS, freq="s"), name="close")
+    print(f"2. pandas Series of {SERIES_BARS:,} bars against the core plus its output allocation")
+
+    def core_sma():
+        quillora.indicator_sma(20, values, np.empty(SERIES_BARS))
+
+    def core_ema():
+        quillora.indicator_ema(20, values, np.empty(SERIES_BARS))
+
+    best = best_seconds({"qs.sma(series, 20)": lambda: qs.sma(series, 20), "sma core": core_sma,
+                         "qs.ema(series, 20)": lambda: qs.ema(series, 20), "ema core": core_ema}, number=20)
+    for name in ("sma", "ema"):
+        wrapped, bare = best[f"qs.{name}(series, 20)"], best[f"{name} core"]
+        ratio = wrapped / bare
+        verdict = "OK" if ratio <= SERIES_TARGET else "SLOW"
+        print(f"   qs.{name}(series, 20) {wrapped * 1e3:6.2f} ms   np.empty + core {bare * 1e3:6.2f} ms   "
+              f"ratio {ratio:.2f} (target <= {SERIES_TARGET}): {verdict}")
+
+
+def table_scaling():
+    cpus = sorted(os.sched_getaffinity(0))
+    if len(cpus) < 2:
+        print("3. table scaling: skipped, this process may use only one CPU")
+        return
+    table = np.random.default_rng(3).random((TABLE_BARS, TABLE_SYMBOLS))
+    layouts = {"C order": table, "Fortran order": np.asfortranarray(table)}
+    calls = {"sma": lambda t, w: qs.sma(t, 20, workers=w), "ema": lambda t, w: qs.ema(t, 20, workers=w),
+             "macd": lambda t, w: qs.macd(t, workers=w), "atr": lambda t, w: qs.atr(t, t, t, workers=w)}
+    print(f"3. table of {TABLE_SYMBOLS} symbols x {TABLE_BARS:,} bars, threads bound to CPUs {cpus[0]} and {cpus[1]}")
+    # One worker computes on the calling thread, bound for that run; two run on pool threads bound by the hook.
+    everywhere = os.sched_getaffinity(0)
+    _tables.worker_started = lambda worker: os.sched_setaffinity(0, {cpus[worker]})
+    try:
+        for layout, data in layouts.items():
+            for name, call in calls.items():
+                def one_worker(data=data, call=call):
+                    os.sched_setaffinity(0, {cpus[0]})
+                    try:
+                        call(data, 1)
+                    finally:
+                        os.sched_setaffinity(0, everywhere)
+
+                best = best_seconds({"1": one_worker, "2": lambda data=data, call=call: call(data, 2)})
+                speedup = best["1"] / best["2"]
+                target = "" if name == "atr" else (
+                    f" (target >= {SCALING_TARGET}): " + ("OK" if speedup >= SCALING_TARGET else "SLOW"))
+                print(f"   {layout:<13} {name:<4}  1 worker {best['1'] * 1e3:7.1f} ms   "
+                      f"2 workers {best['2'] * 1e3:7.1f} ms   speedup {speedup:.2f}{target}")
+    finally:
+        _tables.worker_started = None
+
+
+def main():
+    call_costs()
+    pandas_series()
+    table_scaling()
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,203 @@
+"""Conversions between the caller's kind of data and the float64 arrays the core computes on.
+
+A kind is a NumPy array (or anything NumPy turns into one, such as a list), a pandas Series or
+DataFrame, or a polars Series or DataFrame. `convert` takes the values out and keeps what the
+result needs to be the same kind again: the index, the name, the columns.
+
+pandas and polars are never imported here: an object can only be theirs if its module is loaded.
+"""
+
+from __future__ import annotations
+
+import sys
+from collections.abc import Callable
+from typing import Any, NamedTuple
+
+import numpy as np
+import numpy.typing as npt
+
+from . import _checks
+from ._core import Float64Array
+
+_FLOAT64 = np.dtype(np.float64)
+
+
+class Converted(NamedTuple):
+    """The values to compute on and the way back to the caller's kind."""
+
+    # 1-D: contiguous float64. 2-D (bars, symbols): real numbers in any layout; the table runner
+    # converts each column as it takes it, so a large table is never copied whole.
+    values: npt.NDArray[Any]
+    wrap: Callable[[Float64Array], Any]
+    # What three inputs of one bar series must agree on beyond their shape (pandas index, columns).
+    labels: tuple[Any, ...] = ()
+
+
+def _unchanged(result: Float64Array) -> Float64Array:
+    return result
+
+
+def _module(name: str) -> Any:
+    return sys.modules.get(name)
+
+
+def convert(x: object) -> Converted:
+    """The caller's series or table as arrays, or the TypeError / ValueError that says what to pass."""
+    if isinstance(x, np.ndarray):
+        return Converted(_array(x), _unchanged)
+    pandas, polars = _module("pandas"), _module("polars")
+    if pandas is not None:
+        if isinstance(x, pandas.Series):
+            return _pandas_series(pandas, x)
+        if isinstance(x, pandas.DataFrame):
+            return _pandas_frame(pandas, x)
+    if polars is not None:
+        if isinstance(x, polars.Series):
+            return _polars_series(polars, x)
+        if isinstance(x, polars.DataFrame):
+            return _polars_frame(polars, x)
+    return Converted(_array_like(x), _unchanged)
+
+
+def _array(x: npt.NDArray[Any]) -> npt.NDArray[Any]:
+    _checks.dimensions(x)
+    if isinstance(x, np.ma.MaskedArray):
+        # Masked positions are positions without a value, not the numbers hidden under the mask.
+        _checks.real_numbers(x.dtype, "a masked array")
+        masked: Any = x.astype(np.float64)
+        x = masked.filled(np.nan)
+    elif x.dtype.kind == "O":
+        x = _from_objects(x, f"an array of dtype {x.dtype}")
+    else:
+        _checks.real_numbers(x.dtype, "an array")
+    return _float64_vector(x) if x.ndim == 1 else x
+
+
+def _array_like(x: object) -> npt.NDArray[Any]:
+    if isinstance(x, (str, bytes)):
+        raise TypeError(f"expected a 1-D series or a 2-D table, got {type(x).__name__}")
+    values = np.asarray(x)
+    if values.ndim == 0:
+        raise TypeError(f"expected a 1-D series or a 2-D table, got {type(x).__name__}")
+    if values.dtype.kind == "O":
+        # From a list, NumPy reads None as NaN when asked for float64 directly.
+        values = _from_objects(x, f"{type(x).__name__} of {values.dtype} values")
+    return _array(values)
+
+
+def _from_objects(x: Any, what: str) -> npt.NDArray[Any]:
+    try:
+        return np.asarray(x, dtype=np.float64)
+    except (TypeError, ValueError) as error:
+        raise TypeError(f"expected real numbers, got {what}") from error
+
+
+def _float64_vector(x: npt.NDArray[Any]) -> Float64Array:
+    # A no-op for a contiguous native float64 array; otherwise exactly one converting copy.
+    return np.ascontiguousarray(x, dtype=np.float64)
+
+
+def _pandas_values(series: Any, what: str) -> Float64Array:
+    if series.dtype.kind != "O":
+        _checks.real_numbers(series.dtype, what)
+    try:
+        # na_value turns pandas' own missing markers (NA, NaT, None) into NaN; float64 stays a view.
+        values = series.to_numpy(dtype=np.float64, na_value=np.nan)
+    except (TypeError, ValueError) as error:
+        raise TypeError(f"expected real numbers, got {what} of dtype {series.dtype}") from error
+    return values  # type: ignore[no-any-return]
+
+
+def _pandas_series(pandas: Any, series: Any) -> Converted:
+    values = _float64_vector(_pandas_values(series, "a pandas Series"))
+
+    def wrap(result: Float64Array) -> Any:
+        return pandas.Series(result, index=series.index, name=series.name, copy=False)
+
+    return Converted(values, wrap, (series.index,))
+
+
+def _pandas_frame(pandas: Any, frame: Any) -> Converted:
+    for name, column in frame.items():
+        _pandas_values_check(column, name)
+    values = frame.to_numpy(dtype=np.float64, na_value=np.nan)
+
+    def wrap(result: Float64Array) -> Any:
+        return pandas.DataFrame(result, index=frame.index, columns=frame.columns, copy=False)
+
+    return Converted(values, wrap, (frame.index, frame.columns))
+
+
+def _pandas_values_check(column: Any, name: Any) -> None:
+    if column.dtype.kind == "O":
+        _pandas_values(column, f"column {name!r}")
+    else:
+        _checks.real_numbers(column.dtype, f"column {name!r}")
+
+
+def _polars_real(polars: Any, dtype: Any, what: str) -> None:
+    if not (dtype.is_numeric() or dtype == polars.Boolean or dtype == polars.Null):
+        raise TypeError(f"expected real numbers, got {what} of dtype {dtype}")
+
+
+def _polars_series(polars: Any, series: Any) -> Converted:
+    _polars_real(polars, series.dtype, "a polars Series")
+    # Nulls come out as NaN, the core's missing value; a Float64 series without nulls is not copied.
+    values = _float64_vector(series.cast(polars.Float64).to_numpy())
+
+    def wrap(result: Float64Array) -> Any:
+        # polars users expect positions without a value to be null, not NaN.
+        return polars.Series(series.name, result, nan_to_null=True)
+
+    return Converted(values, wrap)
+
+
+def _polars_frame(polars: Any, frame: Any) -> Converted:
+    for name, dtype in frame.schema.items():
+        _polars_real(polars, dtype, f"column {name!r}")
+    # Fortran order: each column one contiguous run, ready for the core.
+    values = frame.cast(polars.Float64).to_numpy(order="fortran")
+    columns = frame.columns
+
+    def wrap(result: Float64Array) -> Any:
+        return polars.DataFrame([polars.Series(name, result[:, j], nan_to_null=True)
+                                 for j, name in enumerate(columns)])
+
+    return Converted(values, wrap, (tuple(columns),))
+
+
+def bar_columns(bars: object) -> tuple[Converted, Converted, Converted]:
+    """high, low and close of one table of bars, each wrapping back to a series named "atr"."""
+    pandas, polars = _module("pandas"), _module("polars")
+    if pandas is not None and isinstance(bars, pandas.DataFrame):
+        index = bars.index
+
+        def wrap(result: Float64Array) -> Any:
+            return pandas.Series(result, index=index, name="atr", copy=False)
+
+        columns = [_float64_vector(_pandas_values(bars[name], f"column {name!r}"))
+                   for name in _bar_names(list(bars.columns))]
+    elif polars is not None and isinstance(bars, polars.DataFrame):
+        def wrap(result: Float64Array) -> Any:
+            return polars.Series("atr", result, nan_to_null=True)
+
+        columns = [_polars_series(polars, bars[name]).values for name in _bar_names(bars.columns)]
+    else:
+        raise TypeError("atr takes high, low and close, or one pandas or polars DataFrame with high, "
+                        f"low and close columns, got {type(bars).__name__}")
+    high, low, close = (Converted(values, wrap) for values in columns)
+    return high, low, close
+
+
+def _bar_names(columns: list[Any]) -> list[Any]:
+    """The columns holding high, low and close: by exact name, else by the one name that differs in case."""
+    found = []
+    for wanted in ("high", "low", "close"):
+        if wanted in columns:
+            found.append(wanted)
+            continue
+        matches = [c for c in columns if isinstance(c, str) and c.lower() == wanted]
+        if len(matches) != 1:
+            raise ValueError(f"bars must have high, low and close columns, got columns {columns}")
+        found.append(matches[0])
+    return found
