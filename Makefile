@@ -19,7 +19,7 @@ CXX_FILES    = $(shell $(TRACKED) '*.cpp' '*.hpp')
 # `make format` has run once, which formats every file and deletes this list.
 UNFORMATTED := $(shell grep -v '^#' tools/unformatted.txt 2>/dev/null)
 
-.PHONY: all demo test test-native test-python sanitize bench fuzz wheel lint format clean distclean
+.PHONY: all demo test test-native test-python sanitize bench fuzz wheel stubs lint format clean distclean
 all: test
 
 # Build tools and test requirements: enough for `make demo` and a plain `pytest` afterwards.
@@ -116,7 +116,15 @@ fuzz: build/.wheel
 	QUILLORA_FUZZ_EXAMPLES=$(FUZZ_EXAMPLES) $(PY) -m pytest -q -p no:cacheprovider tests/test_stream.py -k any_split
 
 # Checks only; `make format` applies the same tools' fixes.
-lint: $(VENV)/.dev-ready
+# The type stub of quillora_series._native is generated from the built module by nanobind's stubgen
+# and kept in the tree, where type checkers of the source find it; `make lint` fails when it is stale.
+NATIVE_STUB := series/quillora_series/_native.pyi
+STUBGEN = $(PY) -m nanobind.stubgen -q -m quillora_series._native
+stubs: build/.wheel
+	$(STUBGEN) -o $(NATIVE_STUB)
+
+lint: $(VENV)/.dev-ready build/.wheel
+	$(STUBGEN) -o build/_native.pyi && diff -u $(NATIVE_STUB) build/_native.pyi
 	$(VENV)/bin/ruff check
 	$(VENV)/bin/ruff format --check $(filter-out $(UNFORMATTED),$(PY_FILES))
 	$(VENV)/bin/clang-format --dry-run --Werror $(filter-out $(UNFORMATTED),$(CXX_FILES))
