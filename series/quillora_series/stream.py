@@ -8,7 +8,7 @@ reset; SMA and MACD keep at most the last `period` / `slow` samples, EMA and ATR
 however many updates they see.
 """
 
-from typing import Any, ClassVar, NamedTuple
+from typing import Any, ClassVar, NamedTuple, Protocol
 
 import numpy as np
 import numpy.typing as npt
@@ -25,12 +25,17 @@ def _series(values: npt.ArrayLike, name: str = "values") -> Series:
     return np.ascontiguousarray(_checks.one_dimensional(np.asarray(values, dtype=np.float64), name))
 
 
+class _NativeState(Protocol):
+    def reset(self) -> None: ...
+    def snapshot(self) -> tuple[Any, ...]: ...
+
+
 class _Live:
     """What every live indicator shares: a native state, reset, and copies and pickles of that state."""
 
     __slots__ = ("_state",)
     _State: ClassVar[Any]
-    _state: Any
+    _state: _NativeState
 
     def reset(self) -> None:
         """Forgets every sample seen: the next update starts a new series."""
@@ -47,6 +52,7 @@ class _Live:
 
 class _MovingAverage(_Live):
     __slots__ = ()
+    _state: _native.SmaState | _native.EmaState
 
     def __init__(self, period: int) -> None:
         self._state = self._State(_checks.period(period))
@@ -112,6 +118,7 @@ class MACD(_Live):
 
     __slots__ = ()
     _State = _native.MacdState
+    _state: _native.MacdState
 
     def __init__(self, fast: int = 12, slow: int = 26, signal: int = 9) -> None:
         self._state = _native.MacdState(*_checks.macd_periods(fast, slow, signal))
@@ -152,6 +159,7 @@ class ATR(_Live):
 
     __slots__ = ()
     _State = _native.AtrState
+    _state: _native.AtrState
 
     def __init__(self, period: int = 14) -> None:
         self._state = _native.AtrState(_checks.period(period))
