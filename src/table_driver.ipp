@@ -1,0 +1,192 @@
+// How a lane kernel walks a table: series in lane blocks of a few registers, bars in blocks, and
+// columns gathered a block at a time into a small row-major tile that stays in the first-level
+// cache, so both layouts reach the kernel as rows of consecutive series.
+//
+// A lane kernel K describes its operands and state and advances one lane block over one block of
+// bars:
+//   static constexpr int inputs, outputs, states;
+//   static const TableInput& input(const Job&, int k);     lag(job, k): the bars input k looks back
+//   static const TableOutput& output(const Job&, int k);   initial_state(k): the bits a state starts with
+//   template <int W, int G> static void advance(const Job&, const Block<K>&);
+
+namespace quillora::table_detail::QUILLORA_TABLE_ISA {
+namespace {
+
+constexpr int vector_width = QUILLORA_TABLE_WIDTH;
+// Registers advanced together: enough independent chains to cover the latency of one step.
+constexpr int group = 4;
+constexpr std::size_t block_lanes_max = group * vector_width;
+// Series whose states are held at once: bounds the stack, and for a row-major table keeps each
+// block of bars streaming through whole rows rather than strips of them.
+constexpr std::size_t super_lanes = 128;
+constexpr std::size_t tile_bars = 32;
+
+inline std::size_t smaller(std::size_t a, std::size_t b) noexcept {
+    return a < b ? a : b;
+}
+
+inline std::size_t larger(std::size_t a, std::size_t b) noexcept {
+    return a < b ? b : a;
+}
+
+// An operand as a kernel sees it: the row of bar i, starting at the lane block's first series, is
+// origin + (i - origin_bar) * step. Only bars from origin_bar on are read.
+struct InRows {
+    const double* origin;
+    std::size_t origin_bar;
+    std::size_t step;
+    const double* at(std::size_t bar) const noexcept { return origin + (bar - origin_bar) * step; }
+};
+
+struct OutRows {
+    double* origin;
+    std::size_t origin_bar;
+    std::size_t step;
+    double* at(std::size_t bar) const noexcept { return origin + (bar - origin_bar) * step; }
+};
+
+// One lane block over the bars [begin, end): its operands, its states (one run of doubles per
+// state, at the block's first lane) and the index of its first series in the table.
+template <class K>
+struct Block {
+    InRows in[K::inputs];
+    OutRows out[K::outputs];
+    double* state[K::states];
+    std::size_t first_series;
+    std::size_t begin, end;
+};
+
+// Loads and saves a state of G registers; states are bit patterns (numbers, masks or counters).
+template <class Register, int G>
+inline void load_state(const double* from, Register (&to)[G]) noexcept {
+    __builtin_memcpy(to, from, sizeof to);
+}
+
+template <class Register, int G>
+inline void save_state(double* to, const Register (&from)[G]) noexcept {
+    __builtin_memcpy(to, from, sizeof from);
+}
+
+// Bars per block for a row-major table: the rows of one block, over all operands, stay within
+// the second-level cache while every lane block of the super block walks them.
+inline std::size_t row_block_bars(std::size_t lanes, int operands) noexcept {
+    const std::size_t bytes_per_bar = lanes * sizeof(double) * static_cast<std::size_t>(operands);
+    return smaller(2048, larger(16, (128 * 1024) / bytes_per_bar));
+}
+
+template <class K, int W, int G, class Job>
+void advance_block(const Job& job, std::size_t first_series, double* const* states, std::size_t begin,
+                   std::size_t end, double (*tiles)[tile_bars * block_lanes_max]) noexcept {
+    constexpr std::size_t lanes = static_cast<std::size_t>(W) * G;
+    Block<K> block;
+    for (int k = 0; k < K::inputs; ++k) {
+        const TableInput& operand = K::input(job, k);
+        const std::size_t lag = K::lag(job, k);
+        if (operand.columns != nullptr) {
+            double* tile = tiles[k];
+            for (std::size_t lane = 0; lane < lanes; ++lane) {
+                const double* column = operand.columns[first_series + lane];
+                for (std::size_t bar = larger(begin, lag); bar < end; ++bar) {
+                    tile[(bar - begin) * lanes + lane] = column[bar - lag];
+                }
+            }
+            block.in[k] = {tile, begin, lanes};
+        } else {
+            block.in[k] = {operand.rows + first_series, lag, operand.row_stride};
+        }
+    }
+    for (int k = 0; k < K::outputs; ++k) {
+        const TableOutput& operand = K::output(job, k);
+        block.out[k] = operand.columns != nullptr ? OutRows{tiles[K::inputs + k], begin, lanes}
+                                                  : OutRows{operand.rows + first_series, 0, operand.row_stride};
+    }
+    for (int s = 0; s < K::states; ++s) block.state[s] = states[s];
+    block.first_series = first_series;
+    block.begin = begin;
+    block.end = end;
+
+    K::template advance<W, G>(job, block);
+
+    for (int k = 0; k < K::outputs; ++k) {
+        const TableOutput& operand = K::output(job, k);
+        if (operand.columns == nullptr) continue;
+        const double* tile = tiles[K::inputs + k];
+        for (std::size_t lane = 0; lane < lanes; ++lane) {
+            double* column = operand.columns[first_series + lane];
+            for (std::size_t bar = begin; bar < end; ++bar) {
+                column[bar] = tile[(bar - begin) * lanes + lane];
+            }
+        }
+    }
+}
+
+// Calls visit.template operator()<W, G>(offset) for consecutive lane blocks covering `width`
+// series: full groups first, then fewer registers, then narrower ones down to a single lane.
+template <class Visit>
+void for_each_lane_block(std::size_t width, Visit&& visit) noexcept {
+    std::size_t offset = 0;
+    for (; width - offset >= block_lanes_max; offset += block_lanes_max) {
+        visit.template operator()<vector_width, group>(offset);
+    }
+    switch ((width - offset) / vector_width) {
+        case 3: visit.template operator()<vector_width, 3>(offset); offset += 3 * vector_width; break;
+        case 2: visit.template operator()<vector_width, 2>(offset); offset += 2 * vector_width; break;
+        case 1: visit.template operator()<vector_width, 1>(offset); offset += vector_width; break;
+        default: break;
+    }
+    if constexpr (vector_width > 4) {
+        if (width - offset >= 4) {
+            visit.template operator()<4, 1>(offset);
+            offset += 4;
+        }
+    }
+    if constexpr (vector_width > 2) {
+        if (width - offset >= 2) {
+            visit.template operator()<2, 1>(offset);
+            offset += 2;
+        }
+    }
+    if (width - offset >= 1) {
+        visit.template operator()<1, 1>(offset);
+    }
+}
+
+template <class K, class Job>
+bool any_columns(const Job& job) noexcept {
+    for (int k = 0; k < K::inputs; ++k) {
+        if (K::input(job, k).columns != nullptr) return true;
+    }
+    for (int k = 0; k < K::outputs; ++k) {
+        if (K::output(job, k).columns != nullptr) return true;
+    }
+    return false;
+}
+
+// Computes the series [first, last) of `job` with lane kernel K.
+template <class K, class Job>
+void run_lanes(const Job& job, std::size_t first, std::size_t last) noexcept {
+    static_assert(group == 4, "for_each_lane_block covers groups of up to four registers");
+    const bool tiled = any_columns<K>(job);
+    alignas(64) double tiles[K::inputs + K::outputs][tile_bars * block_lanes_max];
+    alignas(64) double state_store[K::states][super_lanes];
+
+    for (std::size_t super = first; super < last; super += super_lanes) {
+        const std::size_t width = smaller(super_lanes, last - super);
+        for (int s = 0; s < K::states; ++s) {
+            const double initial = __builtin_bit_cast(double, K::initial_state(s));
+            for (std::size_t lane = 0; lane < width; ++lane) state_store[s][lane] = initial;
+        }
+        const std::size_t bar_step = tiled ? tile_bars : row_block_bars(width, K::inputs + K::outputs);
+        for (std::size_t begin = 0; begin < job.bars; begin += bar_step) {
+            const std::size_t end = smaller(job.bars, begin + bar_step);
+            for_each_lane_block(width, [&]<int W, int G>(std::size_t offset) {
+                double* states[K::states];
+                for (int s = 0; s < K::states; ++s) states[s] = state_store[s] + offset;
+                advance_block<K, W, G>(job, super + offset, states, begin, end, tiles);
+            });
+        }
+    }
+}
+
+}  // namespace
+}  // namespace quillora::table_detail::QUILLORA_TABLE_ISA
