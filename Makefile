@@ -42,6 +42,7 @@ bench: build/.wheel
 	$(CMAKE_NATIVE) -B $(BENCH) -DQUILLORA_BENCH=ON >/dev/null
 	$(VENV)/bin/cmake --build $(BENCH)
 	$(BENCH)/bench/bench_kernels
+	$(BENCH)/bench/bench_tables
 	$(PY) bench/bench_calls.py
 
 clean:

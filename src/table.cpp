@@ -2,6 +2,8 @@
 // kernels of table_isa_*.cpp on each share.
 #include "table.hpp"
 
+#include <unistd.h>
+
 #include <cstdint>
 
 #include "table_job.hpp"
@@ -85,6 +87,21 @@ Shares share_series(TableShape shape, unsigned workers, const double* first_row)
     return shares;
 }
 
+// Whether a table touching `bytes` in all is far larger than the last-level cache: its outputs
+// would only pass through the cache on their way to memory.
+bool worth_streaming(TableStreaming streaming, std::size_t bytes) noexcept {
+    if (streaming != TableStreaming::automatic) return streaming == TableStreaming::always;
+    static const std::size_t cache_bytes = [] {
+        const long reported = sysconf(_SC_LEVEL3_CACHE_SIZE);
+        return reported > 0 ? static_cast<std::size_t>(reported) : std::size_t{32} << 20;
+    }();
+    return bytes > cache_bytes;
+}
+
+std::size_t table_bytes(TableShape shape, int tables) noexcept {
+    return shape.bars * shape.series * sizeof(double) * static_cast<std::size_t>(tables);
+}
+
 template <class Job>
 struct SharedJob {
     void (*kernel)(const Job&, std::size_t, std::size_t) noexcept;
@@ -135,27 +152,27 @@ const char* table_isa_name(TableIsa isa) noexcept {
 
 void table_sma(std::uint64_t period, TableShape shape, TableInput data, TableOutput output,
                TableOptions options) noexcept {
-    const table_detail::SmaJob job{period, shape.bars, data, output};
+    const table_detail::SmaJob job{period, shape.bars, data, output, worth_streaming(options.streaming, table_bytes(shape, 2))};
     run_shared(kernels_for(options.isa).sma, job, shape, output, options.workers);
 }
 
 void table_ema(std::uint64_t period, TableShape shape, TableInput data, TableOutput output,
                TableOptions options) noexcept {
-    const table_detail::EmaJob job{period, shape.bars, data, output};
+    const table_detail::EmaJob job{period, shape.bars, data, output, worth_streaming(options.streaming, table_bytes(shape, 2))};
     run_shared(kernels_for(options.isa).ema, job, shape, output, options.workers);
 }
 
 void table_macd(TableShape shape, TableInput data, std::uint64_t fast_period, std::uint64_t slow_period,
                 std::uint64_t signal_period, TableOutput macd_output, TableOutput signal_output,
                 TableOutput hist_output, TableOptions options) noexcept {
-    const table_detail::MacdJob job{fast_period, slow_period, signal_period, shape.bars, data,
-                                    macd_output, signal_output, hist_output};
+    const table_detail::MacdJob job{fast_period, slow_period,  signal_period, shape.bars, data, macd_output,
+                                    signal_output, hist_output, worth_streaming(options.streaming, table_bytes(shape, 4))};
     run_shared(kernels_for(options.isa).macd, job, shape, macd_output, options.workers);
 }
 
 void table_atr(std::uint64_t period, TableShape shape, TableInput high, TableInput low, TableInput close,
                TableOutput output, TableOptions options) noexcept {
-    const table_detail::AtrJob job{period, shape.bars, high, low, close, output};
+    const table_detail::AtrJob job{period, shape.bars, high, low, close, output, worth_streaming(options.streaming, table_bytes(shape, 4))};
     run_shared(kernels_for(options.isa).atr, job, shape, output, options.workers);
 }
 

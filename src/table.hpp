@@ -30,11 +30,16 @@ struct TableShape {
 // The instruction sets the kernels are built for; `automatic` takes the widest the CPU runs.
 enum class TableIsa { automatic, baseline, avx2, avx512 };
 
+// Whether outputs bypass the caches on their way to memory (where rows keep register alignment):
+// `automatic` streams them when the table is far larger than the last-level cache.
+enum class TableStreaming { automatic, never, always };
+
 struct TableOptions {
     // Threads that share the series, the calling thread included; fewer run when the table is too
     // small to pay for them, or while another call has the worker threads.
     unsigned workers = 1;
     TableIsa isa = TableIsa::automatic;
+    TableStreaming streaming = TableStreaming::automatic;
 };
 
 // Whether kernels for `isa` are built in and the CPU runs them (`automatic` always is).

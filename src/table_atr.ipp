@@ -31,7 +31,7 @@ struct AtrLanes {
         return max_skipping_nan<W>(max_skipping_nan<W>(range, high_gap), low_gap);
     }
 
-    template <int W, int G>
+    template <int W, int G, class Stores>
     static void advance(const AtrJob& job, const Block<AtrLanes>& block) noexcept {
         const OutRows& output = block.out[0];
         const Values<W> none = missing<W>();
@@ -42,12 +42,12 @@ struct AtrLanes {
         const std::uint64_t first_average = period == 0 || period >= job.bars ? job.bars : period;
         for (; i < block.end && i == 0; ++i) {
             double* y = output.at(i);
-            for (int g = 0; g < G; ++g) store<W>(y + g * W, none);
+            for (int g = 0; g < G; ++g) Stores::template put<W>(y + g * W, none);
         }
         if (first_average == job.bars) {
             for (; i < block.end; ++i) {
                 double* y = output.at(i);
-                for (int g = 0; g < G; ++g) store<W>(y + g * W, none);
+                for (int g = 0; g < G; ++g) Stores::template put<W>(y + g * W, none);
             }
             return;
         }
@@ -67,7 +67,7 @@ struct AtrLanes {
 #pragma GCC unroll 4
             for (int g = 0; g < G; ++g) {
                 average[g] = average[g] + true_range<W>(h + g * W, l + g * W, c + g * W);
-                store<W>(y + g * W, none);
+                Stores::template put<W>(y + g * W, none);
             }
         }
         if (i < block.end && i == first_average) {
@@ -75,7 +75,7 @@ struct AtrLanes {
             double* y = output.at(i);
             for (int g = 0; g < G; ++g) {
                 average[g] = (average[g] + true_range<W>(h + g * W, l + g * W, c + g * W)) / divisor;
-                store<W>(y + g * W, average[g]);
+                Stores::template put<W>(y + g * W, average[g]);
             }
             ++i;
         }
@@ -87,7 +87,7 @@ struct AtrLanes {
             for (int g = 0; g < G; ++g) {
                 const Values<W> range = true_range<W>(h + g * W, l + g * W, c + g * W);
                 average[g] = average[g] + (range - average[g]) * weight;
-                store<W>(y + g * W, average[g]);
+                Stores::template put<W>(y + g * W, average[g]);
             }
         }
         save_state(block.state[0], average);

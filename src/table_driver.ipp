@@ -67,6 +67,38 @@ inline void save_state(double* to, const Register (&from)[G]) noexcept {
     __builtin_memcpy(to, from, sizeof from);
 }
 
+// Stores a register aligned to its size straight to memory.
+template <int W>
+inline void stream(double* to, Values<W> v) noexcept {
+#if defined(__AVX512F__)
+    if constexpr (W == 8) return _mm512_stream_pd(to, __builtin_bit_cast(__m512d, v));
+#endif
+#if defined(__AVX__)
+    if constexpr (W == 4) return _mm256_stream_pd(to, __builtin_bit_cast(__m256d, v));
+#endif
+#if defined(__SSE2__)
+    if constexpr (W == 2) return _mm_stream_pd(to, __builtin_bit_cast(__m128d, v));
+#endif
+    store<W>(to, v);
+}
+
+// How kernels write output registers: through the caches, or, for outputs far larger than the
+// caches, straight to memory (no read for ownership, no eviction of the inputs). Streamed
+// registers must be aligned to their size.
+struct CachedStores {
+    template <int W>
+    static void put(double* to, Values<W> v) noexcept {
+        store<W>(to, v);
+    }
+};
+
+struct StreamedStores {
+    template <int W>
+    static void put(double* to, Values<W> v) noexcept {
+        stream<W>(to, v);
+    }
+};
+
 // Bars per block for a row-major table: the rows of one block, over all operands, stay within
 // the second-level cache while every lane block of the super block walks them.
 inline std::size_t row_block_bars(std::size_t lanes, int operands) noexcept {
@@ -74,7 +106,7 @@ inline std::size_t row_block_bars(std::size_t lanes, int operands) noexcept {
     return smaller(2048, larger(16, (128 * 1024) / bytes_per_bar));
 }
 
-template <class K, int W, int G, class Job>
+template <class K, int W, int G, class Stores, class Job>
 void advance_block(const Job& job, std::size_t first_series, double* const* states, std::size_t begin,
                    std::size_t end, double (*tiles)[tile_bars * block_lanes_max]) noexcept {
     constexpr std::size_t lanes = static_cast<std::size_t>(W) * G;
@@ -105,7 +137,7 @@ void advance_block(const Job& job, std::size_t first_series, double* const* stat
     block.begin = begin;
     block.end = end;
 
-    K::template advance<W, G>(job, block);
+    K::template advance<W, G, Stores>(job, block);
 
     for (int k = 0; k < K::outputs; ++k) {
         const TableOutput& operand = K::output(job, k);
@@ -162,11 +194,25 @@ bool any_columns(const Job& job) noexcept {
     return false;
 }
 
+// Whether every output is row-major and its rows for the series from `first_series` begin on a
+// register boundary, so that the block's registers can be streamed.
+template <class K, class Job>
+bool streamable(const Job& job, std::size_t first_series) noexcept {
+    for (int k = 0; k < K::outputs; ++k) {
+        const TableOutput& output = K::output(job, k);
+        if (output.columns != nullptr || output.row_stride % vector_width != 0) return false;
+        const auto address = reinterpret_cast<std::uintptr_t>(output.rows + first_series);
+        if (address % (vector_width * sizeof(double)) != 0) return false;
+    }
+    return true;
+}
+
 // Computes the series [first, last) of `job` with lane kernel K.
 template <class K, class Job>
 void run_lanes(const Job& job, std::size_t first, std::size_t last) noexcept {
     static_assert(group == 4, "for_each_lane_block covers groups of up to four registers");
     const bool tiled = any_columns<K>(job);
+    bool streamed = false;
     alignas(64) double tiles[K::inputs + K::outputs][tile_bars * block_lanes_max];
     alignas(64) double state_store[K::states][super_lanes];
 
@@ -182,10 +228,19 @@ void run_lanes(const Job& job, std::size_t first, std::size_t last) noexcept {
             for_each_lane_block(width, [&]<int W, int G>(std::size_t offset) {
                 double* states[K::states];
                 for (int s = 0; s < K::states; ++s) states[s] = state_store[s] + offset;
-                advance_block<K, W, G>(job, super + offset, states, begin, end, tiles);
+                if (W == vector_width && job.stream_outputs && streamable<K>(job, super + offset)) {
+                    streamed = true;
+                    advance_block<K, W, G, StreamedStores>(job, super + offset, states, begin, end, tiles);
+                } else {
+                    advance_block<K, W, G, CachedStores>(job, super + offset, states, begin, end, tiles);
+                }
             });
         }
     }
+#if defined(__x86_64__)
+    // Streamed stores are weakly ordered: make them visible before this share reports done.
+    if (streamed) _mm_sfence();
+#endif
 }
 
 }  // namespace

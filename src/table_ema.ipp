@@ -21,7 +21,7 @@ struct EmaLanes {
         return s == average_state ? missing_bits : s == sum_state ? negative_zero_bits : 0;
     }
 
-    template <int W, int G>
+    template <int W, int G, class Stores>
     static void advance(const EmaJob& job, const Block<EmaLanes>& block) noexcept {
         const InRows& data = block.in[0];
         const OutRows& output = block.out[0];
@@ -32,7 +32,7 @@ struct EmaLanes {
         if (job.period - 1 >= job.bars) {
             for (; i < block.end; ++i) {
                 double* y = output.at(i);
-                for (int g = 0; g < G; ++g) store<W>(y + g * W, none);
+                for (int g = 0; g < G; ++g) Stores::template put<W>(y + g * W, none);
             }
             return;
         }
@@ -83,7 +83,7 @@ struct EmaLanes {
             }
             for (int g = 0; g < G; ++g) {
                 const Mask<W> finite = is_finite<W>(load<W>(x_row + g * W));
-                store<W>(y + g * W, (seeded[g] & finite) ? average[g] : none);
+                Stores::template put<W>(y + g * W, (seeded[g] & finite) ? average[g] : none);
             }
         }
 
@@ -98,7 +98,7 @@ struct EmaLanes {
                 const Mask<W> finite = is_finite<W>(x);
                 const Values<W> blended = average[g] * keep + x * alpha;
                 average[g] = finite ? blended : average[g];
-                store<W>(y + g * W, finite ? average[g] : none);
+                Stores::template put<W>(y + g * W, finite ? average[g] : none);
             }
         }
 

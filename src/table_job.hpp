@@ -9,11 +9,14 @@
 
 namespace quillora::table_detail {
 
+// `stream_outputs`: the table is far larger than the caches, so outputs that can be written in
+// whole aligned registers bypass them (no read for ownership, no eviction of the inputs).
 struct SmaJob {
     std::uint64_t period;
     std::size_t bars;
     TableInput data;
     TableOutput output;
+    bool stream_outputs;
 };
 
 using EmaJob = SmaJob;
@@ -23,6 +26,7 @@ struct MacdJob {
     std::size_t bars;
     TableInput data;
     TableOutput macd, signal, hist;
+    bool stream_outputs;
 };
 
 struct AtrJob {
@@ -30,6 +34,7 @@ struct AtrJob {
     std::size_t bars;
     TableInput high, low, close;
     TableOutput output;
+    bool stream_outputs;
 };
 
 // The kernels of one instruction set; each computes the series [first, last) of its job.

@@ -35,7 +35,27 @@ struct MacdLanes {
         return sum / static_cast<double>(period);
     }
 
-    template <int W, int G>
+    template <int W>
+    struct Seeds {
+        Values<W> fast, slow;
+    };
+
+    // The averages of the lanes in `seeding` seeded from their trailing windows ending at `bar`, the
+    // other lanes' as they are. Kept out of line so the averages stay in registers on the hot path.
+    template <int W>
+    [[gnu::noinline, gnu::cold]] static Seeds<W> seed(const TableInput& data, std::size_t first_series, std::size_t bar,
+                                                      std::uint64_t fast_period, std::uint64_t slow_period,
+                                                      Mask<W> seeding, Values<W> fast, Values<W> slow) noexcept {
+        for (int lane = 0; lane < W; ++lane) {
+            if (seeding[lane] == 0) continue;
+            const std::size_t series = first_series + static_cast<std::size_t>(lane);
+            fast[lane] = trailing_mean(data, series, bar, fast_period);
+            slow[lane] = trailing_mean(data, series, bar, slow_period);
+        }
+        return {fast, slow};
+    }
+
+    template <int W, int G, class Stores>
     static void advance(const MacdJob& job, const Block<MacdLanes>& block) noexcept {
         const InRows& data = block.in[0];
         const Values<W> none = missing<W>();
@@ -45,7 +65,7 @@ struct MacdLanes {
         for (; i < block.end && i < warm_up; ++i) {
             for (int k = 0; k < outputs; ++k) {
                 double* y = block.out[k].at(i);
-                for (int g = 0; g < G; ++g) store<W>(y + g * W, none);
+                for (int g = 0; g < G; ++g) Stores::template put<W>(y + g * W, none);
             }
         }
         if (i >= block.end) return;
@@ -56,61 +76,51 @@ struct MacdLanes {
         const Values<W> fast_a = splat<W>(fast_alpha), fast_keep = splat<W>(1.0 - fast_alpha);
         const Values<W> slow_a = splat<W>(slow_alpha), slow_keep = splat<W>(1.0 - slow_alpha);
         const Values<W> signal_a = splat<W>(signal_alpha), signal_keep = splat<W>(1.0 - signal_alpha);
-        // Counted from the warm-up, so that a huge signal period cannot wrap round.
-        const std::uint64_t signal_delay = job.signal_period - 1;
-
         Values<W> fast[G], slow[G], signal[G];
         load_state(block.state[fast_state], fast);
         load_state(block.state[slow_state], slow);
         load_state(block.state[signal_state], signal);
 
-        for (; i < block.end; ++i) {
-            const double* x_row = data.at(i);
-            const bool signal_due = i - warm_up >= signal_delay;
-
-            // Both averages update wherever the sample is present; a lane whose fast average was
-            // NaN takes the seeds instead, below. The products are rounded before each sum.
-            Mask<W> present[G], seeding[G];
-            Mask<W> any_seeding{};
+        // One bar for every register of the block; `Due` says whether a NaN signal starts here.
+        auto step = [&]<bool Due>(std::size_t bar) {
+            const double* x_row = data.at(bar);
+            double* macd_row = block.out[0].at(bar);
+            double* signal_row = block.out[1].at(bar);
+            double* hist_row = block.out[2].at(bar);
 #pragma GCC unroll 4
             for (int g = 0; g < G; ++g) {
+                // Both averages update wherever the sample is present; lanes whose fast average is
+                // NaN take fresh seeds instead. The products are rounded before each sum.
                 const Values<W> x = load<W>(x_row + g * W);
-                present[g] = ~is_nan<W>(x);
-                seeding[g] = present[g] & is_nan<W>(fast[g]);
-                any_seeding |= seeding[g];
+                const Mask<W> present = ~is_nan<W>(x);
+                const Mask<W> seeding = present & is_nan<W>(fast[g]);
                 const Values<W> fast_next = fast[g] * fast_keep + x * fast_a;
                 const Values<W> slow_next = slow[g] * slow_keep + x * slow_a;
-                fast[g] = present[g] ? fast_next : fast[g];
-                slow[g] = present[g] ? slow_next : slow[g];
-            }
-            if (any<W>(any_seeding)) [[unlikely]] {
-                for (int g = 0; g < G; ++g) {
-                    for (int lane = 0; lane < W; ++lane) {
-                        if (seeding[g][lane] == 0) continue;
-                        const std::size_t series = block.first_series + static_cast<std::size_t>(g * W + lane);
-                        fast[g][lane] = trailing_mean(job.data, series, i, job.fast_period);
-                        slow[g][lane] = trailing_mean(job.data, series, i, job.slow_period);
-                    }
+                fast[g] = present ? fast_next : fast[g];
+                slow[g] = present ? slow_next : slow[g];
+                if (any<W>(seeding)) [[unlikely]] {
+                    const Seeds<W> seeds = seed<W>(job.data, block.first_series + g * W, bar, job.fast_period,
+                                                   job.slow_period, seeding, fast[g], slow[g]);
+                    fast[g] = seeds.fast;
+                    slow[g] = seeds.slow;
                 }
-            }
 
-            double* macd_row = block.out[0].at(i);
-            double* signal_row = block.out[1].at(i);
-            double* hist_row = block.out[2].at(i);
-#pragma GCC unroll 4
-            for (int g = 0; g < G; ++g) {
                 const Values<W> line = fast[g] - slow[g];
                 // A running signal blends; one that is NaN starts at the line once it is due.
                 const Values<W> blended = signal[g] * signal_keep + signal_a * line;
-                const Values<W> started = signal_due ? line : signal[g];
-                const Values<W> next = is_nan<W>(signal[g]) ? started : blended;
-                signal[g] = present[g] ? next : signal[g];
-                const Mask<W> running = present[g] & ~is_nan<W>(signal[g]);
-                store<W>(macd_row + g * W, present[g] ? line : none);
-                store<W>(signal_row + g * W, present[g] ? signal[g] : none);
-                store<W>(hist_row + g * W, running ? line - signal[g] : none);
+                const Values<W> next = is_nan<W>(signal[g]) ? (Due ? line : signal[g]) : blended;
+                signal[g] = present ? next : signal[g];
+                const Mask<W> running = present & ~is_nan<W>(signal[g]);
+                Stores::template put<W>(macd_row + g * W, present ? line : none);
+                Stores::template put<W>(signal_row + g * W, present ? signal[g] : none);
+                Stores::template put<W>(hist_row + g * W, running ? line - signal[g] : none);
             }
-        }
+        };
+        // Counted from the warm-up, so that a huge signal period cannot wrap round.
+        const std::uint64_t signal_delay = job.signal_period - 1;
+        const std::size_t due_from = signal_delay >= job.bars - warm_up ? job.bars : warm_up + signal_delay;
+        for (; i < block.end && i < due_from; ++i) step.template operator()<false>(i);
+        for (; i < block.end; ++i) step.template operator()<true>(i);
 
         save_state(block.state[fast_state], fast);
         save_state(block.state[slow_state], slow);

@@ -14,7 +14,7 @@ struct SmaLanes {
     static const TableOutput& output(const SmaJob& job, int) noexcept { return job.output; }
     static std::int64_t initial_state(int) noexcept { return negative_zero_bits; }
 
-    template <int W, int G>
+    template <int W, int G, class Stores>
     static void advance(const SmaJob& job, const Block<SmaLanes>& block) noexcept {
         // A period of 0 wraps to the largest value here, so it never leaves the warm-up.
         const std::uint64_t last_warm_up = job.period - 1;
@@ -35,7 +35,7 @@ struct SmaLanes {
 #pragma GCC unroll 4
             for (int g = 0; g < G; ++g) {
                 sum[g] = sum[g] + load<W>(x + g * W);
-                store<W>(y + g * W, none);
+                Stores::template put<W>(y + g * W, none);
             }
         }
         if (i < block.end && i == last_warm_up) {
@@ -44,7 +44,7 @@ struct SmaLanes {
 #pragma GCC unroll 4
             for (int g = 0; g < G; ++g) {
                 sum[g] = sum[g] + load<W>(x + g * W);
-                store<W>(y + g * W, sum[g] * reciprocal);
+                Stores::template put<W>(y + g * W, sum[g] * reciprocal);
             }
             ++i;
         }
@@ -57,7 +57,7 @@ struct SmaLanes {
             for (int g = 0; g < G; ++g) {
                 const Values<W> change = load<W>(x + g * W) - load<W>(x_old + g * W);
                 sum[g] = sum[g] + change;
-                store<W>(y + g * W, sum[g] * reciprocal);
+                Stores::template put<W>(y + g * W, sum[g] * reciprocal);
             }
         }
         save_state(block.state[0], sum);
