@@ -35,96 +35,135 @@ struct MacdLanes {
         return sum / static_cast<double>(period);
     }
 
+    // The smoothing factors and their complements, and the marker, in every lane.
     template <int W>
-    struct Seeds {
-        Values<W> fast, slow;
+    struct Factors {
+        Values<W> fast_alpha, fast_keep, slow_alpha, slow_keep, signal_alpha, signal_keep, none;
+
+        explicit Factors(const MacdJob& job) noexcept {
+            const double fast = 2.0 / (static_cast<double>(job.fast_period) + 1.0);
+            const double slow = 2.0 / (static_cast<double>(job.slow_period) + 1.0);
+            const double signal = 2.0 / (static_cast<double>(job.signal_period) + 1.0);
+            fast_alpha = splat<W>(fast), fast_keep = splat<W>(1.0 - fast);
+            slow_alpha = splat<W>(slow), slow_keep = splat<W>(1.0 - slow);
+            signal_alpha = splat<W>(signal), signal_keep = splat<W>(1.0 - signal);
+            none = missing<W>();
+        }
     };
 
-    // The averages of the lanes in `seeding` seeded from their trailing windows ending at `bar`, the
-    // other lanes' as they are. Kept out of line so the averages stay in registers on the hot path.
+    // Both averages of the lanes whose sample is present take the sample, each product rounded
+    // before the sum; returns those lanes.
     template <int W>
-    [[gnu::noinline, gnu::cold]] static Seeds<W> seed(const TableInput& data, std::size_t first_series, std::size_t bar,
-                                                      std::uint64_t fast_period, std::uint64_t slow_period,
-                                                      Mask<W> seeding, Values<W> fast, Values<W> slow) noexcept {
-        for (int lane = 0; lane < W; ++lane) {
-            if (seeding[lane] == 0) continue;
-            const std::size_t series = first_series + static_cast<std::size_t>(lane);
-            fast[lane] = trailing_mean(data, series, bar, fast_period);
-            slow[lane] = trailing_mean(data, series, bar, slow_period);
+    static Mask<W> update_averages(const Factors<W>& f, Values<W> x, Values<W>& fast, Values<W>& slow) noexcept {
+        const Mask<W> present = ~is_nan<W>(x);
+        const Values<W> fast_next = fast * f.fast_keep + x * f.fast_alpha;
+        const Values<W> slow_next = slow * f.slow_keep + x * f.slow_alpha;
+        fast = present ? fast_next : fast;
+        slow = present ? slow_next : slow;
+        return present;
+    }
+
+    // The line, the signal (a running one blends, a NaN one starts at the line once due) and the
+    // histogram of one register at one bar.
+    template <int W, class Stores>
+    static void finish_bar(const Factors<W>& f, Mask<W> present, Values<W> fast, Values<W> slow, Values<W>& signal,
+                           bool signal_due, double* macd_to, double* signal_to, double* hist_to) noexcept {
+        const Values<W> line = fast - slow;
+        const Values<W> blended = signal * f.signal_keep + f.signal_alpha * line;
+        const Values<W> started = signal_due ? line : signal;
+        const Values<W> next = is_nan<W>(signal) ? started : blended;
+        signal = present ? next : signal;
+        const Mask<W> running = present & ~is_nan<W>(signal);
+        Stores::template put<W>(macd_to, present ? line : f.none);
+        Stores::template put<W>(signal_to, present ? signal : f.none);
+        Stores::template put<W>(hist_to, running ? line - signal : f.none);
+    }
+
+    // One bar at which some lane's fast average is NaN while its sample is present: those lanes
+    // take both seeds from their trailing windows instead of the update. Works on the saved states,
+    // out of line, so that the common bars keep every average in registers.
+    template <int W, int G, class Stores>
+    [[gnu::noinline, gnu::cold]] static void seeding_bar(const MacdJob& job, const Block<MacdLanes>& block,
+                                                         std::size_t bar, bool signal_due) noexcept {
+        const Factors<W> f(job);
+        const double* x_row = block.in[0].at(bar);
+        for (int g = 0; g < G; ++g) {
+            Values<W> fast = load<W>(block.state[fast_state] + g * W);
+            Values<W> slow = load<W>(block.state[slow_state] + g * W);
+            Values<W> signal = load<W>(block.state[signal_state] + g * W);
+            const Values<W> x = load<W>(x_row + g * W);
+            const Mask<W> seeding = ~is_nan<W>(x) & is_nan<W>(fast);
+            const Mask<W> present = update_averages<W>(f, x, fast, slow);
+            for (int lane = 0; lane < W; ++lane) {
+                if (seeding[lane] == 0) continue;
+                const std::size_t series = block.first_series + static_cast<std::size_t>(g * W + lane);
+                fast[lane] = trailing_mean(job.data, series, bar, job.fast_period);
+                slow[lane] = trailing_mean(job.data, series, bar, job.slow_period);
+            }
+            finish_bar<W, Stores>(f, present, fast, slow, signal, signal_due, block.out[0].at(bar) + g * W,
+                                  block.out[1].at(bar) + g * W, block.out[2].at(bar) + g * W);
+            store<W>(block.state[fast_state] + g * W, fast);
+            store<W>(block.state[slow_state] + g * W, slow);
+            store<W>(block.state[signal_state] + g * W, signal);
         }
-        return {fast, slow};
     }
 
     template <int W, int G, class Stores>
     static void advance(const MacdJob& job, const Block<MacdLanes>& block) noexcept {
         const InRows& data = block.in[0];
-        const Values<W> none = missing<W>();
+        const Factors<W> f(job);
         // No slow window ends before bar slow_period - 1.
         const std::size_t warm_up = smaller(job.slow_period - 1, job.bars);
         std::size_t i = block.begin;
         for (; i < block.end && i < warm_up; ++i) {
             for (int k = 0; k < outputs; ++k) {
                 double* y = block.out[k].at(i);
-                for (int g = 0; g < G; ++g) Stores::template put<W>(y + g * W, none);
+                for (int g = 0; g < G; ++g) Stores::template put<W>(y + g * W, f.none);
             }
         }
-        if (i >= block.end) return;
-
-        const double fast_alpha = 2.0 / (static_cast<double>(job.fast_period) + 1.0);
-        const double slow_alpha = 2.0 / (static_cast<double>(job.slow_period) + 1.0);
-        const double signal_alpha = 2.0 / (static_cast<double>(job.signal_period) + 1.0);
-        const Values<W> fast_a = splat<W>(fast_alpha), fast_keep = splat<W>(1.0 - fast_alpha);
-        const Values<W> slow_a = splat<W>(slow_alpha), slow_keep = splat<W>(1.0 - slow_alpha);
-        const Values<W> signal_a = splat<W>(signal_alpha), signal_keep = splat<W>(1.0 - signal_alpha);
-        Values<W> fast[G], slow[G], signal[G];
-        load_state(block.state[fast_state], fast);
-        load_state(block.state[slow_state], slow);
-        load_state(block.state[signal_state], signal);
-
-        // One bar for every register of the block; `Due` says whether a NaN signal starts here.
-        auto step = [&]<bool Due>(std::size_t bar) {
-            const double* x_row = data.at(bar);
-            double* macd_row = block.out[0].at(bar);
-            double* signal_row = block.out[1].at(bar);
-            double* hist_row = block.out[2].at(bar);
-#pragma GCC unroll 4
-            for (int g = 0; g < G; ++g) {
-                // Both averages update wherever the sample is present; lanes whose fast average is
-                // NaN take fresh seeds instead. The products are rounded before each sum.
-                const Values<W> x = load<W>(x_row + g * W);
-                const Mask<W> present = ~is_nan<W>(x);
-                const Mask<W> seeding = present & is_nan<W>(fast[g]);
-                const Values<W> fast_next = fast[g] * fast_keep + x * fast_a;
-                const Values<W> slow_next = slow[g] * slow_keep + x * slow_a;
-                fast[g] = present ? fast_next : fast[g];
-                slow[g] = present ? slow_next : slow[g];
-                if (any<W>(seeding)) [[unlikely]] {
-                    const Seeds<W> seeds = seed<W>(job.data, block.first_series + g * W, bar, job.fast_period,
-                                                   job.slow_period, seeding, fast[g], slow[g]);
-                    fast[g] = seeds.fast;
-                    slow[g] = seeds.slow;
-                }
-
-                const Values<W> line = fast[g] - slow[g];
-                // A running signal blends; one that is NaN starts at the line once it is due.
-                const Values<W> blended = signal[g] * signal_keep + signal_a * line;
-                const Values<W> next = is_nan<W>(signal[g]) ? (Due ? line : signal[g]) : blended;
-                signal[g] = present ? next : signal[g];
-                const Mask<W> running = present & ~is_nan<W>(signal[g]);
-                Stores::template put<W>(macd_row + g * W, present ? line : none);
-                Stores::template put<W>(signal_row + g * W, present ? signal[g] : none);
-                Stores::template put<W>(hist_row + g * W, running ? line - signal[g] : none);
-            }
-        };
         // Counted from the warm-up, so that a huge signal period cannot wrap round.
         const std::uint64_t signal_delay = job.signal_period - 1;
         const std::size_t due_from = signal_delay >= job.bars - warm_up ? job.bars : warm_up + signal_delay;
-        for (; i < block.end && i < due_from; ++i) step.template operator()<false>(i);
-        for (; i < block.end; ++i) step.template operator()<true>(i);
 
-        save_state(block.state[fast_state], fast);
-        save_state(block.state[slow_state], slow);
-        save_state(block.state[signal_state], signal);
+        while (i < block.end) {
+            Values<W> fast[G], slow[G], signal[G];
+            load_state(block.state[fast_state], fast);
+            load_state(block.state[slow_state], slow);
+            load_state(block.state[signal_state], signal);
+            Mask<W> fast_nan = is_nan<W>(fast[0]);
+            for (int g = 1; g < G; ++g) fast_nan |= is_nan<W>(fast[g]);
+            bool some_fast_nan = any<W>(fast_nan);
+
+            for (; i < block.end; ++i) {
+                const double* x_row = data.at(i);
+                if (some_fast_nan) {
+                    Mask<W> seeding{};
+                    for (int g = 0; g < G; ++g) seeding |= ~is_nan<W>(load<W>(x_row + g * W)) & is_nan<W>(fast[g]);
+                    if (any<W>(seeding)) break;
+                }
+                const bool signal_due = i >= due_from;
+                double* macd_row = block.out[0].at(i);
+                double* signal_row = block.out[1].at(i);
+                double* hist_row = block.out[2].at(i);
+                Mask<W> still_nan{};
+#pragma GCC unroll 4
+                for (int g = 0; g < G; ++g) {
+                    const Mask<W> present = update_averages<W>(f, load<W>(x_row + g * W), fast[g], slow[g]);
+                    finish_bar<W, Stores>(f, present, fast[g], slow[g], signal[g], signal_due, macd_row + g * W,
+                                          signal_row + g * W, hist_row + g * W);
+                    still_nan |= is_nan<W>(fast[g]);
+                }
+                some_fast_nan = any<W>(still_nan);
+            }
+
+            save_state(block.state[fast_state], fast);
+            save_state(block.state[slow_state], slow);
+            save_state(block.state[signal_state], signal);
+            if (i < block.end) {
+                seeding_bar<W, G, Stores>(job, block, i, i >= due_from);
+                ++i;
+            }
+        }
     }
 };
 
