@@ -16,6 +16,9 @@ constexpr int vector_width = QUILLORA_TABLE_WIDTH;
 // Registers advanced together: enough independent chains to cover the latency of one step.
 constexpr int group = 4;
 constexpr std::size_t block_lanes_max = group * vector_width;
+// Registers per lane block when row-major outputs stream to memory: whole rows of a typical table
+// in one block, so that the lines each row shares with the next are completed back to back.
+constexpr int streaming_group = 8;
 // Series whose states are held at once: bounds the stack, and for a row-major table keeps each
 // block of bars streaming through whole rows rather than strips of them.
 constexpr std::size_t super_lanes = 128;
@@ -99,6 +102,24 @@ struct StreamedStores {
     }
 };
 
+// Streamed in 16-byte halves where a register is not aligned to its size (as NumPy arrays often
+// are not): write-combining completes each line from the consecutive stores that fill it.
+struct StreamedPairs {
+    template <int W>
+    static void put(double* to, Values<W> v) noexcept {
+        if constexpr (W >= 2) {
+            for (int pair = 0; pair < W; pair += 2) {
+                Values<2> half;
+                half[0] = v[pair];
+                half[1] = v[pair + 1];
+                stream<2>(to + pair, half);
+            }
+        } else {
+            store<W>(to, v);
+        }
+    }
+};
+
 // Bars per block for a row-major table: the rows of one block, over all operands, stay within
 // the second-level cache while every lane block of the super block walks them.
 inline std::size_t row_block_bars(std::size_t lanes, int operands) noexcept {
@@ -153,19 +174,29 @@ void advance_block(const Job& job, std::size_t first_series, double* const* stat
 }
 
 // Calls visit.template operator()<W, G>(offset) for consecutive lane blocks covering `width`
-// series: full groups first, then fewer registers, then narrower ones down to a single lane.
-template <class Visit>
+// series: groups of Group registers first, then fewer registers, then narrower ones down to a
+// single lane.
+template <int Group, class Visit>
+void visit_registers(std::size_t registers, std::size_t offset, Visit& visit) noexcept {
+    if constexpr (Group > 0) {
+        if (registers == Group) {
+            visit.template operator()<vector_width, Group>(offset);
+        } else {
+            visit_registers<Group - 1>(registers, offset, visit);
+        }
+    }
+}
+
+template <int Group, class Visit>
 void for_each_lane_block(std::size_t width, Visit&& visit) noexcept {
+    constexpr std::size_t lanes = static_cast<std::size_t>(Group) * vector_width;
     std::size_t offset = 0;
-    for (; width - offset >= block_lanes_max; offset += block_lanes_max) {
-        visit.template operator()<vector_width, group>(offset);
+    for (; width - offset >= lanes; offset += lanes) {
+        visit.template operator()<vector_width, Group>(offset);
     }
-    switch ((width - offset) / vector_width) {
-        case 3: visit.template operator()<vector_width, 3>(offset); offset += 3 * vector_width; break;
-        case 2: visit.template operator()<vector_width, 2>(offset); offset += 2 * vector_width; break;
-        case 1: visit.template operator()<vector_width, 1>(offset); offset += vector_width; break;
-        default: break;
-    }
+    const std::size_t registers = (width - offset) / vector_width;
+    visit_registers<Group - 1>(registers, offset, visit);
+    offset += registers * vector_width;
     if constexpr (vector_width > 4) {
         if (width - offset >= 4) {
             visit.template operator()<4, 1>(offset);
@@ -194,24 +225,30 @@ bool any_columns(const Job& job) noexcept {
     return false;
 }
 
-// Whether every output is row-major and its rows for the series from `first_series` begin on a
-// register boundary, so that the block's registers can be streamed.
+// Whether every output is row-major and each of its rows, from the series `first_series` on,
+// starts on a multiple of `bytes`.
 template <class K, class Job>
-bool streamable(const Job& job, std::size_t first_series) noexcept {
+bool outputs_aligned(const Job& job, std::size_t first_series, std::size_t bytes) noexcept {
     for (int k = 0; k < K::outputs; ++k) {
         const TableOutput& output = K::output(job, k);
-        if (output.columns != nullptr || output.row_stride % vector_width != 0) return false;
-        const auto address = reinterpret_cast<std::uintptr_t>(output.rows + first_series);
-        if (address % (vector_width * sizeof(double)) != 0) return false;
+        if (output.columns != nullptr || output.row_stride * sizeof(double) % bytes != 0) return false;
+        if (reinterpret_cast<std::uintptr_t>(output.rows + first_series) % bytes != 0) return false;
     }
     return true;
 }
 
-// Computes the series [first, last) of `job` with lane kernel K.
 template <class K, class Job>
-void run_lanes(const Job& job, std::size_t first, std::size_t last) noexcept {
-    static_assert(group == 4, "for_each_lane_block covers groups of up to four registers");
-    const bool tiled = any_columns<K>(job);
+bool all_rows(const Job& job) noexcept {
+    for (int k = 0; k < K::outputs; ++k) {
+        if (K::output(job, k).columns != nullptr) return false;
+    }
+    return true;
+}
+
+// Runs the lane blocks of Group registers over the super blocks of [first, last); returns whether
+// any output was streamed.
+template <class K, int Group, class Job>
+bool run_super_blocks(const Job& job, std::size_t first, std::size_t last, bool tiled, bool streaming) noexcept {
     bool streamed = false;
     alignas(64) double tiles[K::inputs + K::outputs][tile_bars * block_lanes_max];
     alignas(64) double state_store[K::states][super_lanes];
@@ -225,21 +262,38 @@ void run_lanes(const Job& job, std::size_t first, std::size_t last) noexcept {
         const std::size_t bar_step = tiled ? tile_bars : row_block_bars(width, K::inputs + K::outputs);
         for (std::size_t begin = 0; begin < job.bars; begin += bar_step) {
             const std::size_t end = smaller(job.bars, begin + bar_step);
-            for_each_lane_block(width, [&]<int W, int G>(std::size_t offset) {
+            for_each_lane_block<Group>(width, [&]<int W, int G>(std::size_t offset) {
                 double* states[K::states];
                 for (int s = 0; s < K::states; ++s) states[s] = state_store[s] + offset;
-                if (W == vector_width && job.stream_outputs && streamable<K>(job, super + offset)) {
+                const std::size_t series = super + offset;
+                if (streaming && W == vector_width && outputs_aligned<K>(job, series, W * sizeof(double))) {
                     streamed = true;
-                    advance_block<K, W, G, StreamedStores>(job, super + offset, states, begin, end, tiles);
+                    advance_block<K, W, G, StreamedStores>(job, series, states, begin, end, tiles);
+                } else if (streaming && W >= 2 && outputs_aligned<K>(job, series, 2 * sizeof(double))) {
+                    streamed = true;
+                    advance_block<K, W, G, StreamedPairs>(job, series, states, begin, end, tiles);
                 } else {
-                    advance_block<K, W, G, CachedStores>(job, super + offset, states, begin, end, tiles);
+                    advance_block<K, W, G, CachedStores>(job, series, states, begin, end, tiles);
                 }
             });
         }
     }
+    return streamed;
+}
+
+// Computes the series [first, last) of `job` with lane kernel K.
+template <class K, class Job>
+void run_lanes(const Job& job, std::size_t first, std::size_t last) noexcept {
+    const bool tiled = any_columns<K>(job);
+    const bool streaming = job.stream_outputs && all_rows<K>(job);
+    // Wide blocks only where nothing goes through a tile, which is sized for the usual group.
+    const bool streamed = streaming && !tiled ? run_super_blocks<K, streaming_group>(job, first, last, tiled, true)
+                                              : run_super_blocks<K, group>(job, first, last, tiled, streaming);
 #if defined(__x86_64__)
     // Streamed stores are weakly ordered: make them visible before this share reports done.
     if (streamed) _mm_sfence();
+#else
+    (void)streamed;
 #endif
 }
 

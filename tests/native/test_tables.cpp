@@ -43,15 +43,15 @@ const char* layout_name(Layout layout) {
 // so that a write outside the table is seen.
 class TableBuffer {
 public:
-    // Rows start one double past a 64-byte boundary, or on one when `aligned`.
-    TableBuffer(Layout layout, std::size_t bars, std::size_t series, bool aligned)
+    // Rows start `offset` bytes past a 64-byte boundary (a multiple of 8).
+    TableBuffer(Layout layout, std::size_t bars, std::size_t series, std::size_t offset)
         : layout_(layout), bars_(bars), series_(series), stride_(series + (layout == Layout::padded_rows ? 3 : 0)) {
         if (layout == Layout::columns) {
             for (std::size_t s = 0; s < series; ++s) columns_.emplace_back(bars + 2, sentinel);
             for (Series& column : columns_) pointers_.push_back(column.data() + 1);
         } else {
             rows_.assign(bars * stride_ + 10, sentinel);
-            while (reinterpret_cast<std::uintptr_t>(rows_.data() + first_) % 64 != (aligned ? 0 : 8)) ++first_;
+            while (reinterpret_cast<std::uintptr_t>(rows_.data() + first_) % 64 != offset) ++first_;
         }
     }
 
@@ -113,13 +113,15 @@ struct Setup {
     Layout in, out;
     unsigned workers;
     quillora::TableStreaming streaming = quillora::TableStreaming::never;
+    std::size_t output_offset = 8;  // bytes past a cache line where output rows start
 };
 
 std::string describe(const Setup& setup, const char* what, std::size_t bars, std::size_t series) {
     char text[256];
-    std::snprintf(text, sizeof text, "%s on %s, %s in, %s out%s, %u workers, %zu bars x %zu series", what,
+    std::snprintf(text, sizeof text, "%s on %s, %s in, %s out%s at +%zu, %u workers, %zu bars x %zu series", what,
                   quillora::table_isa_name(setup.isa), layout_name(setup.in), layout_name(setup.out),
-                  setup.streaming == quillora::TableStreaming::always ? " streamed" : "", setup.workers, bars, series);
+                  setup.streaming == quillora::TableStreaming::always ? " streamed" : "", setup.output_offset,
+                  setup.workers, bars, series);
     return text;
 }
 
@@ -138,11 +140,11 @@ void compare(const Setup& setup, const char* what, const std::vector<Columns>& i
     std::vector<quillora::TableInput> table_in;
     std::vector<quillora::TableOutput> table_out;
     for (const Columns& input : inputs) {
-        in.emplace_back(setup.in, bars, series, false);
+        in.emplace_back(setup.in, bars, series, 8);
         in.back().fill(input);
     }
     for (int k = 0; k < outputs; ++k) {
-        out.emplace_back(setup.out, bars, series, setup.streaming == quillora::TableStreaming::always);
+        out.emplace_back(setup.out, bars, series, setup.output_offset);
         out.back().fill(1234.5);
     }
     for (TableBuffer& buffer : in) table_in.push_back(buffer.input());
@@ -326,7 +328,8 @@ int main() {
     const Layout layouts[][2] = {{Layout::rows, Layout::rows},
                                  {Layout::columns, Layout::columns},
                                  {Layout::padded_rows, Layout::columns},
-                                 {Layout::columns, Layout::padded_rows}};
+                                 {Layout::columns, Layout::padded_rows},
+                                 {Layout::padded_rows, Layout::padded_rows}};
     std::size_t paths = 0;
     for (TableIsa isa : {TableIsa::baseline, TableIsa::avx2, TableIsa::avx512}) {
         if (!quillora::table_isa_available(isa)) {
@@ -346,8 +349,10 @@ int main() {
             check_macd_reseeding(serial);
             // Threads split the series; each share must still match its series alone.
             for (unsigned workers : {2u, 3u}) check_table({isa, layout[0], layout[1], workers}, maker, 71, 600);
-            // Outputs streamed past the caches where a register of a row starts on its boundary.
-            check_table({isa, layout[0], layout[1], 1, quillora::TableStreaming::always}, maker, 29, 150);
+            // Outputs streamed past the caches: whole registers on a line, 16-byte halves off one.
+            for (std::size_t offset : {0, 16, 40}) {
+                check_table({isa, layout[0], layout[1], 1, quillora::TableStreaming::always, offset}, maker, 29, 150);
+            }
         }
     }
     if (failures != 0) {
