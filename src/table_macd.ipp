@@ -130,30 +130,55 @@ struct MacdLanes {
             load_state(block.state[fast_state], fast);
             load_state(block.state[slow_state], slow);
             load_state(block.state[signal_state], signal);
-            Mask<W> fast_nan = is_nan<W>(fast[0]);
-            for (int g = 1; g < G; ++g) fast_nan |= is_nan<W>(fast[g]);
-            bool some_fast_nan = any<W>(fast_nan);
+            // Steady: every fast average and every signal is a number, so no lane can need seeds
+            // and every signal blends. The common case by far once the signal has started.
+            Mask<W> unsteady = is_nan<W>(fast[0]) | is_nan<W>(signal[0]);
+            for (int g = 1; g < G; ++g) unsteady |= is_nan<W>(fast[g]) | is_nan<W>(signal[g]);
+            bool steady = !any<W>(unsteady);
 
             for (; i < block.end; ++i) {
                 const double* x_row = data.at(i);
-                if (some_fast_nan) {
+                double* macd_row = block.out[0].at(i);
+                double* signal_row = block.out[1].at(i);
+                double* hist_row = block.out[2].at(i);
+                if (steady) {
+                    Mask<W> absent{};
+                    for (int g = 0; g < G; ++g) absent |= is_nan<W>(load<W>(x_row + g * W));
+                    if (!any<W>(absent)) {
+                        // Every lane takes its sample: the same operations as below without the
+                        // selects that only missing samples and NaN averages need.
+                        Mask<W> broken{};
+#pragma GCC unroll 4
+                        for (int g = 0; g < G; ++g) {
+                            const Values<W> x = load<W>(x_row + g * W);
+                            fast[g] = fast[g] * f.fast_keep + x * f.fast_alpha;
+                            slow[g] = slow[g] * f.slow_keep + x * f.slow_alpha;
+                            const Values<W> line = fast[g] - slow[g];
+                            signal[g] = signal[g] * f.signal_keep + f.signal_alpha * line;
+                            const Mask<W> signal_nan = is_nan<W>(signal[g]);
+                            Stores::template put<W>(macd_row + g * W, line);
+                            Stores::template put<W>(signal_row + g * W, signal[g]);
+                            Stores::template put<W>(hist_row + g * W, signal_nan ? f.none : line - signal[g]);
+                            broken |= is_nan<W>(fast[g]) | signal_nan;
+                        }
+                        steady = !any<W>(broken);
+                        continue;
+                    }
+                } else {
                     Mask<W> seeding{};
                     for (int g = 0; g < G; ++g) seeding |= ~is_nan<W>(load<W>(x_row + g * W)) & is_nan<W>(fast[g]);
                     if (any<W>(seeding)) break;
                 }
                 const bool signal_due = i >= due_from;
-                double* macd_row = block.out[0].at(i);
-                double* signal_row = block.out[1].at(i);
-                double* hist_row = block.out[2].at(i);
-                Mask<W> still_nan{};
+                unsteady = Mask<W>{};
 #pragma GCC unroll 4
                 for (int g = 0; g < G; ++g) {
                     const Mask<W> present = update_averages<W>(f, load<W>(x_row + g * W), fast[g], slow[g]);
                     finish_bar<W, Stores>(f, present, fast[g], slow[g], signal[g], signal_due, macd_row + g * W,
                                           signal_row + g * W, hist_row + g * W);
-                    still_nan |= is_nan<W>(fast[g]);
+                    unsteady |= is_nan<W>(fast[g]) | is_nan<W>(signal[g]);
                 }
-                some_fast_nan = any<W>(still_nan);
+                steady = !any<W>(unsteady);
             }
 
             save_state(block.state[fast_state], fast);
