@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdio>
 
 #include "table_job.hpp"
 #include "worker_pool.hpp"
@@ -87,14 +88,28 @@ Shares share_series(TableShape shape, unsigned workers, const double* first_row)
     return shares;
 }
 
-// Whether a table touching `bytes` in all is far larger than the last-level cache: its outputs
+// The last-level cache one core works with. The kernel's own view of it comes first: in virtual
+// machines and on parts with several cache complexes, the C library may report the whole
+// package's cache, many times what one core can use.
+std::size_t last_level_cache_bytes() noexcept {
+    if (std::FILE* file = std::fopen("/sys/devices/system/cpu/cpu0/cache/index3/size", "r")) {
+        unsigned long long size = 0;
+        char unit = 0;
+        const int read = std::fscanf(file, "%llu%c", &size, &unit);
+        std::fclose(file);
+        if (read >= 1 && size > 0) {
+            return static_cast<std::size_t>(size) << (unit == 'K' ? 10 : unit == 'M' ? 20 : unit == 'G' ? 30 : 0);
+        }
+    }
+    const long reported = sysconf(_SC_LEVEL3_CACHE_SIZE);
+    return reported > 0 ? static_cast<std::size_t>(reported) : std::size_t{32} << 20;
+}
+
+// Whether a table touching `bytes` in all is larger than the last-level cache: its outputs
 // would only pass through the cache on their way to memory.
 bool worth_streaming(TableStreaming streaming, std::size_t bytes) noexcept {
     if (streaming != TableStreaming::automatic) return streaming == TableStreaming::always;
-    static const std::size_t cache_bytes = [] {
-        const long reported = sysconf(_SC_LEVEL3_CACHE_SIZE);
-        return reported > 0 ? static_cast<std::size_t>(reported) : std::size_t{32} << 20;
-    }();
+    static const std::size_t cache_bytes = last_level_cache_bytes();
     return bytes > cache_bytes;
 }
 

@@ -8,6 +8,7 @@ struct AtrLanes {
     static constexpr int inputs = 3;  // high and low of the bar, close of the bar before
     static constexpr int outputs = 1;
     static constexpr int states = 1;  // the sum of the first true ranges, then the average
+    static constexpr bool prefers_wide_blocks = false;
 
     static const TableInput& input(const AtrJob& job, int k) noexcept {
         return k == 0 ? job.high : k == 1 ? job.low : job.close;

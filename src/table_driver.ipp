@@ -4,7 +4,7 @@
 //
 // A lane kernel K describes its operands and state and advances one lane block over one block of
 // bars:
-//   static constexpr int inputs, outputs, states;
+//   static constexpr int inputs, outputs, states;  bool prefers_wide_blocks;
 //   static const TableInput& input(const Job&, int k);     lag(job, k): the bars input k looks back
 //   static const TableOutput& output(const Job&, int k);   initial_state(k): the bits a state starts with
 //   template <int W, int G> static void advance(const Job&, const Block<K>&);
@@ -16,9 +16,10 @@ constexpr int vector_width = QUILLORA_TABLE_WIDTH;
 // Registers advanced together: enough independent chains to cover the latency of one step.
 constexpr int group = 4;
 constexpr std::size_t block_lanes_max = group * vector_width;
-// Registers per lane block when row-major outputs stream to memory: whole rows of a typical table
-// in one block, so that the lines each row shares with the next are completed back to back.
-constexpr int streaming_group = 8;
+// Registers per lane block when nothing goes through a tile and either the outputs stream to
+// memory (whole rows of a typical table in one block, so the lines each row shares with the next
+// are completed back to back) or the kernel has work enough per register to gain from them.
+constexpr int wide_group = 8;
 // Series whose states are held at once: bounds the stack, and for a row-major table keeps each
 // block of bars streaming through whole rows rather than strips of them.
 constexpr std::size_t super_lanes = 128;
@@ -287,8 +288,9 @@ void run_lanes(const Job& job, std::size_t first, std::size_t last) noexcept {
     const bool tiled = any_columns<K>(job);
     const bool streaming = job.stream_outputs && all_rows<K>(job);
     // Wide blocks only where nothing goes through a tile, which is sized for the usual group.
-    const bool streamed = streaming && !tiled ? run_super_blocks<K, streaming_group>(job, first, last, tiled, true)
-                                              : run_super_blocks<K, group>(job, first, last, tiled, streaming);
+    const bool wide = !tiled && (streaming || K::prefers_wide_blocks);
+    const bool streamed = wide ? run_super_blocks<K, wide_group>(job, first, last, tiled, streaming)
+                               : run_super_blocks<K, group>(job, first, last, tiled, streaming);
 #if defined(__x86_64__)
     // Streamed stores are weakly ordered: make them visible before this share reports done.
     if (streamed) _mm_sfence();

@@ -12,6 +12,7 @@ struct EmaLanes {
     // The average, the sum of the current run of finite samples, that run's length, and whether
     // the lane has been seeded (an all-ones mask).
     static constexpr int states = 4;
+    static constexpr bool prefers_wide_blocks = false;
     enum State { average_state, sum_state, run_state, seeded_state };
 
     static const TableInput& input(const EmaJob& job, int) noexcept { return job.data; }

@@ -10,6 +10,8 @@ struct MacdLanes {
     static constexpr int inputs = 1;
     static constexpr int outputs = 3;
     static constexpr int states = 3;
+    // Long enough a step per register that more independent registers pay for their spills.
+    static constexpr bool prefers_wide_blocks = true;
     enum State { fast_state, slow_state, signal_state };
 
     static const TableInput& input(const MacdJob& job, int) noexcept { return job.data; }

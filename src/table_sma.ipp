@@ -8,6 +8,7 @@ struct SmaLanes {
     static constexpr int inputs = 2;  // the newest sample and the one leaving the window
     static constexpr int outputs = 1;
     static constexpr int states = 1;  // the window sum
+    static constexpr bool prefers_wide_blocks = false;
 
     static const TableInput& input(const SmaJob& job, int) noexcept { return job.data; }
     static std::size_t lag(const SmaJob& job, int k) noexcept { return k == 0 ? 0 : job.period; }
