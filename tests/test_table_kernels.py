@@ -154,6 +154,10 @@ def test_refused_outputs_are_left_untouched():
     with pytest.raises(ValueError, match="^output is read-only$"):
         _native.table_sma(3, TABLE, read_only)
     shared = np.full((10, 4), 7.0)
-    with pytest.raises(ValueError, match="^macd_output and hist_output overlap$"):
+    with pytest.raises(ValueError, match=r"^(macd|hist)_output and (macd|hist)_output overlap$"):
         _native.table_macd(2, 3, 1, TABLE, shared, np.full((10, 4), 7.0), shared)
-    assert (shared == 7.0).all() and (read_only == 7.0).all()
+    # One array listed twice: both series would be written into it.
+    column = np.full(10, 7.0)
+    with pytest.raises(ValueError, match=r"^output\[\d\] and output\[\d\] overlap$"):
+        _native.table_ema(3, TABLE[:, :2].copy(), [column, column])
+    assert (shared == 7.0).all() and (read_only == 7.0).all() and (column == 7.0).all()

@@ -5,6 +5,7 @@
 
 #include <nanobind/ndarray.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -20,6 +21,12 @@ namespace {
 using AnyArray = nb::ndarray<nb::ro, nb::device::cpu>;
 using WritableArray = nb::ndarray<double, nb::device::cpu>;
 
+// The bytes one array of a table spans, [first, end), and the name it goes by in messages.
+struct Span {
+    std::uintptr_t first, end;
+    std::string name;
+};
+
 // A table argument after its checks: the arrays it was given (held for the call), where its
 // elements lie, and the bytes they span, for the overlap checks.
 struct Table {
@@ -31,7 +38,7 @@ struct Table {
     const double* rows = nullptr;
     std::size_t row_stride = 0;
     std::vector<const double*> columns;
-    std::vector<std::pair<std::uintptr_t, std::uintptr_t>> spans;  // [first byte, last byte + 1)
+    std::vector<Span> spans;
 
     quillora::TableInput input() const {
         if (by_columns) return {.columns = columns.data()};
@@ -40,14 +47,6 @@ struct Table {
     quillora::TableOutput output() const {
         if (by_columns) return {.columns = const_cast<double* const*>(columns.data())};
         return {.rows = const_cast<double*>(rows), .row_stride = row_stride};
-    }
-    bool overlaps(const Table& other) const {
-        for (const auto& [first, end] : spans) {
-            for (const auto& [other_first, other_end] : other.spans) {
-                if (first < other_end && other_first < end) return true;
-            }
-        }
-        return false;
     }
 };
 
@@ -107,7 +106,7 @@ Table take_table(nb::handle value, const char* name, bool writable) {
             }
             if (bars > 1 && column.stride(0) != 1) fail_value(item_name + " must be contiguous");
             table.columns.push_back(static_cast<const double*>(column.data()));
-            if (bars > 0) table.spans.emplace_back(address_of(column), address_of(column) + bars * sizeof(double));
+            if (bars > 0) table.spans.push_back({address_of(column), address_of(column) + bars * sizeof(double), item_name});
             table.arrays.push_back(std::move(column));
             ++index;
         }
@@ -130,7 +129,7 @@ Table take_table(nb::handle value, const char* name, bool writable) {
     table.row_stride = empty ? table.symbols : static_cast<std::size_t>(row_stride);
     if (!empty) {
         const std::size_t last = (table.bars - 1) * table.row_stride + table.symbols;
-        table.spans.emplace_back(address_of(array), address_of(array) + last * sizeof(double));
+        table.spans.push_back({address_of(array), address_of(array) + last * sizeof(double), table.name});
     }
     table.arrays.push_back(std::move(array));
     return table;
@@ -200,16 +199,28 @@ Prepared prepare(const std::vector<Table>& inputs, const std::vector<Table>& out
     for (const Table& table : outputs) all.push_back(&table);
     Prepared prepared;
     prepared.shape = common_shape(all);
-    for (std::size_t a = 0; a < outputs.size(); ++a) {
-        for (std::size_t b = a + 1; b < outputs.size(); ++b) {
-            if (outputs[a].overlaps(outputs[b])) fail_value(outputs[a].name + " and " + outputs[b].name + " overlap");
-        }
+    // No two outputs may share memory (a list that holds one array twice included): the
+    // results would depend on which lane wrote last.
+    std::vector<Span> written;
+    for (const Table& output : outputs) written.insert(written.end(), output.spans.begin(), output.spans.end());
+    std::sort(written.begin(), written.end(), [](const Span& a, const Span& b) { return a.first < b.first; });
+    for (std::size_t k = 1; k < written.size(); ++k) {
+        if (written[k].first < written[k - 1].end) fail_value(written[k - 1].name + " and " + written[k].name + " overlap");
     }
+    // Sorted and disjoint, the written spans end in order too: the first that ends past an
+    // input span's start is the only one that can overlap it.
+    auto shares_memory = [&](const Table& input) {
+        for (const Span& span : input.spans) {
+            const auto next = std::lower_bound(written.begin(), written.end(), span.first,
+                                               [](const Span& w, std::uintptr_t first) { return w.end <= first; });
+            if (next != written.end() && next->first < span.end) return true;
+        }
+        return false;
+    };
     prepared.copies.resize(inputs.size());
     for (std::size_t k = 0; k < inputs.size(); ++k) {
-        bool shared = false;
-        for (const Table& output : outputs) shared = shared || inputs[k].overlaps(output);
-        prepared.inputs.push_back(shared ? separate(inputs[k], prepared.shape, prepared.copies[k]) : inputs[k].input());
+        prepared.inputs.push_back(shares_memory(inputs[k]) ? separate(inputs[k], prepared.shape, prepared.copies[k])
+                                                           : inputs[k].input());
     }
     for (const Table& output : outputs) prepared.outputs.push_back(output.output());
     prepared.options.workers = static_cast<unsigned>(workers);
