@@ -49,10 +49,10 @@ const LaneKernels& kernels_for(TableIsa isa) noexcept {
     }
 }
 
-// Series are handed out in runs of eight, whole registers of every instruction set from the first
-// series on: a share that began off a register would need narrow passes over all its bars for its
-// first few series, which costs more than the one cache line per row that two neighbouring
-// shares may then both write. Splitting a table smaller than this costs more than it saves.
+// Series are handed out in whole cache lines of a row-major output (eight doubles), so that two
+// threads never write the same line; a share that starts off a register ends its lane blocks in
+// a partial register rather than in narrow passes. Splitting a table smaller than this costs
+// more than it saves.
 constexpr std::size_t split_lanes = 8;
 constexpr std::size_t min_elements_per_part = 16 * 1024;
 
@@ -61,8 +61,9 @@ struct Shares {
     std::size_t bounds[max_worker_threads + 2] = {};
 };
 
-// Shares of the series [0, series) for up to `workers` threads.
-Shares share_series(TableShape shape, unsigned workers) noexcept {
+// Shares of the series [0, series) for up to `workers` threads. `first_row`, when the first output
+// is row-major, aligns the bounds to its cache lines.
+Shares share_series(TableShape shape, unsigned workers, const double* first_row) noexcept {
     Shares shares;
     std::size_t wanted = workers == 0 ? 1 : workers;
     const std::size_t by_width = (shape.series + split_lanes - 1) / split_lanes;
@@ -72,11 +73,17 @@ Shares share_series(TableShape shape, unsigned workers) noexcept {
     if (wanted > max_worker_threads + 1) wanted = max_worker_threads + 1;
     if (wanted < 1) wanted = 1;
 
+    std::size_t shift = 0;
+    const auto address = reinterpret_cast<std::uintptr_t>(first_row);
+    if (first_row != nullptr && address % sizeof(double) == 0) {
+        shift = (64 - address % 64) % 64 / sizeof(double);
+    }
     shares.bounds[0] = 0;
     std::size_t count = 0;
     for (std::size_t k = 1; k < wanted; ++k) {
         const std::size_t target = shape.series * k / wanted;
-        const std::size_t bound = (target + split_lanes / 2) / split_lanes * split_lanes;
+        const std::size_t bound =
+            target < shift ? shift : shift + (target - shift + split_lanes / 2) / split_lanes * split_lanes;
         if (bound > shares.bounds[count] && bound < shape.series) shares.bounds[++count] = bound;
     }
     shares.bounds[++count] = shape.series;
@@ -127,9 +134,9 @@ struct SharedJob {
 
 template <class Job>
 void run_shared(void (*kernel)(const Job&, std::size_t, std::size_t) noexcept, const Job& job, TableShape shape,
-                unsigned workers) noexcept {
+                const TableOutput& first_output, unsigned workers) noexcept {
     if (shape.series == 0 || shape.bars == 0) return;
-    const Shares shares = share_series(shape, workers);
+    const Shares shares = share_series(shape, workers, first_output.columns == nullptr ? first_output.rows : nullptr);
     const SharedJob<Job> shared{kernel, &job, &shares};
     run_parts(shares.count, PartWork{&SharedJob<Job>::run_share, &shared});
 }
@@ -164,13 +171,13 @@ const char* table_isa_name(TableIsa isa) noexcept {
 void table_sma(std::uint64_t period, TableShape shape, TableInput data, TableOutput output,
                TableOptions options) noexcept {
     const table_detail::SmaJob job{period, shape.bars, data, output, worth_streaming(options.streaming, table_bytes(shape, 2))};
-    run_shared(kernels_for(options.isa).sma, job, shape, options.workers);
+    run_shared(kernels_for(options.isa).sma, job, shape, output, options.workers);
 }
 
 void table_ema(std::uint64_t period, TableShape shape, TableInput data, TableOutput output,
                TableOptions options) noexcept {
     const table_detail::EmaJob job{period, shape.bars, data, output, worth_streaming(options.streaming, table_bytes(shape, 2))};
-    run_shared(kernels_for(options.isa).ema, job, shape, options.workers);
+    run_shared(kernels_for(options.isa).ema, job, shape, output, options.workers);
 }
 
 void table_macd(TableShape shape, TableInput data, std::uint64_t fast_period, std::uint64_t slow_period,
@@ -178,13 +185,13 @@ void table_macd(TableShape shape, TableInput data, std::uint64_t fast_period, st
                 TableOutput hist_output, TableOptions options) noexcept {
     const table_detail::MacdJob job{fast_period, slow_period,  signal_period, shape.bars, data, macd_output,
                                     signal_output, hist_output, worth_streaming(options.streaming, table_bytes(shape, 4))};
-    run_shared(kernels_for(options.isa).macd, job, shape, options.workers);
+    run_shared(kernels_for(options.isa).macd, job, shape, macd_output, options.workers);
 }
 
 void table_atr(std::uint64_t period, TableShape shape, TableInput high, TableInput low, TableInput close,
                TableOutput output, TableOptions options) noexcept {
     const table_detail::AtrJob job{period, shape.bars, high, low, close, output, worth_streaming(options.streaming, table_bytes(shape, 4))};
-    run_shared(kernels_for(options.isa).atr, job, shape, options.workers);
+    run_shared(kernels_for(options.isa).atr, job, shape, output, options.workers);
 }
 
 }  // namespace quillora

@@ -24,16 +24,15 @@ struct AtrLanes {
     }
 
     template <int W>
-    static Values<W> true_range(const double* high, const double* low, const double* previous_close) noexcept {
-        const Values<W> h = load<W>(high), l = load<W>(low), c = load<W>(previous_close);
+    static Values<W> true_range(Values<W> h, Values<W> l, Values<W> c) noexcept {
         const Values<W> range = h - l;
         const Values<W> high_gap = magnitude<W>(h - c);
         const Values<W> low_gap = magnitude<W>(l - c);
         return max_skipping_nan<W>(max_skipping_nan<W>(range, high_gap), low_gap);
     }
 
-    template <int W, int G, class Stores>
-    static void advance(const AtrJob& job, const Block<AtrLanes>& block) noexcept {
+    template <int W, int G, class Io>
+    static void advance(const Io& io, const AtrJob& job, const Block<AtrLanes>& block) noexcept {
         const OutRows& output = block.out[0];
         const Values<W> none = missing<W>();
         const std::uint64_t period = job.period;
@@ -43,12 +42,12 @@ struct AtrLanes {
         const std::uint64_t first_average = period == 0 || period >= job.bars ? job.bars : period;
         for (; i < block.end && i == 0; ++i) {
             double* y = output.at(i);
-            for (int g = 0; g < G; ++g) Stores::template put<W>(y + g * W, none);
+            for (int g = 0; g < G; ++g) io.put(y, g, none);
         }
         if (first_average == job.bars) {
             for (; i < block.end; ++i) {
                 double* y = output.at(i);
-                for (int g = 0; g < G; ++g) Stores::template put<W>(y + g * W, none);
+                for (int g = 0; g < G; ++g) io.put(y, g, none);
             }
             return;
         }
@@ -67,16 +66,16 @@ struct AtrLanes {
             double* y = output.at(i);
 #pragma GCC unroll 4
             for (int g = 0; g < G; ++g) {
-                average[g] = average[g] + true_range<W>(h + g * W, l + g * W, c + g * W);
-                Stores::template put<W>(y + g * W, none);
+                average[g] = average[g] + true_range<W>(io.load(h, g), io.load(l, g), io.load(c, g));
+                io.put(y, g, none);
             }
         }
         if (i < block.end && i == first_average) {
             const double *h = high.at(i), *l = low.at(i), *c = close.at(i);
             double* y = output.at(i);
             for (int g = 0; g < G; ++g) {
-                average[g] = (average[g] + true_range<W>(h + g * W, l + g * W, c + g * W)) / divisor;
-                Stores::template put<W>(y + g * W, average[g]);
+                average[g] = (average[g] + true_range<W>(io.load(h, g), io.load(l, g), io.load(c, g))) / divisor;
+                io.put(y, g, average[g]);
             }
             ++i;
         }
@@ -86,9 +85,9 @@ struct AtrLanes {
             double* y = output.at(i);
 #pragma GCC unroll 4
             for (int g = 0; g < G; ++g) {
-                const Values<W> range = true_range<W>(h + g * W, l + g * W, c + g * W);
+                const Values<W> range = true_range<W>(io.load(h, g), io.load(l, g), io.load(c, g));
                 average[g] = average[g] + (range - average[g]) * weight;
-                Stores::template put<W>(y + g * W, average[g]);
+                io.put(y, g, average[g]);
             }
         }
         save_state(block.state[0], average);

@@ -7,7 +7,8 @@
 //   static constexpr int inputs, outputs, states;  bool prefers_wide_blocks;
 //   static const TableInput& input(const Job&, int k);     lag(job, k): the bars input k looks back
 //   static const TableOutput& output(const Job&, int k);   initial_state(k): the bits a state starts with
-//   template <int W, int G> static void advance(const Job&, const Block<K>&);
+//   idle_state(k), optional: the bits for lanes of a partial register that hold no series
+//   template <int W, int G, class Io> static void advance(const Io&, const Job&, const Block<K>&);
 
 namespace quillora::table_detail::QUILLORA_TABLE_ISA {
 namespace {
@@ -15,7 +16,8 @@ namespace {
 constexpr int vector_width = QUILLORA_TABLE_WIDTH;
 // Registers advanced together: enough independent chains to cover the latency of one step.
 constexpr int group = 4;
-constexpr std::size_t block_lanes_max = group * vector_width;
+// A tiled block holds at most one register more than a group (see for_each_lane_block).
+constexpr std::size_t block_lanes_max = (group + 1) * vector_width;
 // Registers per lane block when nothing goes through a tile and either the outputs stream to
 // memory (whole rows of a typical table in one block, so the lines each row shares with the next
 // are completed back to back) or the kernel has work enough per register to gain from them.
@@ -121,6 +123,24 @@ struct StreamedPairs {
     }
 };
 
+// How a kernel reaches the rows of its lane block: register g of a row at row + g * W, the last
+// register possibly partial (`tail` lanes of W), read and written without touching the rest.
+template <int W, int G, class Stores>
+struct Io {
+    std::size_t tail;
+
+    Values<W> load(const double* row, int g) const noexcept {
+        if (g == G - 1 && tail != W) return load_partial<W>(row + g * W, tail);
+        return ::quillora::table_detail::QUILLORA_TABLE_ISA::load<W>(row + g * W);
+    }
+    void put(double* row, int g, Values<W> v) const noexcept {
+        if (g == G - 1 && tail != W) return store_partial<W>(row + g * W, tail, v);
+        Stores::template put<W>(row + g * W, v);
+    }
+    // Whether lane `lane` of register g holds a series.
+    bool holds(int g, int lane) const noexcept { return g < G - 1 || static_cast<std::size_t>(lane) < tail; }
+};
+
 // Bars per block for a row-major table: the rows of one block, over all operands, stay within
 // the second-level cache while every lane block of the super block walks them.
 inline std::size_t row_block_bars(std::size_t lanes, int operands) noexcept {
@@ -128,20 +148,24 @@ inline std::size_t row_block_bars(std::size_t lanes, int operands) noexcept {
     return smaller(2048, larger(16, (128 * 1024) / bytes_per_bar));
 }
 
+// One lane block of G registers, the last holding `tail` series, over the bars [begin, end).
 template <class K, int W, int G, class Stores, class Job>
-void advance_block(const Job& job, std::size_t first_series, double* const* states, std::size_t begin,
-                   std::size_t end, double (*tiles)[tile_bars * block_lanes_max]) noexcept {
+void advance_block(const Job& job, std::size_t first_series, std::size_t tail, double* const* states,
+                   std::size_t begin, std::size_t end, double (*tiles)[tile_bars * block_lanes_max]) noexcept {
     constexpr std::size_t lanes = static_cast<std::size_t>(W) * G;
+    // Blocks wider than a tile only ever run where nothing is tiled (run_lanes).
+    constexpr bool fits_tiles = lanes <= block_lanes_max;
+    const std::size_t series = lanes - W + tail;
     Block<K> block;
     for (int k = 0; k < K::inputs; ++k) {
         const TableInput& operand = K::input(job, k);
         const std::size_t lag = K::lag(job, k);
-        if (operand.columns != nullptr) {
+        if (fits_tiles && operand.columns != nullptr) {
             double* tile = tiles[k];
             for (std::size_t lane = 0; lane < lanes; ++lane) {
-                const double* column = operand.columns[first_series + lane];
+                const double* column = lane < series ? operand.columns[first_series + lane] : nullptr;
                 for (std::size_t bar = larger(begin, lag); bar < end; ++bar) {
-                    tile[(bar - begin) * lanes + lane] = column[bar - lag];
+                    tile[(bar - begin) * lanes + lane] = column != nullptr ? column[bar - lag] : 0.0;
                 }
             }
             block.in[k] = {tile, begin, lanes};
@@ -151,21 +175,22 @@ void advance_block(const Job& job, std::size_t first_series, double* const* stat
     }
     for (int k = 0; k < K::outputs; ++k) {
         const TableOutput& operand = K::output(job, k);
-        block.out[k] = operand.columns != nullptr ? OutRows{tiles[K::inputs + k], begin, lanes}
-                                                  : OutRows{operand.rows + first_series, 0, operand.row_stride};
+        block.out[k] = fits_tiles && operand.columns != nullptr
+                           ? OutRows{tiles[K::inputs + k], begin, lanes}
+                           : OutRows{operand.rows + first_series, 0, operand.row_stride};
     }
     for (int s = 0; s < K::states; ++s) block.state[s] = states[s];
     block.first_series = first_series;
     block.begin = begin;
     block.end = end;
 
-    K::template advance<W, G, Stores>(job, block);
+    K::template advance<W, G>(Io<W, G, Stores>{tail}, job, block);
 
     for (int k = 0; k < K::outputs; ++k) {
         const TableOutput& operand = K::output(job, k);
-        if (operand.columns == nullptr) continue;
+        if (!fits_tiles || operand.columns == nullptr) continue;
         const double* tile = tiles[K::inputs + k];
-        for (std::size_t lane = 0; lane < lanes; ++lane) {
+        for (std::size_t lane = 0; lane < series; ++lane) {
             double* column = operand.columns[first_series + lane];
             for (std::size_t bar = begin; bar < end; ++bar) {
                 column[bar] = tile[(bar - begin) * lanes + lane];
@@ -174,16 +199,17 @@ void advance_block(const Job& job, std::size_t first_series, double* const* stat
     }
 }
 
-// Calls visit.template operator()<W, G>(offset) for consecutive lane blocks covering `width`
-// series: groups of Group registers first, then fewer registers, then narrower ones down to a
+// Calls visit.template operator()<W, G>(offset, tail) for consecutive lane blocks covering
+// `width` series: groups of Group registers first, then the rest in one block whose last register
+// holds `tail` series where partial registers are available, else in narrower blocks down to a
 // single lane.
 template <int Group, class Visit>
-void visit_registers(std::size_t registers, std::size_t offset, Visit& visit) noexcept {
+void visit_registers(std::size_t registers, std::size_t offset, std::size_t tail, Visit& visit) noexcept {
     if constexpr (Group > 0) {
         if (registers == Group) {
-            visit.template operator()<vector_width, Group>(offset);
+            visit.template operator()<vector_width, Group>(offset, tail);
         } else {
-            visit_registers<Group - 1>(registers, offset, visit);
+            visit_registers<Group - 1>(registers, offset, tail, visit);
         }
     }
 }
@@ -192,26 +218,39 @@ template <int Group, class Visit>
 void for_each_lane_block(std::size_t width, Visit&& visit) noexcept {
     constexpr std::size_t lanes = static_cast<std::size_t>(Group) * vector_width;
     std::size_t offset = 0;
+    if constexpr (partial_registers) {
+        // The last block takes up to one register more than a group rather than leave a block
+        // of one register, whose chains alone would set the pace of a whole pass.
+        std::size_t registers = (width + vector_width - 1) / vector_width;
+        while (registers > 0) {
+            const std::size_t taken = registers <= Group + 1 ? registers : Group;
+            const std::size_t block_end = smaller(width, offset + taken * vector_width);
+            visit_registers<Group + 1>(taken, offset, block_end - offset - (taken - 1) * vector_width, visit);
+            offset = block_end;
+            registers -= taken;
+        }
+        return;
+    }
     for (; width - offset >= lanes; offset += lanes) {
-        visit.template operator()<vector_width, Group>(offset);
+        visit.template operator()<vector_width, Group>(offset, vector_width);
     }
     const std::size_t registers = (width - offset) / vector_width;
-    visit_registers<Group - 1>(registers, offset, visit);
+    visit_registers<Group - 1>(registers, offset, vector_width, visit);
     offset += registers * vector_width;
     if constexpr (vector_width > 4) {
         if (width - offset >= 4) {
-            visit.template operator()<4, 1>(offset);
+            visit.template operator()<4, 1>(offset, 4);
             offset += 4;
         }
     }
     if constexpr (vector_width > 2) {
         if (width - offset >= 2) {
-            visit.template operator()<2, 1>(offset);
+            visit.template operator()<2, 1>(offset, 2);
             offset += 2;
         }
     }
     if (width - offset >= 1) {
-        visit.template operator()<1, 1>(offset);
+        visit.template operator()<1, 1>(offset, 1);
     }
 }
 
@@ -258,23 +297,25 @@ bool run_super_blocks(const Job& job, std::size_t first, std::size_t last, bool 
         const std::size_t width = smaller(super_lanes, last - super);
         for (int s = 0; s < K::states; ++s) {
             const double initial = __builtin_bit_cast(double, K::initial_state(s));
-            for (std::size_t lane = 0; lane < width; ++lane) state_store[s][lane] = initial;
+            double idle = initial;
+            if constexpr (requires { K::idle_state(s); }) idle = __builtin_bit_cast(double, K::idle_state(s));
+            for (std::size_t lane = 0; lane < super_lanes; ++lane) state_store[s][lane] = lane < width ? initial : idle;
         }
         const std::size_t bar_step = tiled ? tile_bars : row_block_bars(width, K::inputs + K::outputs);
         for (std::size_t begin = 0; begin < job.bars; begin += bar_step) {
             const std::size_t end = smaller(job.bars, begin + bar_step);
-            for_each_lane_block<Group>(width, [&]<int W, int G>(std::size_t offset) {
+            for_each_lane_block<Group>(width, [&]<int W, int G>(std::size_t offset, std::size_t tail) {
                 double* states[K::states];
                 for (int s = 0; s < K::states; ++s) states[s] = state_store[s] + offset;
                 const std::size_t series = super + offset;
                 if (streaming && W == vector_width && outputs_aligned<K>(job, series, W * sizeof(double))) {
                     streamed = true;
-                    advance_block<K, W, G, StreamedStores>(job, series, states, begin, end, tiles);
+                    advance_block<K, W, G, StreamedStores>(job, series, tail, states, begin, end, tiles);
                 } else if (streaming && W >= 2 && outputs_aligned<K>(job, series, 2 * sizeof(double))) {
                     streamed = true;
-                    advance_block<K, W, G, StreamedPairs>(job, series, states, begin, end, tiles);
+                    advance_block<K, W, G, StreamedPairs>(job, series, tail, states, begin, end, tiles);
                 } else {
-                    advance_block<K, W, G, CachedStores>(job, series, states, begin, end, tiles);
+                    advance_block<K, W, G, CachedStores>(job, series, tail, states, begin, end, tiles);
                 }
             });
         }

@@ -22,8 +22,8 @@ struct EmaLanes {
         return s == average_state ? missing_bits : s == sum_state ? negative_zero_bits : 0;
     }
 
-    template <int W, int G, class Stores>
-    static void advance(const EmaJob& job, const Block<EmaLanes>& block) noexcept {
+    template <int W, int G, class Io>
+    static void advance(const Io& io, const EmaJob& job, const Block<EmaLanes>& block) noexcept {
         const InRows& data = block.in[0];
         const OutRows& output = block.out[0];
         const Values<W> none = missing<W>();
@@ -33,7 +33,7 @@ struct EmaLanes {
         if (job.period - 1 >= job.bars) {
             for (; i < block.end; ++i) {
                 double* y = output.at(i);
-                for (int g = 0; g < G; ++g) Stores::template put<W>(y + g * W, none);
+                for (int g = 0; g < G; ++g) io.put(y, g, none);
             }
             return;
         }
@@ -67,7 +67,7 @@ struct EmaLanes {
             Mask<W> seeding[G];
             Mask<W> any_seeding{};
             for (int g = 0; g < G; ++g) {
-                const Values<W> x = load<W>(x_row + g * W);
+                const Values<W> x = io.load(x_row, g);
                 const Mask<W> finite = is_finite<W>(x);
                 const Values<W> blended = average[g] * keep + x * alpha;
                 average[g] = (seeded[g] & finite) ? blended : average[g];
@@ -83,8 +83,8 @@ struct EmaLanes {
                 }
             }
             for (int g = 0; g < G; ++g) {
-                const Mask<W> finite = is_finite<W>(load<W>(x_row + g * W));
-                Stores::template put<W>(y + g * W, (seeded[g] & finite) ? average[g] : none);
+                const Mask<W> finite = is_finite<W>(io.load(x_row, g));
+                io.put(y, g, (seeded[g] & finite) ? average[g] : none);
             }
         }
 
@@ -95,11 +95,11 @@ struct EmaLanes {
             double* y = output.at(i);
 #pragma GCC unroll 4
             for (int g = 0; g < G; ++g) {
-                const Values<W> x = load<W>(x_row + g * W);
+                const Values<W> x = io.load(x_row, g);
                 const Mask<W> finite = is_finite<W>(x);
                 const Values<W> blended = average[g] * keep + x * alpha;
                 average[g] = finite ? blended : average[g];
-                Stores::template put<W>(y + g * W, finite ? average[g] : none);
+                io.put(y, g, finite ? average[g] : none);
             }
         }
 

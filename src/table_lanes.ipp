@@ -66,6 +66,50 @@ inline void store(double* to, Values<W> v) noexcept {
     __builtin_memcpy(to, &v, sizeof v);
 }
 
+// Whether this instruction set loads and stores the first n lanes of a register alone (without
+// touching the memory of the others), so that a lane block can end in a partial register.
+#if defined(__AVX2__)
+constexpr bool partial_registers = true;
+#else
+constexpr bool partial_registers = false;
+#endif
+
+// The first `count` lanes from memory, zeros in the others; nothing past them is read.
+template <int W>
+inline Values<W> load_partial(const double* from, std::size_t count) noexcept {
+#if defined(__AVX512F__)
+    const auto lanes = static_cast<__mmask8>((1u << count) - 1);
+    if constexpr (W == 8) return __builtin_bit_cast(Values<W>, _mm512_maskz_loadu_pd(lanes, from));
+    if constexpr (W == 4) return __builtin_bit_cast(Values<W>, _mm256_maskz_loadu_pd(lanes, from));
+    if constexpr (W == 2) return __builtin_bit_cast(Values<W>, _mm_maskz_loadu_pd(lanes, from));
+#elif defined(__AVX2__)
+    Mask<W> lanes{};
+    for (int lane = 0; lane < W; ++lane) lanes[lane] = static_cast<std::size_t>(lane) < count ? -1 : 0;
+    if constexpr (W == 4) return __builtin_bit_cast(Values<W>, _mm256_maskload_pd(from, __builtin_bit_cast(__m256i, lanes)));
+    if constexpr (W == 2) return __builtin_bit_cast(Values<W>, _mm_maskload_pd(from, __builtin_bit_cast(__m128i, lanes)));
+#endif
+    Values<W> v{};
+    for (std::size_t lane = 0; lane < count; ++lane) v[lane] = from[lane];
+    return v;
+}
+
+// Stores the first `count` lanes; nothing past them is written.
+template <int W>
+inline void store_partial(double* to, std::size_t count, Values<W> v) noexcept {
+#if defined(__AVX512F__)
+    const auto lanes = static_cast<__mmask8>((1u << count) - 1);
+    if constexpr (W == 8) return _mm512_mask_storeu_pd(to, lanes, __builtin_bit_cast(__m512d, v));
+    if constexpr (W == 4) return _mm256_mask_storeu_pd(to, lanes, __builtin_bit_cast(__m256d, v));
+    if constexpr (W == 2) return _mm_mask_storeu_pd(to, lanes, __builtin_bit_cast(__m128d, v));
+#elif defined(__AVX2__)
+    Mask<W> lanes{};
+    for (int lane = 0; lane < W; ++lane) lanes[lane] = static_cast<std::size_t>(lane) < count ? -1 : 0;
+    if constexpr (W == 4) return _mm256_maskstore_pd(to, __builtin_bit_cast(__m256i, lanes), __builtin_bit_cast(__m256d, v));
+    if constexpr (W == 2) return _mm_maskstore_pd(to, __builtin_bit_cast(__m128i, lanes), __builtin_bit_cast(__m128d, v));
+#endif
+    for (std::size_t lane = 0; lane < count; ++lane) to[lane] = v[lane];
+}
+
 template <int W>
 inline Mask<W> load_bits(const double* from) noexcept {
     Mask<W> v;

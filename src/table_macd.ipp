@@ -20,6 +20,8 @@ struct MacdLanes {
         return k == 0 ? job.macd : k == 1 ? job.signal : job.hist;
     }
     static std::int64_t initial_state(int) noexcept { return missing_bits; }
+    // Lanes past the table start at zeros, which stay numbers and never ask for seeds.
+    static std::int64_t idle_state(int) noexcept { return 0; }
 
     // Mean of the `period` samples of one series ending at bar `last`, summed newest first from
     // -0.0, exactly as compute_macd seeds.
@@ -67,51 +69,53 @@ struct MacdLanes {
 
     // The line, the signal (a running one blends, a NaN one starts at the line once due) and the
     // histogram of one register at one bar.
-    template <int W, class Stores>
-    static void finish_bar(const Factors<W>& f, Mask<W> present, Values<W> fast, Values<W> slow, Values<W>& signal,
-                           bool signal_due, double* macd_to, double* signal_to, double* hist_to) noexcept {
+    template <int W, class Io>
+    static void finish_bar(const Io& io, int g, const Factors<W>& f, Mask<W> present, Values<W> fast, Values<W> slow,
+                           Values<W>& signal, bool signal_due, double* macd_row, double* signal_row,
+                           double* hist_row) noexcept {
         const Values<W> line = fast - slow;
         const Values<W> blended = signal * f.signal_keep + f.signal_alpha * line;
         const Values<W> started = signal_due ? line : signal;
         const Values<W> next = is_nan<W>(signal) ? started : blended;
         signal = present ? next : signal;
         const Mask<W> running = present & ~is_nan<W>(signal);
-        Stores::template put<W>(macd_to, present ? line : f.none);
-        Stores::template put<W>(signal_to, present ? signal : f.none);
-        Stores::template put<W>(hist_to, running ? line - signal : f.none);
+        io.put(macd_row, g, present ? line : f.none);
+        io.put(signal_row, g, present ? signal : f.none);
+        io.put(hist_row, g, running ? line - signal : f.none);
     }
 
     // One bar at which some lane's fast average is NaN while its sample is present: those lanes
     // take both seeds from their trailing windows instead of the update. Works on the saved states,
     // out of line, so that the common bars keep every average in registers.
-    template <int W, int G, class Stores>
-    [[gnu::noinline, gnu::cold]] static void seeding_bar(const MacdJob& job, const Block<MacdLanes>& block,
-                                                         std::size_t bar, bool signal_due) noexcept {
+    template <int W, int G, class Io>
+    [[gnu::noinline, gnu::cold]] static void seeding_bar(const Io& io, const MacdJob& job,
+                                                         const Block<MacdLanes>& block, std::size_t bar,
+                                                         bool signal_due) noexcept {
         const Factors<W> f(job);
         const double* x_row = block.in[0].at(bar);
         for (int g = 0; g < G; ++g) {
             Values<W> fast = load<W>(block.state[fast_state] + g * W);
             Values<W> slow = load<W>(block.state[slow_state] + g * W);
             Values<W> signal = load<W>(block.state[signal_state] + g * W);
-            const Values<W> x = load<W>(x_row + g * W);
+            const Values<W> x = io.load(x_row, g);
             const Mask<W> seeding = ~is_nan<W>(x) & is_nan<W>(fast);
             const Mask<W> present = update_averages<W>(f, x, fast, slow);
             for (int lane = 0; lane < W; ++lane) {
-                if (seeding[lane] == 0) continue;
+                if (seeding[lane] == 0 || !io.holds(g, lane)) continue;
                 const std::size_t series = block.first_series + static_cast<std::size_t>(g * W + lane);
                 fast[lane] = trailing_mean(job.data, series, bar, job.fast_period);
                 slow[lane] = trailing_mean(job.data, series, bar, job.slow_period);
             }
-            finish_bar<W, Stores>(f, present, fast, slow, signal, signal_due, block.out[0].at(bar) + g * W,
-                                  block.out[1].at(bar) + g * W, block.out[2].at(bar) + g * W);
+            finish_bar<W>(io, g, f, present, fast, slow, signal, signal_due, block.out[0].at(bar),
+                          block.out[1].at(bar), block.out[2].at(bar));
             store<W>(block.state[fast_state] + g * W, fast);
             store<W>(block.state[slow_state] + g * W, slow);
             store<W>(block.state[signal_state] + g * W, signal);
         }
     }
 
-    template <int W, int G, class Stores>
-    static void advance(const MacdJob& job, const Block<MacdLanes>& block) noexcept {
+    template <int W, int G, class Io>
+    static void advance(const Io& io, const MacdJob& job, const Block<MacdLanes>& block) noexcept {
         const InRows& data = block.in[0];
         const Factors<W> f(job);
         // No slow window ends before bar slow_period - 1.
@@ -120,7 +124,7 @@ struct MacdLanes {
         for (; i < block.end && i < warm_up; ++i) {
             for (int k = 0; k < outputs; ++k) {
                 double* y = block.out[k].at(i);
-                for (int g = 0; g < G; ++g) Stores::template put<W>(y + g * W, f.none);
+                for (int g = 0; g < G; ++g) io.put(y, g, f.none);
             }
         }
         // Counted from the warm-up, so that a huge signal period cannot wrap round.
@@ -145,22 +149,22 @@ struct MacdLanes {
                 double* hist_row = block.out[2].at(i);
                 if (steady) {
                     Mask<W> absent{};
-                    for (int g = 0; g < G; ++g) absent |= is_nan<W>(load<W>(x_row + g * W));
+                    for (int g = 0; g < G; ++g) absent |= is_nan<W>(io.load(x_row, g));
                     if (!any<W>(absent)) {
                         // Every lane takes its sample: the same operations as below without the
                         // selects that only missing samples and NaN averages need.
                         Mask<W> broken{};
 #pragma GCC unroll 4
                         for (int g = 0; g < G; ++g) {
-                            const Values<W> x = load<W>(x_row + g * W);
+                            const Values<W> x = io.load(x_row, g);
                             fast[g] = fast[g] * f.fast_keep + x * f.fast_alpha;
                             slow[g] = slow[g] * f.slow_keep + x * f.slow_alpha;
                             const Values<W> line = fast[g] - slow[g];
                             signal[g] = signal[g] * f.signal_keep + f.signal_alpha * line;
                             const Mask<W> signal_nan = is_nan<W>(signal[g]);
-                            Stores::template put<W>(macd_row + g * W, line);
-                            Stores::template put<W>(signal_row + g * W, signal[g]);
-                            Stores::template put<W>(hist_row + g * W, signal_nan ? f.none : line - signal[g]);
+                            io.put(macd_row, g, line);
+                            io.put(signal_row, g, signal[g]);
+                            io.put(hist_row, g, signal_nan ? f.none : line - signal[g]);
                             broken |= is_nan<W>(fast[g]) | signal_nan;
                         }
                         steady = !any<W>(broken);
@@ -168,16 +172,16 @@ struct MacdLanes {
                     }
                 } else {
                     Mask<W> seeding{};
-                    for (int g = 0; g < G; ++g) seeding |= ~is_nan<W>(load<W>(x_row + g * W)) & is_nan<W>(fast[g]);
+                    for (int g = 0; g < G; ++g) seeding |= ~is_nan<W>(io.load(x_row, g)) & is_nan<W>(fast[g]);
                     if (any<W>(seeding)) break;
                 }
                 const bool signal_due = i >= due_from;
                 unsteady = Mask<W>{};
 #pragma GCC unroll 4
                 for (int g = 0; g < G; ++g) {
-                    const Mask<W> present = update_averages<W>(f, load<W>(x_row + g * W), fast[g], slow[g]);
-                    finish_bar<W, Stores>(f, present, fast[g], slow[g], signal[g], signal_due, macd_row + g * W,
-                                          signal_row + g * W, hist_row + g * W);
+                    const Mask<W> present = update_averages<W>(f, io.load(x_row, g), fast[g], slow[g]);
+                    finish_bar<W>(io, g, f, present, fast[g], slow[g], signal[g], signal_due, macd_row, signal_row,
+                                  hist_row);
                     unsteady |= is_nan<W>(fast[g]) | is_nan<W>(signal[g]);
                 }
                 steady = !any<W>(unsteady);
@@ -187,7 +191,7 @@ struct MacdLanes {
             save_state(block.state[slow_state], slow);
             save_state(block.state[signal_state], signal);
             if (i < block.end) {
-                seeding_bar<W, G, Stores>(job, block, i, i >= due_from);
+                seeding_bar<W, G>(io, job, block, i, i >= due_from);
                 ++i;
             }
         }

@@ -15,8 +15,8 @@ struct SmaLanes {
     static const TableOutput& output(const SmaJob& job, int) noexcept { return job.output; }
     static std::int64_t initial_state(int) noexcept { return negative_zero_bits; }
 
-    template <int W, int G, class Stores>
-    static void advance(const SmaJob& job, const Block<SmaLanes>& block) noexcept {
+    template <int W, int G, class Io>
+    static void advance(const Io& io, const SmaJob& job, const Block<SmaLanes>& block) noexcept {
         // A period of 0 wraps to the largest value here, so it never leaves the warm-up.
         const std::uint64_t last_warm_up = job.period - 1;
         const Values<W> reciprocal = splat<W>(1.0 / static_cast<double>(job.period));
@@ -35,8 +35,8 @@ struct SmaLanes {
             double* y = output.at(i);
 #pragma GCC unroll 4
             for (int g = 0; g < G; ++g) {
-                sum[g] = sum[g] + load<W>(x + g * W);
-                Stores::template put<W>(y + g * W, none);
+                sum[g] = sum[g] + io.load(x, g);
+                io.put(y, g, none);
             }
         }
         if (i < block.end && i == last_warm_up) {
@@ -44,8 +44,8 @@ struct SmaLanes {
             double* y = output.at(i);
 #pragma GCC unroll 4
             for (int g = 0; g < G; ++g) {
-                sum[g] = sum[g] + load<W>(x + g * W);
-                Stores::template put<W>(y + g * W, sum[g] * reciprocal);
+                sum[g] = sum[g] + io.load(x, g);
+                io.put(y, g, sum[g] * reciprocal);
             }
             ++i;
         }
@@ -56,9 +56,9 @@ struct SmaLanes {
             double* y = output.at(i);
 #pragma GCC unroll 4
             for (int g = 0; g < G; ++g) {
-                const Values<W> change = load<W>(x + g * W) - load<W>(x_old + g * W);
+                const Values<W> change = io.load(x, g) - io.load(x_old, g);
                 sum[g] = sum[g] + change;
-                Stores::template put<W>(y + g * W, sum[g] * reciprocal);
+                io.put(y, g, sum[g] * reciprocal);
             }
         }
         save_state(block.state[0], sum);
