@@ -148,6 +148,82 @@ inline std::size_t row_block_bars(std::size_t lanes, int operands) noexcept {
     return smaller(2048, larger(16, (128 * 1024) / bytes_per_bar));
 }
 
+// In-register transpose of W registers of W doubles: after it, register b holds lane b of every
+// register before it. log2(W) butterfly stages of two-register shuffles.
+template <int W, int S, int... L>
+constexpr Mask<W> low_half_lanes(std::integer_sequence<int, L...>) noexcept {
+    return Mask<W>{((L & S) == 0 ? L : W + L - S)...};
+}
+
+template <int W, int S, int... L>
+constexpr Mask<W> high_half_lanes(std::integer_sequence<int, L...>) noexcept {
+    return Mask<W>{((L & S) == 0 ? L + S : W + L)...};
+}
+
+template <int W, int S = W / 2>
+inline void transpose(Values<W> (&v)[W]) noexcept {
+    if constexpr (S >= 1) {
+        constexpr Mask<W> low = low_half_lanes<W, S>(std::make_integer_sequence<int, W>{});
+        constexpr Mask<W> high = high_half_lanes<W, S>(std::make_integer_sequence<int, W>{});
+        for (int i = 0; i < W; ++i) {
+            if ((i & S) != 0) continue;
+            const Values<W> a = v[i], b = v[i + S];
+            v[i] = __builtin_shuffle(a, b, low);
+            v[i + S] = __builtin_shuffle(a, b, high);
+        }
+        transpose<W, S / 2>(v);
+    }
+}
+
+// Tile row (bar - begin), lane l, takes columns[l][bar - lag] for the bars [from, end): squares of
+// a register's width go through registers and a transpose, the edges one double at a time.
+// Lanes from `count` to `lanes` hold no series and are zeroed.
+inline void gather_tile(double* tile, std::size_t lanes, const double* const* columns, std::size_t count,
+                        std::size_t begin, std::size_t from, std::size_t end, std::size_t lag) noexcept {
+    constexpr int W = vector_width;
+    from = smaller(from, end);  // a lag past the block leaves nothing to gather
+    std::size_t lane = 0;
+    for (; lane + W <= count; lane += W) {
+        std::size_t bar = from;
+        for (; end - bar >= W; bar += W) {
+            Values<W> v[W];
+            for (int l = 0; l < W; ++l) v[l] = load<W>(columns[lane + l] + (bar - lag));
+            transpose<W>(v);
+            for (int b = 0; b < W; ++b) store<W>(tile + (bar + b - begin) * lanes + lane, v[b]);
+        }
+        for (; bar < end; ++bar) {
+            for (int l = 0; l < W; ++l) tile[(bar - begin) * lanes + lane + l] = columns[lane + l][bar - lag];
+        }
+    }
+    for (; lane < lanes; ++lane) {
+        for (std::size_t bar = from; bar < end; ++bar) {
+            tile[(bar - begin) * lanes + lane] = lane < count ? columns[lane][bar - lag] : 0.0;
+        }
+    }
+}
+
+// The reverse: columns[l][bar] takes tile row (bar - begin), lane l, for the lanes [0, count).
+inline void scatter_tile(double* const* columns, const double* tile, std::size_t lanes, std::size_t count,
+                         std::size_t begin, std::size_t end) noexcept {
+    constexpr int W = vector_width;
+    std::size_t lane = 0;
+    for (; lane + W <= count; lane += W) {
+        std::size_t bar = begin;
+        for (; end - bar >= W; bar += W) {
+            Values<W> v[W];
+            for (int b = 0; b < W; ++b) v[b] = load<W>(tile + (bar + b - begin) * lanes + lane);
+            transpose<W>(v);
+            for (int l = 0; l < W; ++l) store<W>(columns[lane + l] + bar, v[l]);
+        }
+        for (; bar < end; ++bar) {
+            for (int l = 0; l < W; ++l) columns[lane + l][bar] = tile[(bar - begin) * lanes + lane + l];
+        }
+    }
+    for (; lane < count; ++lane) {
+        for (std::size_t bar = begin; bar < end; ++bar) columns[lane][bar] = tile[(bar - begin) * lanes + lane];
+    }
+}
+
 // One lane block of G registers, the last holding `tail` series, over the bars [begin, end).
 template <class K, int W, int G, class Stores, class Job>
 void advance_block(const Job& job, std::size_t first_series, std::size_t tail, double* const* states,
@@ -161,14 +237,8 @@ void advance_block(const Job& job, std::size_t first_series, std::size_t tail, d
         const TableInput& operand = K::input(job, k);
         const std::size_t lag = K::lag(job, k);
         if (fits_tiles && operand.columns != nullptr) {
-            double* tile = tiles[k];
-            for (std::size_t lane = 0; lane < lanes; ++lane) {
-                const double* column = lane < series ? operand.columns[first_series + lane] : nullptr;
-                for (std::size_t bar = larger(begin, lag); bar < end; ++bar) {
-                    tile[(bar - begin) * lanes + lane] = column != nullptr ? column[bar - lag] : 0.0;
-                }
-            }
-            block.in[k] = {tile, begin, lanes};
+            gather_tile(tiles[k], lanes, operand.columns + first_series, series, begin, larger(begin, lag), end, lag);
+            block.in[k] = {tiles[k], begin, lanes};
         } else {
             block.in[k] = {operand.rows + first_series, lag, operand.row_stride};
         }
@@ -189,13 +259,7 @@ void advance_block(const Job& job, std::size_t first_series, std::size_t tail, d
     for (int k = 0; k < K::outputs; ++k) {
         const TableOutput& operand = K::output(job, k);
         if (!fits_tiles || operand.columns == nullptr) continue;
-        const double* tile = tiles[K::inputs + k];
-        for (std::size_t lane = 0; lane < series; ++lane) {
-            double* column = operand.columns[first_series + lane];
-            for (std::size_t bar = begin; bar < end; ++bar) {
-                column[bar] = tile[(bar - begin) * lanes + lane];
-            }
-        }
+        scatter_tile(operand.columns + first_series, tiles[K::inputs + k], lanes, series, begin, end);
     }
 }
 

@@ -5,6 +5,7 @@
 // set's caller a function body compiled for a wider one.
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 #if defined(__x86_64__)
 #include <immintrin.h>
 #endif
