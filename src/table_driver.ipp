@@ -165,6 +165,7 @@ inline void transpose(Values<W> (&v)[W]) noexcept {
     if constexpr (S >= 1) {
         constexpr Mask<W> low = low_half_lanes<W, S>(std::make_integer_sequence<int, W>{});
         constexpr Mask<W> high = high_half_lanes<W, S>(std::make_integer_sequence<int, W>{});
+#pragma GCC unroll 8
         for (int i = 0; i < W; ++i) {
             if ((i & S) != 0) continue;
             const Values<W> a = v[i], b = v[i + S];
@@ -187,8 +188,10 @@ inline void gather_tile(double* tile, std::size_t lanes, const double* const* co
         std::size_t bar = from;
         for (; end - bar >= W; bar += W) {
             Values<W> v[W];
+#pragma GCC unroll 8
             for (int l = 0; l < W; ++l) v[l] = load<W>(columns[lane + l] + (bar - lag));
             transpose<W>(v);
+#pragma GCC unroll 8
             for (int b = 0; b < W; ++b) store<W>(tile + (bar + b - begin) * lanes + lane, v[b]);
         }
         for (; bar < end; ++bar) {
@@ -211,8 +214,10 @@ inline void scatter_tile(double* const* columns, const double* tile, std::size_t
         std::size_t bar = begin;
         for (; end - bar >= W; bar += W) {
             Values<W> v[W];
+#pragma GCC unroll 8
             for (int b = 0; b < W; ++b) v[b] = load<W>(tile + (bar + b - begin) * lanes + lane);
             transpose<W>(v);
+#pragma GCC unroll 8
             for (int l = 0; l < W; ++l) store<W>(columns[lane + l] + bar, v[l]);
         }
         for (; bar < end; ++bar) {
