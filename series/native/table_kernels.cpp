@@ -274,13 +274,20 @@ void table_atr(std::uint64_t period, nb::handle high, nb::handle low, nb::handle
 
 void bind_table_kernels(nb::module_& module) {
     using namespace nb::literals;
+    // Every table argument is a (bars, symbols) float64 array with contiguous rows or a list of
+    // contiguous float64 columns; outputs may be of either kind, whatever the inputs are.
     module.def("table_sma", &table_sma, "period"_a, "data"_a, "output"_a, "workers"_a = 1,
-               "Simple moving average of every symbol of a table; the bits of indicator_sma per column.");
+               "Simple moving average of every symbol of a table, into `output`: per symbol the bits of "
+               "quillora.indicator_sma. Up to `workers` threads share the symbols, the calling one included; "
+               "the interpreter lock is released while they compute.");
     module.def("table_ema", &table_ema, "period"_a, "data"_a, "output"_a, "workers"_a = 1,
-               "Exponential moving average of every symbol of a table; the bits of indicator_ema per column.");
+               "Exponential moving average of every symbol of a table, into `output`: per symbol the bits of "
+               "quillora.indicator_ema. Threads and lock as table_sma.");
     module.def("table_macd", &table_macd, "fast_period"_a, "slow_period"_a, "signal_period"_a, "data"_a,
                "macd_output"_a, "signal_output"_a, "hist_output"_a, "workers"_a = 1,
-               "MACD of every symbol of a table; the bits of indicator_macd per column.");
+               "MACD line, signal and histogram of every symbol of a table: per symbol the bits of "
+               "quillora.indicator_macd. Threads and lock as table_sma.");
     module.def("table_atr", &table_atr, "period"_a, "high"_a, "low"_a, "close"_a, "output"_a, "workers"_a = 1,
-               "Average true range of every symbol of a table; the bits of indicator_atr per column.");
+               "Average true range of every symbol of a table of bars, into `output`: per symbol the bits of "
+               "quillora.indicator_atr. Threads and lock as table_sma.");
 }
