@@ -106,6 +106,7 @@ bench: build/.wheel
 	$(CMAKE_NATIVE) -B $(BENCH) -DQUILLORA_BENCH=ON >/dev/null
 	$(VENV)/bin/cmake --build $(BENCH)
 	$(BENCH)/bench/bench_kernels
+	$(BENCH)/bench/bench_tables
 	$(PY) bench/bench_calls.py
 	$(PY) bench/bench_stream.py
 	$(PY) bench/bench_series.py

@@ -2,10 +2,12 @@
 #include <nanobind/nanobind.h>
 
 #include "stream_states.hpp"
+#include "table_kernels.hpp"
 
 namespace nb = nanobind;
 
 NB_MODULE(_native, module) {
     module.doc() = "Native part of quillora_series; use the package's Python API.";
     quillora::series::bind_stream_states(module);
+    bind_table_kernels(module);
 }

@@ -1,0 +1,293 @@
+// Table kernels for quillora_series: SMA, EMA, MACD and ATR over many series at once, each taking
+// a (bars, symbols) float64 array or a list of float64 columns, and writing outputs the caller
+// allocated. The arrays are checked here, the lock is released, and the library does the rest.
+#include "table_kernels.hpp"
+
+#include <nanobind/ndarray.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "table.hpp"
+
+namespace nb = nanobind;
+
+namespace {
+
+using AnyArray = nb::ndarray<nb::ro, nb::device::cpu>;
+using WritableArray = nb::ndarray<double, nb::device::cpu>;
+
+// The bytes one array of a table spans, [first, end), and the name it goes by in messages.
+struct Span {
+    std::uintptr_t first, end;
+    std::string name;
+};
+
+// A table argument after its checks: the arrays it was given (held for the call), where its
+// elements lie, and the bytes they span, for the overlap checks.
+struct Table {
+    std::string name;
+    std::vector<AnyArray> arrays;
+    bool by_columns = false;
+    std::size_t bars = 0;  // unknown for an empty list of columns
+    std::size_t symbols = 0;
+    const double* rows = nullptr;
+    std::size_t row_stride = 0;
+    std::vector<const double*> columns;
+    std::vector<Span> spans;
+
+    quillora::TableInput input() const {
+        if (by_columns) return {.columns = columns.data()};
+        return {.rows = rows, .row_stride = row_stride};
+    }
+    quillora::TableOutput output() const {
+        if (by_columns) return {.columns = const_cast<double* const*>(columns.data())};
+        return {.rows = const_cast<double*>(rows), .row_stride = row_stride};
+    }
+};
+
+// What a refused argument is, for the message: "int", "int64 ndarray".
+std::string describe(nb::handle value) {
+    std::string what = nb::type_name(value.type()).c_str();
+    const nb::object dtype = nb::getattr(value, "dtype", nb::none());
+    return dtype.is_none() ? what : std::string(nb::str(dtype).c_str()) + " " + what;
+}
+
+[[noreturn]] void fail_type(const std::string& message) {
+    throw nb::type_error(message.c_str());
+}
+
+[[noreturn]] void fail_value(const std::string& message) {
+    throw nb::value_error(message.c_str());
+}
+
+// An array of the call as float64 on the CPU, refused with a message naming `name` otherwise.
+AnyArray take_array(nb::handle value, const std::string& name, bool writable, std::size_t ndim) {
+    AnyArray array;
+    if (!nb::try_cast(value, array, false)) {
+        fail_type(name + " must be a float64 array" + (ndim == 2 ? " or a list of float64 columns" : "") + ", got " +
+                  describe(value));
+    }
+    if (array.dtype() != nb::dtype<double>()) fail_type(name + " must have dtype float64, got " + describe(value));
+    if (array.ndim() != ndim) {
+        fail_value(name + " must be " + std::to_string(ndim) + "-D" + (ndim == 2 ? " (bars, symbols)" : "") + ", got " +
+                   std::to_string(array.ndim()) + "-D");
+    }
+    if (writable) {
+        WritableArray check;
+        if (!nb::try_cast(value, check, false)) fail_value(name + " is read-only");
+    }
+    return array;
+}
+
+std::uintptr_t address_of(const AnyArray& array) {
+    return reinterpret_cast<std::uintptr_t>(array.data());
+}
+
+Table take_table(nb::handle value, const char* name, bool writable) {
+    Table table;
+    table.name = name;
+    if (nb::isinstance<nb::list>(value) || nb::isinstance<nb::tuple>(value)) {
+        table.by_columns = true;
+        std::size_t index = 0;
+        for (nb::handle item : value) {
+            const std::string item_name = table.name + "[" + std::to_string(index) + "]";
+            AnyArray column = take_array(item, item_name, writable, 1);
+            const std::size_t bars = column.shape(0);
+            if (index == 0) {
+                table.bars = bars;
+            } else if (bars != table.bars) {
+                fail_value(item_name + " has " + std::to_string(bars) + " bars, " + table.name + "[0] has " +
+                           std::to_string(table.bars));
+            }
+            if (bars > 1 && column.stride(0) != 1) fail_value(item_name + " must be contiguous");
+            table.columns.push_back(static_cast<const double*>(column.data()));
+            if (bars > 0) table.spans.push_back({address_of(column), address_of(column) + bars * sizeof(double), item_name});
+            table.arrays.push_back(std::move(column));
+            ++index;
+        }
+        table.symbols = index;
+        return table;
+    }
+    AnyArray array = take_array(value, table.name, writable, 2);
+    table.bars = array.shape(0);
+    table.symbols = array.shape(1);
+    const std::int64_t row_stride = table.bars > 1 ? array.stride(0) : static_cast<std::int64_t>(table.symbols);
+    // Rows must be runs of consecutive doubles, one after another without overlapping: C order,
+    // or a slice of whole columns of a C-ordered table.
+    const bool empty = table.bars == 0 || table.symbols == 0;
+    if (!empty && ((table.symbols > 1 && array.stride(1) != 1) ||
+                   (table.bars > 1 && (row_stride < 0 || static_cast<std::size_t>(row_stride) < table.symbols)))) {
+        fail_value(table.name + " must have contiguous rows (C order), got strides (" + std::to_string(array.stride(0) * 8) +
+                   ", " + std::to_string(array.stride(1) * 8) + ") bytes");
+    }
+    table.rows = static_cast<const double*>(array.data());
+    table.row_stride = empty ? table.symbols : static_cast<std::size_t>(row_stride);
+    if (!empty) {
+        const std::size_t last = (table.bars - 1) * table.row_stride + table.symbols;
+        table.spans.push_back({address_of(array), address_of(array) + last * sizeof(double), table.name});
+    }
+    table.arrays.push_back(std::move(array));
+    return table;
+}
+
+// The shape all tables of a call share, taken from the first one that knows its length.
+quillora::TableShape common_shape(const std::vector<const Table*>& tables) {
+    const Table& first = *tables.front();
+    quillora::TableShape shape{0, first.symbols};
+    const Table* known = nullptr;
+    for (const Table* table : tables) {
+        if (table->symbols != shape.series) {
+            fail_value(table->name + " has " + std::to_string(table->symbols) + " symbols, " + first.name + " has " +
+                       std::to_string(shape.series));
+        }
+        if (table->by_columns && table->symbols == 0) continue;
+        if (known == nullptr) {
+            known = table;
+            shape.bars = table->bars;
+        } else if (table->bars != shape.bars) {
+            fail_value(table->name + " has " + std::to_string(table->bars) + " bars, " + known->name + " has " +
+                       std::to_string(shape.bars));
+        }
+    }
+    return shape;
+}
+
+// An input that shares memory with an output is read from a copy, so every result is as if no
+// argument overlapped.
+struct InputCopy {
+    std::vector<double> values;
+    std::vector<const double*> columns;
+};
+
+quillora::TableInput separate(const Table& input, quillora::TableShape shape, InputCopy& copy) {
+    copy.values.resize(shape.bars * shape.series);
+    if (input.by_columns) {
+        for (std::size_t s = 0; s < shape.series; ++s) {
+            double* column = copy.values.data() + s * shape.bars;
+            for (std::size_t bar = 0; bar < shape.bars; ++bar) column[bar] = input.columns[s][bar];
+            copy.columns.push_back(column);
+        }
+        return {.columns = copy.columns.data()};
+    }
+    for (std::size_t bar = 0; bar < shape.bars; ++bar) {
+        for (std::size_t s = 0; s < shape.series; ++s) {
+            copy.values[bar * shape.series + s] = input.rows[bar * input.row_stride + s];
+        }
+    }
+    return {.rows = copy.values.data(), .row_stride = shape.series};
+}
+
+struct Prepared {
+    quillora::TableShape shape;
+    std::vector<quillora::TableInput> inputs;
+    std::vector<quillora::TableOutput> outputs;
+    std::vector<InputCopy> copies;
+    quillora::TableOptions options;
+};
+
+// Checks the tables of one call and resolves overlaps; the tables themselves stay alive in
+// `inputs` and `outputs` of the caller until the computation is done.
+Prepared prepare(const std::vector<Table>& inputs, const std::vector<Table>& outputs, int workers) {
+    if (workers < 1) fail_value("workers must be at least 1, got " + std::to_string(workers));
+    std::vector<const Table*> all;
+    for (const Table& table : inputs) all.push_back(&table);
+    for (const Table& table : outputs) all.push_back(&table);
+    Prepared prepared;
+    prepared.shape = common_shape(all);
+    // No two outputs may share memory (a list that holds one array twice included): the
+    // results would depend on which lane wrote last.
+    std::vector<Span> written;
+    for (const Table& output : outputs) written.insert(written.end(), output.spans.begin(), output.spans.end());
+    std::sort(written.begin(), written.end(), [](const Span& a, const Span& b) { return a.first < b.first; });
+    for (std::size_t k = 1; k < written.size(); ++k) {
+        if (written[k].first < written[k - 1].end) fail_value(written[k - 1].name + " and " + written[k].name + " overlap");
+    }
+    // Sorted and disjoint, the written spans end in order too: the first that ends past an
+    // input span's start is the only one that can overlap it.
+    auto shares_memory = [&](const Table& input) {
+        for (const Span& span : input.spans) {
+            const auto next = std::lower_bound(written.begin(), written.end(), span.first,
+                                               [](const Span& w, std::uintptr_t first) { return w.end <= first; });
+            if (next != written.end() && next->first < span.end) return true;
+        }
+        return false;
+    };
+    prepared.copies.resize(inputs.size());
+    for (std::size_t k = 0; k < inputs.size(); ++k) {
+        prepared.inputs.push_back(shares_memory(inputs[k]) ? separate(inputs[k], prepared.shape, prepared.copies[k])
+                                                           : inputs[k].input());
+    }
+    for (const Table& output : outputs) prepared.outputs.push_back(output.output());
+    prepared.options.workers = static_cast<unsigned>(workers);
+    return prepared;
+}
+
+void table_sma(std::uint64_t period, nb::handle data, nb::handle output, int workers) {
+    const std::vector<Table> inputs{take_table(data, "data", false)};
+    const std::vector<Table> outputs{take_table(output, "output", true)};
+    const Prepared call = prepare(inputs, outputs, workers);
+    nb::gil_scoped_release unlocked;
+    quillora::table_sma(period, call.shape, call.inputs[0], call.outputs[0], call.options);
+}
+
+void table_ema(std::uint64_t period, nb::handle data, nb::handle output, int workers) {
+    const std::vector<Table> inputs{take_table(data, "data", false)};
+    const std::vector<Table> outputs{take_table(output, "output", true)};
+    const Prepared call = prepare(inputs, outputs, workers);
+    nb::gil_scoped_release unlocked;
+    quillora::table_ema(period, call.shape, call.inputs[0], call.outputs[0], call.options);
+}
+
+void table_macd(std::uint64_t fast_period, std::uint64_t slow_period, std::uint64_t signal_period, nb::handle data,
+                nb::handle macd_output, nb::handle signal_output, nb::handle hist_output, int workers) {
+    // The kernel reads the trailing windows of both periods: without these it would read before
+    // the first bar.
+    if (fast_period == 0 || slow_period == 0 || signal_period == 0) fail_value("Periods must be greater than 0");
+    if (fast_period >= slow_period) fail_value("Fast period must be less than slow period");
+    const std::vector<Table> inputs{take_table(data, "data", false)};
+    const std::vector<Table> outputs{take_table(macd_output, "macd_output", true),
+                                     take_table(signal_output, "signal_output", true),
+                                     take_table(hist_output, "hist_output", true)};
+    const Prepared call = prepare(inputs, outputs, workers);
+    nb::gil_scoped_release unlocked;
+    quillora::table_macd(call.shape, call.inputs[0], fast_period, slow_period, signal_period, call.outputs[0],
+                         call.outputs[1], call.outputs[2], call.options);
+}
+
+void table_atr(std::uint64_t period, nb::handle high, nb::handle low, nb::handle close, nb::handle output,
+               int workers) {
+    const std::vector<Table> inputs{take_table(high, "high", false), take_table(low, "low", false),
+                                    take_table(close, "close", false)};
+    const std::vector<Table> outputs{take_table(output, "output", true)};
+    const Prepared call = prepare(inputs, outputs, workers);
+    nb::gil_scoped_release unlocked;
+    quillora::table_atr(period, call.shape, call.inputs[0], call.inputs[1], call.inputs[2], call.outputs[0],
+                        call.options);
+}
+
+}  // namespace
+
+void bind_table_kernels(nb::module_& module) {
+    using namespace nb::literals;
+    // Every table argument is a (bars, symbols) float64 array with contiguous rows or a list of
+    // contiguous float64 columns; outputs may be of either kind, whatever the inputs are.
+    module.def("table_sma", &table_sma, "period"_a, "data"_a, "output"_a, "workers"_a = 1,
+               "Simple moving average of every symbol of a table, into `output`: per symbol the bits of "
+               "quillora.indicator_sma. Up to `workers` threads share the symbols, the calling one included; "
+               "the interpreter lock is released while they compute.");
+    module.def("table_ema", &table_ema, "period"_a, "data"_a, "output"_a, "workers"_a = 1,
+               "Exponential moving average of every symbol of a table, into `output`: per symbol the bits of "
+               "quillora.indicator_ema. Threads and lock as table_sma.");
+    module.def("table_macd", &table_macd, "fast_period"_a, "slow_period"_a, "signal_period"_a, "data"_a,
+               "macd_output"_a, "signal_output"_a, "hist_output"_a, "workers"_a = 1,
+               "MACD line, signal and histogram of every symbol of a table: per symbol the bits of "
+               "quillora.indicator_macd. Threads and lock as table_sma.");
+    module.def("table_atr", &table_atr, "period"_a, "high"_a, "low"_a, "close"_a, "output"_a, "workers"_a = 1,
+               "Average true range of every symbol of a table of bars, into `output`: per symbol the bits of "
+               "quillora.indicator_atr. Threads and lock as table_sma.");
+}

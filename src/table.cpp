@@ -1,0 +1,197 @@
+// Table kernels: picks the instruction set, splits the series among threads, and runs the lane
+// kernels of table_isa_*.cpp on each share.
+#include "table.hpp"
+
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+
+#include "table_job.hpp"
+#include "worker_pool.hpp"
+
+namespace quillora {
+
+namespace {
+
+using table_detail::LaneKernels;
+
+bool cpu_runs(TableIsa isa) noexcept {
+    switch (isa) {
+        case TableIsa::automatic:
+        case TableIsa::baseline:
+            return true;
+#if defined(QUILLORA_TABLE_X86)
+        case TableIsa::avx2:
+            return __builtin_cpu_supports("avx2");
+        case TableIsa::avx512:
+            return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
+                   __builtin_cpu_supports("avx512dq");
+#else
+        default:
+            return false;
+#endif
+    }
+    return false;
+}
+
+const LaneKernels& kernels_for(TableIsa isa) noexcept {
+    if (isa == TableIsa::automatic || !cpu_runs(isa)) isa = table_isa_chosen();
+    switch (isa) {
+#if defined(QUILLORA_TABLE_X86)
+        case TableIsa::avx512:
+            return table_detail::avx512::kernels;
+        case TableIsa::avx2:
+            return table_detail::avx2::kernels;
+#endif
+        default:
+            return table_detail::baseline::kernels;
+    }
+}
+
+// Series are handed out in whole cache lines of a row-major output (eight doubles), so that two
+// threads never write the same line; a share that starts off a register ends its lane blocks in
+// a partial register rather than in narrow passes. Splitting a table smaller than this costs
+// more than it saves.
+constexpr std::size_t split_lanes = 8;
+constexpr std::size_t min_elements_per_part = 16 * 1024;
+
+struct Shares {
+    std::size_t count = 1;
+    std::size_t bounds[max_worker_threads + 2] = {};
+};
+
+// Shares of the series [0, series) for up to `workers` threads. `first_row`, when the first output
+// is row-major, aligns the bounds to its cache lines.
+Shares share_series(TableShape shape, unsigned workers, const double* first_row) noexcept {
+    Shares shares;
+    std::size_t wanted = workers == 0 ? 1 : workers;
+    const std::size_t by_width = (shape.series + split_lanes - 1) / split_lanes;
+    const std::size_t by_work = shape.bars * shape.series / min_elements_per_part;
+    if (wanted > by_width) wanted = by_width;
+    if (wanted > by_work) wanted = by_work;
+    if (wanted > max_worker_threads + 1) wanted = max_worker_threads + 1;
+    if (wanted < 1) wanted = 1;
+
+    std::size_t shift = 0;
+    const auto address = reinterpret_cast<std::uintptr_t>(first_row);
+    if (first_row != nullptr && address % sizeof(double) == 0) {
+        shift = (64 - address % 64) % 64 / sizeof(double);
+    }
+    shares.bounds[0] = 0;
+    std::size_t count = 0;
+    for (std::size_t k = 1; k < wanted; ++k) {
+        const std::size_t target = shape.series * k / wanted;
+        const std::size_t bound =
+            target < shift ? shift : shift + (target - shift + split_lanes / 2) / split_lanes * split_lanes;
+        if (bound > shares.bounds[count] && bound < shape.series) shares.bounds[++count] = bound;
+    }
+    shares.bounds[++count] = shape.series;
+    shares.count = count;
+    return shares;
+}
+
+// The last-level cache one core works with. The kernel's own view of it comes first: in virtual
+// machines and on parts with several cache complexes, the C library may report the whole
+// package's cache, many times what one core can use.
+std::size_t last_level_cache_bytes() noexcept {
+    if (std::FILE* file = std::fopen("/sys/devices/system/cpu/cpu0/cache/index3/size", "r")) {
+        unsigned long long size = 0;
+        char unit = 0;
+        const int read = std::fscanf(file, "%llu%c", &size, &unit);
+        std::fclose(file);
+        if (read >= 1 && size > 0) {
+            return static_cast<std::size_t>(size) << (unit == 'K' ? 10 : unit == 'M' ? 20 : unit == 'G' ? 30 : 0);
+        }
+    }
+    const long reported = sysconf(_SC_LEVEL3_CACHE_SIZE);
+    return reported > 0 ? static_cast<std::size_t>(reported) : std::size_t{32} << 20;
+}
+
+// Whether a table touching `bytes` in all is larger than the last-level cache: its outputs
+// would only pass through the cache on their way to memory.
+bool worth_streaming(TableStreaming streaming, std::size_t bytes) noexcept {
+    if (streaming != TableStreaming::automatic) return streaming == TableStreaming::always;
+    static const std::size_t cache_bytes = last_level_cache_bytes();
+    return bytes > cache_bytes;
+}
+
+std::size_t table_bytes(TableShape shape, int tables) noexcept {
+    return shape.bars * shape.series * sizeof(double) * static_cast<std::size_t>(tables);
+}
+
+template <class Job>
+struct SharedJob {
+    void (*kernel)(const Job&, std::size_t, std::size_t) noexcept;
+    const Job* job;
+    const Shares* shares;
+
+    static void run_share(const void* context, std::size_t part) noexcept {
+        const auto& self = *static_cast<const SharedJob*>(context);
+        self.kernel(*self.job, self.shares->bounds[part], self.shares->bounds[part + 1]);
+    }
+};
+
+template <class Job>
+void run_shared(void (*kernel)(const Job&, std::size_t, std::size_t) noexcept, const Job& job, TableShape shape,
+                const TableOutput& first_output, unsigned workers) noexcept {
+    if (shape.series == 0 || shape.bars == 0) return;
+    const Shares shares = share_series(shape, workers, first_output.columns == nullptr ? first_output.rows : nullptr);
+    const SharedJob<Job> shared{kernel, &job, &shares};
+    run_parts(shares.count, PartWork{&SharedJob<Job>::run_share, &shared});
+}
+
+}  // namespace
+
+bool table_isa_available(TableIsa isa) noexcept {
+    return cpu_runs(isa);
+}
+
+TableIsa table_isa_chosen() noexcept {
+    static const TableIsa chosen = cpu_runs(TableIsa::avx512) ? TableIsa::avx512
+                                   : cpu_runs(TableIsa::avx2) ? TableIsa::avx2
+                                                              : TableIsa::baseline;
+    return chosen;
+}
+
+const char* table_isa_name(TableIsa isa) noexcept {
+    switch (isa) {
+        case TableIsa::automatic: return "automatic";
+        case TableIsa::avx2: return "avx2";
+        case TableIsa::avx512: return "avx512";
+        default:
+#if defined(QUILLORA_TABLE_X86)
+            return "sse2";
+#else
+            return "baseline";
+#endif
+    }
+}
+
+void table_sma(std::uint64_t period, TableShape shape, TableInput data, TableOutput output,
+               TableOptions options) noexcept {
+    const table_detail::SmaJob job{period, shape.bars, data, output, worth_streaming(options.streaming, table_bytes(shape, 2))};
+    run_shared(kernels_for(options.isa).sma, job, shape, output, options.workers);
+}
+
+void table_ema(std::uint64_t period, TableShape shape, TableInput data, TableOutput output,
+               TableOptions options) noexcept {
+    const table_detail::EmaJob job{period, shape.bars, data, output, worth_streaming(options.streaming, table_bytes(shape, 2))};
+    run_shared(kernels_for(options.isa).ema, job, shape, output, options.workers);
+}
+
+void table_macd(TableShape shape, TableInput data, std::uint64_t fast_period, std::uint64_t slow_period,
+                std::uint64_t signal_period, TableOutput macd_output, TableOutput signal_output,
+                TableOutput hist_output, TableOptions options) noexcept {
+    const table_detail::MacdJob job{fast_period, slow_period,  signal_period, shape.bars, data, macd_output,
+                                    signal_output, hist_output, worth_streaming(options.streaming, table_bytes(shape, 4))};
+    run_shared(kernels_for(options.isa).macd, job, shape, macd_output, options.workers);
+}
+
+void table_atr(std::uint64_t period, TableShape shape, TableInput high, TableInput low, TableInput close,
+               TableOutput output, TableOptions options) noexcept {
+    const table_detail::AtrJob job{period, shape.bars, high, low, close, output, worth_streaming(options.streaming, table_bytes(shape, 4))};
+    run_shared(kernels_for(options.isa).atr, job, shape, output, options.workers);
+}
+
+}  // namespace quillora

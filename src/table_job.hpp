@@ -1,0 +1,60 @@
+// What the dispatcher hands the per-instruction-set kernels: plain data and function pointers only,
+// so that no inline code is shared between units built for different instruction sets.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "table.hpp"
+
+namespace quillora::table_detail {
+
+// `stream_outputs`: the table is far larger than the caches, so outputs that can be written in
+// whole aligned registers bypass them (no read for ownership, no eviction of the inputs).
+struct SmaJob {
+    std::uint64_t period;
+    std::size_t bars;
+    TableInput data;
+    TableOutput output;
+    bool stream_outputs;
+};
+
+using EmaJob = SmaJob;
+
+struct MacdJob {
+    std::uint64_t fast_period, slow_period, signal_period;
+    std::size_t bars;
+    TableInput data;
+    TableOutput macd, signal, hist;
+    bool stream_outputs;
+};
+
+struct AtrJob {
+    std::uint64_t period;
+    std::size_t bars;
+    TableInput high, low, close;
+    TableOutput output;
+    bool stream_outputs;
+};
+
+// The kernels of one instruction set; each computes the series [first, last) of its job.
+struct LaneKernels {
+    void (*sma)(const SmaJob& job, std::size_t first, std::size_t last) noexcept;
+    void (*ema)(const EmaJob& job, std::size_t first, std::size_t last) noexcept;
+    void (*macd)(const MacdJob& job, std::size_t first, std::size_t last) noexcept;
+    void (*atr)(const AtrJob& job, std::size_t first, std::size_t last) noexcept;
+};
+
+namespace baseline {
+extern const LaneKernels kernels;
+}
+#if defined(QUILLORA_TABLE_X86)
+namespace avx2 {
+extern const LaneKernels kernels;
+}
+namespace avx512 {
+extern const LaneKernels kernels;
+}
+#endif
+
+}  // namespace quillora::table_detail
