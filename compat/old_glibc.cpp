@@ -2,6 +2,7 @@
 // built on this machine loads where its manylinux tag promises.
 #include <dlfcn.h>
 #include <pthread.h>
+#include <signal.h>
 #include <time.h>
 
 #define HIDDEN __attribute__((visibility("hidden")))
@@ -11,10 +12,12 @@
 // named below to __wrap_<name> (compat/CMakeLists.txt reads the names from this file), which calls
 // <name> at version 2.2.5. Older glibc keeps these in libpthread.so.0 and libdl.so.2, which the
 // modules name as dependencies so that they are loaded there.
-#define FIRST_VERSION(result, name, parameters, arguments)     \
-    __asm__(".symver first_" #name ", " #name "@GLIBC_2.2.5"); \
-    extern "C" decltype(name) first_##name;                    \
+#define FIRST_VERSION_SINCE(version, result, name, parameters, arguments) \
+    __asm__(".symver first_" #name ", " #name "@" version);             \
+    extern "C" decltype(name) first_##name;                             \
     extern "C" HIDDEN result __wrap_##name parameters { return first_##name arguments; }
+#define FIRST_VERSION(result, name, parameters, arguments) \
+    FIRST_VERSION_SINCE("GLIBC_2.2.5", result, name, parameters, arguments)
 
 FIRST_VERSION(int, pthread_create,
               (pthread_t * thread, const pthread_attr_t* attributes, void* (*run)(void*), void* argument),
@@ -35,6 +38,9 @@ FIRST_VERSION(int, pthread_rwlock_wrlock, (pthread_rwlock_t * lock), (lock))
 FIRST_VERSION(int, pthread_rwlock_trywrlock, (pthread_rwlock_t * lock), (lock))
 FIRST_VERSION(int, pthread_rwlock_unlock, (pthread_rwlock_t * lock), (lock))
 FIRST_VERSION(int, dladdr, (const void* address, Dl_info* info), (address, info))
+FIRST_VERSION(int, pthread_mutex_trylock, (pthread_mutex_t * mutex), (mutex))
+FIRST_VERSION(int, pthread_sigmask, (int how, const sigset_t* set, sigset_t* previous), (how, set, previous))
+FIRST_VERSION_SINCE("GLIBC_2.12", int, pthread_setname_np, (pthread_t thread, const char* name), (thread, name))
 
 extern "C" {
 

@@ -79,3 +79,23 @@ class AtrState:
 
     @staticmethod
     def restore(arg: tuple[int, int, int, bytes], /) -> AtrState: ...
+
+def table_sma(period: int, data: object, output: object, workers: int = 1) -> None:
+    """
+    Simple moving average of every symbol of a table, into `output`: per symbol the bits of quillora.indicator_sma. Up to `workers` threads share the symbols, the calling one included; the interpreter lock is released while they compute.
+    """
+
+def table_ema(period: int, data: object, output: object, workers: int = 1) -> None:
+    """
+    Exponential moving average of every symbol of a table, into `output`: per symbol the bits of quillora.indicator_ema. Threads and lock as table_sma.
+    """
+
+def table_macd(fast_period: int, slow_period: int, signal_period: int, data: object, macd_output: object, signal_output: object, hist_output: object, workers: int = 1) -> None:
+    """
+    MACD line, signal and histogram of every symbol of a table: per symbol the bits of quillora.indicator_macd. Threads and lock as table_sma.
+    """
+
+def table_atr(period: int, high: object, low: object, close: object, output: object, workers: int = 1) -> None:
+    """
+    Average true range of every symbol of a table of bars, into `output`: per symbol the bits of quillora.indicator_atr. Threads and lock as table_sma.
+    """
