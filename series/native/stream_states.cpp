@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 #include <initializer_list>
+#include <optional>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -111,17 +112,20 @@ void check_format(std::uint64_t format, const char* type_name) {
     }
 }
 
-void bind_sma(nb::module_& module) {
-    using LiveSma = Live<SmaState>;
+// SMA and EMA share their whole surface; they differ only in what a saved state holds. `save` gives
+// the state's count and its packed doubles; `restore` rebuilds a state from them, or nothing.
+template <typename State, typename Save, typename Restore>
+void bind_moving_average(nb::module_& module, const char* name, Save save, Restore restore) {
+    using LiveState = Live<State>;
     using Snapshot = std::tuple<std::uint64_t, std::uint64_t, std::uint64_t, nb::bytes>;
-    nb::class_<LiveSma>(module, "SmaState", nb::is_final())
+    nb::class_<LiveState>(module, name, nb::is_final())
         .def(
-            "__init__", [](LiveSma* self, std::uint64_t period) { new (self) LiveSma(SmaState(period)); },
+            "__init__", [](LiveState* self, std::uint64_t period) { new (self) LiveState(State(period)); },
             nb::arg("period"))
-        .def_prop_ro("period", [](const LiveSma& live) { return live.state.period(); })
+        .def_prop_ro("period", [](const LiveState& live) { return live.state.period(); })
         .def(
             "update",
-            [](LiveSma& live, double value) {
+            [](LiveState& live, double value) {
                 double result;
                 state_of(live).run({&value, 1}, {&result, 1});
                 return result;
@@ -129,67 +133,48 @@ void bind_sma(nb::module_& module) {
             nb::arg("value"))
         .def(
             "run",
-            [](LiveSma& live, Input data, Output output) {
+            [](LiveState& live, Input data, Output output) {
                 const auto in = run_of(data);
                 const auto out = run_of(output, in.size());
-                run_chunk(live, in.size(), [&](SmaState& state) { state.run(in, out); });
+                run_chunk(live, in.size(), [&](State& state) { state.run(in, out); });
             },
             nb::arg("data"), nb::arg("output"))
-        .def("reset", [](LiveSma& live) { state_of(live) = SmaState(live.state.period()); })
+        .def("reset", [](LiveState& live) { state_of(live) = State(live.state.period()); })
         .def("snapshot",
-             [](LiveSma& live) {
-                 const SmaState& state = state_of(live);
-                 return Snapshot(snapshot_format, state.period(), state.seen(),
-                                 pack({state.sum()}, state.recent_samples()));
+             [save](LiveState& live) {
+                 const State& state = state_of(live);
+                 auto [count, packed] = save(state);
+                 return Snapshot(snapshot_format, state.period(), count, std::move(packed));
              })
-        .def_static("restore", [](const Snapshot& saved) {
-            const auto& [format, period, seen, packed] = saved;
-            check_format(format, "SmaState");
+        .def_static("restore", [name, restore](const Snapshot& saved) {
+            const auto& [format, period, count, packed] = saved;
+            check_format(format, name);
+            auto state = restore(period, count, packed);
+            if (!state) refuse_snapshot(name);
+            return LiveState(std::move(*state));
+        });
+}
+
+void bind_sma(nb::module_& module) {
+    bind_moving_average<SmaState>(
+        module, "SmaState",
+        [](const SmaState& state) { return std::pair(state.seen(), pack({state.sum()}, state.recent_samples())); },
+        [](std::uint64_t period, std::uint64_t seen, const nb::bytes& packed) {
             const std::vector<double> values = unpack(packed, 1, "SmaState");
-            auto state = SmaState::restore(period, seen, values[0], std::span(values).subspan(1));
-            if (!state) refuse_snapshot("SmaState");
-            return LiveSma(std::move(*state));
+            return SmaState::restore(period, seen, values[0], std::span(values).subspan(1));
         });
 }
 
 void bind_ema(nb::module_& module) {
-    using LiveEma = Live<EmaState>;
-    using Snapshot = std::tuple<std::uint64_t, std::uint64_t, std::uint64_t, nb::bytes>;
-    nb::class_<LiveEma>(module, "EmaState", nb::is_final())
-        .def(
-            "__init__", [](LiveEma* self, std::uint64_t period) { new (self) LiveEma(EmaState(period)); },
-            nb::arg("period"))
-        .def_prop_ro("period", [](const LiveEma& live) { return live.state.period(); })
-        .def(
-            "update",
-            [](LiveEma& live, double value) {
-                double result;
-                state_of(live).run({&value, 1}, {&result, 1});
-                return result;
-            },
-            nb::arg("value"))
-        .def(
-            "run",
-            [](LiveEma& live, Input data, Output output) {
-                const auto in = run_of(data);
-                const auto out = run_of(output, in.size());
-                run_chunk(live, in.size(), [&](EmaState& state) { state.run(in, out); });
-            },
-            nb::arg("data"), nb::arg("output"))
-        .def("reset", [](LiveEma& live) { state_of(live) = EmaState(live.state.period()); })
-        .def("snapshot",
-             [](LiveEma& live) {
-                 const EmaState& state = state_of(live);
-                 return Snapshot(snapshot_format, state.period(), state.finite_run(),
-                                 pack({state.seed_sum(), state.average()}));
-             })
-        .def_static("restore", [](const Snapshot& saved) {
-            const auto& [format, period, finite_run, packed] = saved;
-            check_format(format, "EmaState");
+    bind_moving_average<EmaState>(
+        module, "EmaState",
+        [](const EmaState& state) {
+            return std::pair(state.finite_run(), pack({state.seed_sum(), state.average()}));
+        },
+        [](std::uint64_t period, std::uint64_t finite_run, const nb::bytes& packed) {
             const std::vector<double> values = unpack(packed, 2, "EmaState");
-            auto state = EmaState::restore(period, finite_run, values[0], values[1]);
-            if (!state || values.size() != 2) refuse_snapshot("EmaState");
-            return LiveEma(std::move(*state));
+            return values.size() == 2 ? EmaState::restore(period, finite_run, values[0], values[1])
+                                      : std::nullopt;
         });
 }
 
