@@ -70,9 +70,9 @@ def main():
     for label, core in cores.items():
         count = 3 if label.startswith("MACD") else 1
         core_alone, core_allocating, live_seconds = best_seconds(
-            lambda: core(*outputs[:count]),
-            lambda: core(*(np.empty(CHUNK) for _ in range(count))),
-            lambda: live[label].update_many(*chunks[label]))
+            lambda core=core, count=count: core(*outputs[:count]),
+            lambda core=core, count=count: core(*(np.empty(CHUNK) for _ in range(count))),
+            lambda label=label: live[label].update_many(*chunks[label]))
         ratio = live_seconds / core_allocating
         print(f"  {label:<16} {core_alone * 1e3:9.3f} {core_allocating * 1e3:11.3f} {live_seconds * 1e3:9.3f} "
               f"{ratio:7.3f} {live_seconds / core_alone:14.3f}  {'OK' if ratio <= CHUNK_TARGET_RATIO else 'SLOW'}")

@@ -16,6 +16,7 @@ The workers of a remote cluster need quillora installed, in the same version as 
 """
 
 import argparse
+import itertools
 import time
 
 import dask.dataframe as dd
@@ -73,7 +74,7 @@ def bars_table(symbols, bars, partitions):
     """The long table as a Dask DataFrame with known divisions: partition k holds a run of whole symbols."""
     partitions = max(1, min(partitions, symbols))
     bounds = [symbols * k // partitions for k in range(partitions + 1)]
-    runs = [range(start, stop) for start, stop in zip(bounds, bounds[1:])]
+    runs = [range(start, stop) for start, stop in itertools.pairwise(bounds)]
     divisions = [symbol_name(run.start) for run in runs] + [symbol_name(symbols - 1)]
     meta = symbol_bars(0, 0)
     return dd.from_map(generate_partition, runs, bars=bars, meta=meta, divisions=divisions,

@@ -6,8 +6,14 @@ import numpy as np
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from conftest import (ODD_VALUES, assert_same_bits, assert_same_bits_as_reference, bits, run_in_threads,
-                      scatter_odd_values)
+from conftest import (
+    ODD_VALUES,
+    assert_same_bits,
+    assert_same_bits_as_reference,
+    bits,
+    run_in_threads,
+    scatter_odd_values,
+)
 from quillora import indicator_macd
 from reference import MISSING, macd
 

@@ -4,10 +4,10 @@ import os
 
 import numpy as np
 import pytest
+from test_changed_arrays import ARRAYS
 
 import quillora
 from conftest import assert_same_bits, bits, run_python, scatter_odd_values
-from test_changed_arrays import ARRAYS
 
 PERIODS = {"sma": (3,), "ema": (3,), "macd": (2, 4, 3), "atr": (3,)}
 SENTINEL = float.fromhex("0x1.badc0ffeep+7")

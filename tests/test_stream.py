@@ -181,7 +181,7 @@ def test_a_long_chunk_runs_without_the_lock_and_refuses_other_threads_meanwhile(
         live = stream.MACD()
         started, done = threading.Event(), threading.Event()
 
-        def meddle():
+        def meddle(live=live, started=started, done=done):
             # Copies read the state without changing the series, so the chunk's values stay checkable.
             started.set()
             while not done.is_set():

@@ -15,7 +15,7 @@ import numpy.typing as npt
 
 from . import _checks, _native
 
-__all__ = ["SMA", "EMA", "MACD", "ATR", "MacdValues", "MacdSeries"]
+__all__ = ["ATR", "EMA", "MACD", "SMA", "MacdSeries", "MacdValues"]
 
 Series = npt.NDArray[np.float64]
 
