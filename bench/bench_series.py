@@ -21,6 +21,7 @@ import timeit
 
 import numpy as np
 import pandas as pd
+from cpu_binding import bind_quillora_threads, bind_threads, two_cpus
 
 import quillora
 import quillora_series as qs
@@ -31,8 +32,6 @@ SERIES_BARS = 1_000_000
 SERIES_TARGET = 1.3
 TABLE_BARS, TABLE_SYMBOLS = 1_000_000, 16
 SCALING_TARGET = 1.8
-# The name the table kernels give their worker threads.
-POOL_THREAD_NAME = "quillora-table"
 REPEATS = 7
 # Timings of whole series and tables vary more than per-call costs on a shared machine.
 LONG_REPEATS = 15
@@ -100,29 +99,13 @@ def pandas_series():
               f"ratio {ratio:.2f} (target <= {SERIES_TARGET}): {verdict}")
 
 
-def bind_threads(cpus, name=None):
-    """Binds every thread of this process (or those called `name`) to the set `cpus`; how many it bound."""
-    bound = 0
-    for task in os.listdir("/proc/self/task"):
-        try:
-            if name is not None:
-                with open(f"/proc/self/task/{task}/comm") as comm:
-                    if comm.read().strip() != name:
-                        continue
-            os.sched_setaffinity(int(task), cpus)
-            bound += 1
-        except (FileNotFoundError, ProcessLookupError):
-            pass  # a thread that ended meanwhile
-    return bound
-
-
 def table_scaling():
-    cpus = sorted(os.sched_getaffinity(0))
-    if len(cpus) < 2:
+    cpus = two_cpus()
+    if cpus is None:
         print("3. table scaling: skipped, this process may use only one CPU")
         return
-    first, second = cpus[:2]
-    everywhere = set(cpus)
+    first, second = cpus
+    everywhere = os.sched_getaffinity(0)
     table = np.random.default_rng(3).random((TABLE_BARS, TABLE_SYMBOLS))
     layouts = {"C order": table, "Fortran order": np.asfortranarray(table)}
     calls = {"sma": lambda t, w: qs.sma(t, 20, workers=w), "ema": lambda t, w: qs.ema(t, 20, workers=w),
@@ -130,8 +113,7 @@ def table_scaling():
     qs.sma(table, 20, workers=2)  # starts the pool's worker thread
     bindings = {
         f"process on CPUs {first},{second}": lambda: bind_threads({first, second}),
-        f"threads on CPU {first} | {second}": lambda: (
-            os.sched_setaffinity(0, {first}) or bind_threads({second}, POOL_THREAD_NAME)),
+        f"threads on CPU {first} | {second}": lambda: bind_quillora_threads(first, second),
     }
     print(f"3. table of {TABLE_SYMBOLS} symbols x {TABLE_BARS:,} bars, 1 worker against 2 "
           f"(best of {LONG_REPEATS})")

@@ -119,21 +119,18 @@ def _pandas_series(pandas: Any, series: Any) -> Converted:
 
 
 def _pandas_frame(pandas: Any, frame: Any) -> Converted:
-    for name, column in frame.items():
-        _pandas_values_check(column, name)
+    # By dtype: taking each column out as a Series would cost more than computing a short table.
+    for j, (name, dtype) in enumerate(frame.dtypes.items()):
+        if dtype.kind == "O":
+            _pandas_values(frame.iloc[:, j], f"column {name!r}")
+        else:
+            _checks.real_numbers(dtype, f"column {name!r}")
     values = frame.to_numpy(dtype=np.float64, na_value=np.nan)
 
     def wrap(result: Float64Array) -> Any:
         return pandas.DataFrame(result, index=frame.index, columns=frame.columns, copy=False)
 
     return Converted(values, wrap, (frame.index, frame.columns))
-
-
-def _pandas_values_check(column: Any, name: Any) -> None:
-    if column.dtype.kind == "O":
-        _pandas_values(column, f"column {name!r}")
-    else:
-        _checks.real_numbers(column.dtype, f"column {name!r}")
 
 
 def _polars_real(polars: Any, dtype: Any, what: str) -> None:
@@ -166,8 +163,7 @@ def _polars_frame(polars: Any, frame: Any) -> Converted:
                      frame.height)
 
     def wrap(result: Float64Array) -> Any:
-        return polars.DataFrame([polars.Series(name, result[:, j], nan_to_null=True)
-                                 for j, name in enumerate(columns)])
+        return polars.DataFrame(result, schema=columns, orient="row", nan_to_null=True)
 
     return Converted(values, wrap, (tuple(columns),))
 

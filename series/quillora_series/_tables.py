@@ -61,21 +61,20 @@ def run(kind: Kind, tables: Sequence[Table], periods: tuple[int, ...], workers: 
     (one contiguous run per symbol, which pandas and polars take without a copy) otherwise.
     """
     inputs = [_operand(table) for table in tables]
-    shape = tables[0].shape
-    by_rows = isinstance(inputs[0], np.ndarray)
-    outputs = [_empty_table(shape, "C" if by_rows else "F") for _ in range(_OUTPUTS[kind])]
-    written = [output if by_rows else list(output.T) for output in outputs]
+    first = inputs[0]
+    by_rows = isinstance(first, np.ndarray) and (first.shape[1] < 2 or first.strides[1] == 8)
+    outputs = [_empty_table(tables[0].shape, "C" if by_rows else "F") for _ in range(_OUTPUTS[kind])]
     count = min(cpu_count() if workers is None else workers, _MOST_WORKERS)
     if kind == "sma":
-        _native.table_sma(periods[0], inputs[0], written[0], count)
+        _native.table_sma(periods[0], inputs[0], outputs[0], count)
     elif kind == "ema":
-        _native.table_ema(periods[0], inputs[0], written[0], count)
+        _native.table_ema(periods[0], inputs[0], outputs[0], count)
     elif kind == "macd":
         fast, slow, signal = periods
-        _native.table_macd(fast, slow, signal, inputs[0], written[0], written[1], written[2], count)
+        _native.table_macd(fast, slow, signal, inputs[0], outputs[0], outputs[1], outputs[2], count)
     else:
         high, low, close = inputs
-        _native.table_atr(periods[0], high, low, close, written[0], count)
+        _native.table_atr(periods[0], high, low, close, outputs[0], count)
     return outputs
 
 
@@ -93,19 +92,23 @@ def _empty_table(shape: tuple[int, int], order: Literal["C", "F"]) -> Float64Arr
 
 
 def _operand(table: Table) -> npt.NDArray[Any] | list[Float64Array]:
-    """A table as the kernels take it: a float64 array with rows of consecutive symbols, or its columns.
+    """A table as the kernels take it: a float64 array with contiguous rows or columns, or its columns.
 
     Other dtypes and byte orders are converted once, keeping the layout; a layout the kernels do not
-    walk (both strides apart, rows reversed) is copied to C order.
+    walk (both strides apart, reversed rows or columns) is copied to C order.
     """
     if isinstance(table, Columns):
         return table.columns
     values = np.asarray(table, dtype=np.float64, order="K")
     bars, symbols = values.shape
-    if values.flags.aligned:
-        row_stride, column_stride = values.strides
-        if (symbols < 2 or column_stride == 8) and (bars < 2 or row_stride >= 8 * symbols):
-            return values
-        if bars < 2 or row_stride == 8:
-            return list(values.T)
+    row_stride, column_stride = values.strides
+    if values.flags.aligned and (
+            _runs(bars, row_stride, symbols, column_stride) or _runs(symbols, column_stride, bars, row_stride)):
+        return values
     return np.ascontiguousarray(values)
+
+
+def _runs(count: int, step: int, length: int, within: int) -> bool:
+    """Whether `count` runs of `length` doubles, `within` bytes apart inside a run and `step` bytes
+    from one run to the next, are each contiguous and lie one after another without overlapping."""
+    return (length < 2 or within == 8) and (count < 2 or step >= 8 * length)
