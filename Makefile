@@ -102,7 +102,20 @@ sanitize: $(SAN)/.wheel
 	LD_PRELOAD=$$(g++ -print-file-name=libasan.so) $(SAN_OPTIONS) QUILLORA_NATIVE_BUILD=$(abspath $(SAN)/native) \
 		QUILLORA_REQUIRE_PROBE=1 $(SAN_PY) -m pytest -p no:cacheprovider
 
-bench: build/.wheel
+# The libraries the comparison measures quillora against (the wheel's `bench` extra). A peer that
+# cannot be installed is left out: the comparison skips it with a message.
+BENCH_PEERS := ta-lib pandas polars bottleneck matplotlib
+$(VENV)/.bench-ready: build/.wheel
+	@$(STEP) "Installing the bench extra (TA-Lib, pandas, polars, bottleneck, matplotlib) from PyPI" \
+		"about 30 seconds the first time" \
+		sh -c '$(PY) -m pip install "$$(ls dist/quillora-*.whl)[bench]" || for peer in $(BENCH_PEERS); do \
+			$(PY) -m pip install "$$peer" || echo "$$peer could not be installed: the comparison skips it"; done'
+	@touch $@
+
+# bench_peers.py writes bench/results.md and bench/results.png; BENCH_NOTE="..." adds a line to them
+# (where and how they were measured).
+BENCH_NOTE ?=
+bench: build/.wheel $(VENV)/.bench-ready
 	$(CMAKE_NATIVE) -B $(BENCH) -DQUILLORA_BENCH=ON >/dev/null
 	$(VENV)/bin/cmake --build $(BENCH)
 	$(BENCH)/bench/bench_kernels
@@ -110,6 +123,7 @@ bench: build/.wheel
 	$(PY) bench/bench_calls.py
 	$(PY) bench/bench_stream.py
 	$(PY) bench/bench_series.py
+	$(PY) bench/bench_peers.py --note "$(BENCH_NOTE)"
 
 # The live-data identity property at length (minutes); `make test` runs it briefly.
 FUZZ_EXAMPLES ?= 50000

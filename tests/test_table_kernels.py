@@ -1,7 +1,8 @@
 """quillora_series._native table kernels: every column carries the bits quillora gives it alone.
 
 The native tests sweep the arithmetic edges on every instruction set; these check the binding:
-both layouts, threads, overlapping arguments and the messages of refused arguments.
+every layout (C order, Fortran order, lists of columns), threads, overlapping arguments and the
+messages of refused arguments.
 """
 
 import numpy as np
@@ -28,13 +29,17 @@ def random_table(rng, bars, symbols, odd_rate=0.05):
 
 
 def as_layout(table, layout):
-    return np.ascontiguousarray(table) if layout == "rows" else [np.ascontiguousarray(c) for c in table.T]
+    if layout == "rows":
+        return np.ascontiguousarray(table)
+    if layout == "Fortran order":
+        return np.asfortranarray(table)
+    return [np.ascontiguousarray(c) for c in table.T]
 
 
 def empty_like_layout(bars, symbols, layout):
-    if layout == "rows":
-        return np.full((bars, symbols), 1234.5)
-    return [np.full(bars, 1234.5) for _ in range(symbols)]
+    if layout == "columns":
+        return [np.full(bars, 1234.5) for _ in range(symbols)]
+    return np.full((bars, symbols), 1234.5, order="F" if layout == "Fortran order" else "C")
 
 
 def columns_of(result):
@@ -68,7 +73,7 @@ def bar_tables(rng, bars, symbols):
     return [close + 0.5, close - 0.5, close]
 
 
-@pytest.mark.parametrize("layout", ["rows", "columns"])
+@pytest.mark.parametrize("layout", ["rows", "columns", "Fortran order"])
 @pytest.mark.parametrize("name", INDICATORS)
 @pytest.mark.parametrize("bars, symbols", [(0, 3), (1, 5), (40, 1), (130, 17), (300, 64)])
 def test_every_column_matches_quillora(name, layout, bars, symbols):
@@ -128,8 +133,8 @@ TABLE = np.zeros((10, 4))
     (lambda: _native.table_ema(3, [np.zeros(10), 7], [np.empty(10)] * 2), TypeError,
      "data[1] must be a float64 array, got int"),
     (lambda: _native.table_sma(3, np.zeros(10), np.empty(10)), ValueError, "data must be 2-D (bars, symbols), got 1-D"),
-    (lambda: _native.table_sma(3, TABLE.T, np.empty((4, 10))), ValueError,
-     "data must have contiguous rows (C order), got strides (8, 32) bytes"),
+    (lambda: _native.table_sma(3, TABLE[:, ::2], np.empty((10, 2))), ValueError,
+     "data must have contiguous rows (C order) or columns (Fortran order), got strides (32, 16) bytes"),
     (lambda: _native.table_ema(3, [np.zeros(10), np.zeros(9)], np.empty((10, 2))), ValueError,
      "data[1] has 9 bars, data[0] has 10"),
     (lambda: _native.table_sma(3, [np.zeros(20)[::2]], np.empty((10, 1))), ValueError, "data[0] must be contiguous"),

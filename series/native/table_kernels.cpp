@@ -1,6 +1,6 @@
 // Table kernels for quillora_series: SMA, EMA, MACD and ATR over many series at once, each taking
-// a (bars, symbols) float64 array or a list of float64 columns, and writing outputs the caller
-// allocated. The arrays are checked here, the lock is released, and the library does the rest.
+// a (bars, symbols) float64 array (C or Fortran order) or a list of float64 columns, and writing
+// outputs the caller allocated. The arrays are checked here, the lock is released, and the library does the rest.
 #include "table_kernels.hpp"
 
 #include <nanobind/ndarray.h>
@@ -116,21 +116,28 @@ Table take_table(nb::handle value, const char* name, bool writable) {
     AnyArray array = take_array(value, table.name, writable, 2);
     table.bars = array.shape(0);
     table.symbols = array.shape(1);
-    const std::int64_t row_stride = table.bars > 1 ? array.stride(0) : static_cast<std::int64_t>(table.symbols);
-    // Rows must be runs of consecutive doubles, one after another without overlapping: C order,
-    // or a slice of whole columns of a C-ordered table.
     const bool empty = table.bars == 0 || table.symbols == 0;
-    if (!empty && ((table.symbols > 1 && array.stride(1) != 1) ||
-                   (table.bars > 1 && (row_stride < 0 || static_cast<std::size_t>(row_stride) < table.symbols)))) {
-        fail_value(table.name + " must have contiguous rows (C order), got strides (" + std::to_string(array.stride(0) * 8) +
-                   ", " + std::to_string(array.stride(1) * 8) + ") bytes");
+    // Runs of consecutive doubles, one after another without overlapping: rows (C order, or a slice
+    // of whole columns of a C-ordered table), else columns (Fortran order, as pandas keeps a table).
+    auto runs = [](std::size_t count, std::int64_t step, std::size_t length, std::int64_t within) {
+        return (length < 2 || within == 1) && (count < 2 || (step >= 0 && static_cast<std::size_t>(step) >= length));
+    };
+    const std::int64_t row_stride = array.stride(0), column_stride = array.stride(1);
+    const auto* first = static_cast<const double*>(array.data());
+    std::size_t last = 0;  // one past the last element, counted from the first
+    if (empty || runs(table.bars, row_stride, table.symbols, column_stride)) {
+        table.rows = first;
+        table.row_stride = table.bars > 1 ? static_cast<std::size_t>(row_stride) : table.symbols;
+        if (!empty) last = (table.bars - 1) * table.row_stride + table.symbols;
+    } else if (runs(table.symbols, column_stride, table.bars, row_stride)) {
+        table.by_columns = true;
+        for (std::size_t s = 0; s < table.symbols; ++s) table.columns.push_back(first + s * column_stride);
+        last = (table.symbols - 1) * static_cast<std::size_t>(column_stride) + table.bars;
+    } else {
+        fail_value(table.name + " must have contiguous rows (C order) or columns (Fortran order), got strides (" +
+                   std::to_string(row_stride * 8) + ", " + std::to_string(column_stride * 8) + ") bytes");
     }
-    table.rows = static_cast<const double*>(array.data());
-    table.row_stride = empty ? table.symbols : static_cast<std::size_t>(row_stride);
-    if (!empty) {
-        const std::size_t last = (table.bars - 1) * table.row_stride + table.symbols;
-        table.spans.push_back({address_of(array), address_of(array) + last * sizeof(double), table.name});
-    }
+    if (!empty) table.spans.push_back({address_of(array), address_of(array) + last * sizeof(double), table.name});
     table.arrays.push_back(std::move(array));
     return table;
 }
@@ -274,8 +281,8 @@ void table_atr(std::uint64_t period, nb::handle high, nb::handle low, nb::handle
 
 void bind_table_kernels(nb::module_& module) {
     using namespace nb::literals;
-    // Every table argument is a (bars, symbols) float64 array with contiguous rows or a list of
-    // contiguous float64 columns; outputs may be of either kind, whatever the inputs are.
+    // Every table argument is a (bars, symbols) float64 array with contiguous rows or columns, or a
+    // list of contiguous float64 columns; outputs may be of any kind, whatever the inputs are.
     module.def("table_sma", &table_sma, "period"_a, "data"_a, "output"_a, "workers"_a = 1,
                "Simple moving average of every symbol of a table, into `output`: per symbol the bits of "
                "quillora.indicator_sma. Up to `workers` threads share the symbols, the calling one included; "

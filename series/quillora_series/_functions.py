@@ -96,10 +96,10 @@ def _moving_average(kind: _tables.Kind, routine: _core.MovingAverage, x: object,
     period = _checks.period(period)
     workers = _checks.workers(workers)
     data = _kinds.convert(x)
-    if data.values.ndim == 2:
-        _checks.no_table_out(out)
-        return data.wrap(_tables.run(kind, [data.values], (period,), workers)[0])
     values = data.values
+    if not isinstance(values, _ndarray) or values.ndim == 2:
+        _checks.no_table_out(out)
+        return data.wrap(_tables.run(kind, [values], (period,), workers)[0])
     if out is None:
         result = _empty(values.shape[0])
         routine(period, values, result)
@@ -152,10 +152,10 @@ def macd(x: object, fast: int = 12, slow: int = 26, signal: int = 9, *, out: Out
     periods = _checks.macd_periods(fast, slow, signal)
     workers = _checks.workers(workers)
     data = _kinds.convert(x)
-    if data.values.ndim == 2:
-        _checks.no_table_out(out)
-        return MACD(*map(data.wrap, _tables.run("macd", [data.values], periods, workers)))
     values = data.values
+    if not isinstance(values, _ndarray) or values.ndim == 2:
+        _checks.no_table_out(out)
+        return MACD(*map(data.wrap, _tables.run("macd", [values], periods, workers)))
     if out is None:
         n = values.shape[0]
         outputs: Outputs = (_empty(n), _empty(n), _empty(n))
@@ -198,8 +198,7 @@ def atr(high: object, low: object = None, close: object = None, period: int = 14
 
     The three series (or tables of symbols in columns) must have one shape; the result has the kind of
     `high`. A pandas or polars DataFrame with high, low and close columns may be passed alone: the result
-    is then a series named "atr". `out` and `workers` as for `sma`; ATR computes with the interpreter
-    lock held, so threads do not make it faster.
+    is then a series named "atr". `out` and `workers` as for `sma`.
     """
     if (type(high) is _ndarray and type(low) is _ndarray and type(close) is _ndarray
             and high.dtype is _FLOAT64 and low.dtype is _FLOAT64 and close.dtype is _FLOAT64
@@ -221,7 +220,8 @@ def atr(high: object, low: object = None, close: object = None, period: int = 14
         bars = (_kinds.convert(high), _kinds.convert(low), _kinds.convert(close))
     labels = [bar.labels for bar in bars]
     highs, lows, closes = (bar.values for bar in bars)
-    if highs.ndim == 2 or lows.ndim == 2 or closes.ndim == 2:
+    if not (isinstance(highs, _ndarray) and isinstance(lows, _ndarray) and isinstance(closes, _ndarray)
+            and highs.ndim == lows.ndim == closes.ndim == 1):
         _checks.same_shapes(highs.shape, lows.shape, closes.shape)
         _checks.same_labels(*labels)
         _checks.no_table_out(out)

@@ -18,6 +18,7 @@ import numpy.typing as npt
 
 from . import _checks
 from ._core import Float64Array
+from ._tables import Columns
 
 _FLOAT64 = np.dtype(np.float64)
 
@@ -25,9 +26,9 @@ _FLOAT64 = np.dtype(np.float64)
 class Converted(NamedTuple):
     """The values to compute on and the way back to the caller's kind."""
 
-    # 1-D: contiguous float64. 2-D (bars, symbols): real numbers in any layout; the table runner
-    # converts each column as it takes it, so a large table is never copied whole.
-    values: npt.NDArray[Any]
+    # 1-D: a contiguous float64 array. 2-D (bars, symbols): real numbers in any layout, or separate
+    # float64 columns; the table runner takes float64 as it lies and converts anything else once.
+    values: npt.NDArray[Any] | Columns
     wrap: Callable[[Float64Array], Any]
     # What three inputs of one bar series must agree on beyond their shape (pandas index, columns).
     labels: tuple[Any, ...] = ()
@@ -118,8 +119,12 @@ def _pandas_series(pandas: Any, series: Any) -> Converted:
 
 
 def _pandas_frame(pandas: Any, frame: Any) -> Converted:
-    for name, column in frame.items():
-        _pandas_values_check(column, name)
+    # By dtype: taking each column out as a Series would cost more than computing a short table.
+    for j, (name, dtype) in enumerate(frame.dtypes.items()):
+        if dtype.kind == "O":
+            _pandas_values(frame.iloc[:, j], f"column {name!r}")
+        else:
+            _checks.real_numbers(dtype, f"column {name!r}")
     values = frame.to_numpy(dtype=np.float64, na_value=np.nan)
 
     def wrap(result: Float64Array) -> Any:
@@ -128,22 +133,19 @@ def _pandas_frame(pandas: Any, frame: Any) -> Converted:
     return Converted(values, wrap, (frame.index, frame.columns))
 
 
-def _pandas_values_check(column: Any, name: Any) -> None:
-    if column.dtype.kind == "O":
-        _pandas_values(column, f"column {name!r}")
-    else:
-        _checks.real_numbers(column.dtype, f"column {name!r}")
-
-
 def _polars_real(polars: Any, dtype: Any, what: str) -> None:
     if not (dtype.is_numeric() or dtype == polars.Boolean or dtype == polars.Null):
         raise TypeError(f"expected real numbers, got {what} of dtype {dtype}")
 
 
-def _polars_series(polars: Any, series: Any) -> Converted:
-    _polars_real(polars, series.dtype, "a polars Series")
+def _polars_values(polars: Any, series: Any, what: str) -> Float64Array:
+    _polars_real(polars, series.dtype, what)
     # Nulls come out as NaN, the core's missing value; a Float64 series without nulls is not copied.
-    values = _float64_vector(series.cast(polars.Float64).to_numpy())
+    return _float64_vector(series.cast(polars.Float64).to_numpy())
+
+
+def _polars_series(polars: Any, series: Any) -> Converted:
+    values = _polars_values(polars, series, "a polars Series")
 
     def wrap(result: Float64Array) -> Any:
         # polars users expect positions without a value to be null, not NaN.
@@ -155,13 +157,13 @@ def _polars_series(polars: Any, series: Any) -> Converted:
 def _polars_frame(polars: Any, frame: Any) -> Converted:
     for name, dtype in frame.schema.items():
         _polars_real(polars, dtype, f"column {name!r}")
-    # Fortran order: each column one contiguous run, ready for the core.
-    values = frame.cast(polars.Float64).to_numpy(order="fortran")
+    # Column by column: a Float64 column without nulls is not copied (nulls come out as NaN).
     columns = frame.columns
+    values = Columns([_float64_vector(column.to_numpy()) for column in frame.cast(polars.Float64).get_columns()],
+                     frame.height)
 
     def wrap(result: Float64Array) -> Any:
-        return polars.DataFrame([polars.Series(name, result[:, j], nan_to_null=True)
-                                 for j, name in enumerate(columns)])
+        return polars.DataFrame(result, schema=columns, orient="row", nan_to_null=True)
 
     return Converted(values, wrap, (tuple(columns),))
 
@@ -181,7 +183,7 @@ def bar_columns(bars: object) -> tuple[Converted, Converted, Converted]:
         def wrap(result: Float64Array) -> Any:
             return polars.Series("atr", result, nan_to_null=True)
 
-        columns = [_polars_series(polars, bars[name]).values for name in _bar_names(bars.columns)]
+        columns = [_polars_values(polars, bars[name], "a polars Series") for name in _bar_names(bars.columns)]
     else:
         raise TypeError("atr takes high, low and close, or one pandas or polars DataFrame with high, "
                         f"low and close columns, got {type(bars).__name__}")

@@ -1,134 +1,114 @@
-"""Indicators over tables of symbols in columns: column by column through the core, on a pool of threads.
+"""Indicators over tables of symbols in columns, through the native table kernels.
 
-A table is a 2-D array of shape (bars, symbols). The core computes one contiguous float64 series at a
-time and releases the interpreter lock for SMA, EMA and MACD, so columns run in parallel on threads.
-A column that is not a contiguous float64 run (a C-order table, another dtype) is copied by the worker
-that computes it, so the copies run in parallel too; the results are written back the same way.
+A table is a 2-D array of shape (bars, symbols). The kernels take it as it lies in memory, rows of
+consecutive symbols (C order, NumPy's default) or one contiguous run per symbol (Fortran order, as
+pandas keeps a table, or separate arrays, as polars does), so a float64 table is never copied. They
+advance several symbols at once in vector lanes, each symbol getting the bits the core gives it alone,
+and share the symbols among threads with the interpreter lock released, ATR included.
 """
 
 from __future__ import annotations
 
 import os
-from collections.abc import Callable, Sequence
-from concurrent.futures import ThreadPoolExecutor
+from collections.abc import Sequence
 from typing import Any, Literal
 
 import numpy as np
 import numpy.typing as npt
 
-from . import _core
+from . import _native
 from ._core import Float64Array
 
 Kind = Literal["sma", "ema", "macd", "atr"]
 
 _OUTPUTS: dict[Kind, int] = {"sma": 1, "ema": 1, "macd": 3, "atr": 1}
-_ROUTINES: dict[Kind, Callable[..., None]] = {
-    "sma": _core.indicator_sma, "ema": _core.indicator_ema,
-    "macd": _core.indicator_macd, "atr": _core.indicator_atr,
-}
 
-# Below this many elements a table is done before a pool of threads has started.
-_PARALLEL_MIN_ELEMENTS = 1 << 18
-# A worker copies 8 columns at once (one 64-byte cache line of a C-order float64 row): copying one
-# column alone reads every line eight times over. Fewer columns for series so long that a block of
-# inputs and outputs would take more than this much scratch memory per worker.
-_BLOCK_COLUMNS = 8
-_SCRATCH_BYTES = 256 << 20
-# Rows per copying step: the cache lines of a block's rows stay cached while each column is copied.
-_COPY_ROWS = 16384
+# The kernels never start more than 63 threads beside the caller; the count crosses as a C int.
+_MOST_WORKERS = 1024
+_LINE_DOUBLES = 8  # a 64-byte cache line
 
-# Called on each pool thread with its worker number before it takes work; benchmarks bind threads
-# to CPUs with it. The calling thread computes alone when one worker is used.
-worker_started: Callable[[int], None] | None = None
+
+class Columns:
+    """A table held as one float64 array per symbol, all of one length."""
+
+    ndim = 2
+
+    def __init__(self, columns: list[Float64Array], bars: int) -> None:
+        self.columns = columns
+        self.shape = (bars, len(columns))
+
+
+type Table = npt.NDArray[Any] | Columns
 
 
 def cpu_count() -> int:
-    # process_cpu_count (3.13) honours the CPUs this process may run on; cpu_count counts them all.
-    count: int | None = getattr(os, "process_cpu_count", os.cpu_count)()
+    """The CPUs this process may run on."""
+    # process_cpu_count (3.13) and the affinity mask honour a restricted process; cpu_count counts them all.
+    counted = getattr(os, "process_cpu_count", None)
+    if counted is not None:
+        count: int | None = counted()
+    elif hasattr(os, "sched_getaffinity"):
+        count = len(os.sched_getaffinity(0))
+    else:
+        count = os.cpu_count()
     return count or 1
 
 
-def run(kind: Kind, tables: Sequence[npt.NDArray[Any]], periods: tuple[int, ...],
-        workers: int | None) -> list[Float64Array]:
-    """The indicator's output tables for input tables of one shape (bars, symbols), laid out like the first."""
-    bars, symbols = tables[0].shape
-    outputs = [np.empty_like(tables[0], dtype=np.float64) for _ in range(_OUTPUTS[kind])]
-    arrays = len(tables) + len(outputs)
-    block = max(1, min(_BLOCK_COLUMNS, _SCRATCH_BYTES // max(1, bars * 8 * arrays)))
-    count = min(cpu_count() if workers is None else workers, symbols)
-    if bars * symbols < _PARALLEL_MIN_ELEMENTS:
-        count = 1
-    routine = _ROUTINES[kind]
+def run(kind: Kind, tables: Sequence[Table], periods: tuple[int, ...], workers: int | None) -> list[Float64Array]:
+    """The indicator's output tables for input tables of one shape (bars, symbols).
 
-    def work(worker: int, count: int) -> None:
-        first, last = symbols * worker // count, symbols * (worker + 1) // count
-        scratch = _Scratch(bars, block)
-        for start in range(first, last, block):
-            stop = min(start + block, last)
-            columns = [_take_columns(table, start, stop, scratch) for table in tables]
-            results = [_result_columns(output, start, stop, scratch) for output in outputs]
-            for k in range(stop - start):
-                routine(*periods, *(c[k] for c in columns), *(r[k] for r, _ in results))
-            for output, (result, written_in_place) in zip(outputs, results):
-                if not written_in_place:
-                    _copy(output[:, start:stop].T, result)
-            scratch.reset()
-
-    if count <= 1:
-        work(0, 1)
-        return outputs
-
-    def pool_work(worker: int) -> None:
-        if worker_started is not None:
-            worker_started(worker)
-        work(worker, count)
-
-    with ThreadPoolExecutor(max_workers=count, thread_name_prefix="quillora_series") as pool:
-        for done in [pool.submit(pool_work, worker) for worker in range(count)]:
-            done.result()
+    Outputs are C-ordered when the first input has rows of consecutive symbols, Fortran-ordered
+    (one contiguous run per symbol, which pandas and polars take without a copy) otherwise.
+    """
+    inputs = [_operand(table) for table in tables]
+    first = inputs[0]
+    by_rows = isinstance(first, np.ndarray) and (first.shape[1] < 2 or first.strides[1] == 8)
+    outputs = [_empty_table(tables[0].shape, "C" if by_rows else "F") for _ in range(_OUTPUTS[kind])]
+    count = min(cpu_count() if workers is None else workers, _MOST_WORKERS)
+    if kind == "sma":
+        _native.table_sma(periods[0], inputs[0], outputs[0], count)
+    elif kind == "ema":
+        _native.table_ema(periods[0], inputs[0], outputs[0], count)
+    elif kind == "macd":
+        fast, slow, signal = periods
+        _native.table_macd(fast, slow, signal, inputs[0], outputs[0], outputs[1], outputs[2], count)
+    else:
+        high, low, close = inputs
+        _native.table_atr(periods[0], high, low, close, outputs[0], count)
     return outputs
 
 
-class _Scratch:
-    """One worker's buffers, each holding up to `block` columns as contiguous rows; made when first needed."""
+def _empty_table(shape: tuple[int, int], order: Literal["C", "F"]) -> Float64Array:
+    """A new float64 table whose first element starts a cache line.
 
-    def __init__(self, bars: int, block: int) -> None:
-        self._shape = (block, bars)
-        self._buffers: list[Float64Array] = []
-        self._taken = 0
-
-    def take(self, columns: int) -> Float64Array:
-        if self._taken == len(self._buffers):
-            self._buffers.append(np.empty(self._shape))
-        self._taken += 1
-        return self._buffers[self._taken - 1][:columns]
-
-    def reset(self) -> None:
-        self._taken = 0
+    The kernels stream large outputs to memory in whole aligned registers; rows that start off a
+    line would also put the line between two rows into the shares of two threads, each writing part
+    of it past the cache.
+    """
+    elements = shape[0] * shape[1]
+    memory = np.empty(elements + _LINE_DOUBLES)
+    skip = -memory.ctypes.data % (_LINE_DOUBLES * 8) // 8
+    return memory[skip:skip + elements].reshape(shape, order=order)
 
 
-def _runs(view: npt.NDArray[Any]) -> bool:
-    """Whether each row of a (columns, bars) view is a contiguous float64 run the core takes as it is."""
-    return view.dtype == np.float64 and (view.shape[1] < 2 or view.strides[1] == 8)
+def _operand(table: Table) -> npt.NDArray[Any] | list[Float64Array]:
+    """A table as the kernels take it: a float64 array with contiguous rows or columns, or its columns.
+
+    Other dtypes and byte orders are converted once, keeping the layout; a layout the kernels do not
+    walk (both strides apart, reversed rows or columns) is copied to C order.
+    """
+    if isinstance(table, Columns):
+        return table.columns
+    values = np.asarray(table, dtype=np.float64, order="K")
+    bars, symbols = values.shape
+    row_stride, column_stride = values.strides
+    if values.flags.aligned and (
+            _runs(bars, row_stride, symbols, column_stride) or _runs(symbols, column_stride, bars, row_stride)):
+        return values
+    return np.ascontiguousarray(values)
 
 
-def _take_columns(table: npt.NDArray[Any], start: int, stop: int, scratch: _Scratch) -> npt.NDArray[Any]:
-    view = table[:, start:stop].T
-    if _runs(view):
-        return view
-    copy = scratch.take(stop - start)
-    _copy(copy, view)
-    return copy
-
-
-def _result_columns(output: Float64Array, start: int, stop: int,
-                    scratch: _Scratch) -> tuple[Float64Array, bool]:
-    """Where the core writes a block's results, and whether that is the output table itself."""
-    view = output[:, start:stop].T
-    return (view, True) if _runs(view) else (scratch.take(stop - start), False)
-
-
-def _copy(destination: npt.NDArray[Any], source: npt.NDArray[Any]) -> None:
-    """Copies (and converts to float64) a block of columns, a slice of rows at a time."""
-    for row in range(0, source.shape[1], _COPY_ROWS):
-        np.copyto(destination[:, row:row + _COPY_ROWS], source[:, row:row + _COPY_ROWS])
+def _runs(count: int, step: int, length: int, within: int) -> bool:
+    """Whether `count` runs of `length` doubles, `within` bytes apart inside a run and `step` bytes
+    from one run to the next, are each contiguous and lie one after another without overlapping."""
+    return (length < 2 or within == 8) and (count < 2 or step >= 8 * length)
