@@ -13,7 +13,7 @@ MANYLINUX := manylinux_2_28_x86_64
 CMAKE_NATIVE = $(VENV)/bin/cmake -S . -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
                -DCMAKE_BUILD_TYPE=Release -DQUILLORA_EXTENSION=OFF
 TRACKED      = git ls-files --cached --others --exclude-standard
-PY_FILES     = $(shell $(TRACKED) '*.py' '*.pyi' '*.md')
+PY_FILES     = $(shell $(TRACKED) '*.py' '*.pyi')
 CXX_FILES    = $(shell $(TRACKED) '*.cpp' '*.hpp')
 # Files written before the formatters were set up: `make lint` leaves their layout alone until
 # `make format` has run once, which formats every file and deletes this list.

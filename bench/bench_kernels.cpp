@@ -83,7 +83,11 @@ int main() {
     std::printf("%-8s %12s %12s %8s  %s\n", "routine", "ns/element", "baseline", "ratio", "verdict");
 
     report(
-        "sma", [&] { quillora::compute_sma(period, data, out); sink = out.back(); },
+        "sma",
+        [&] {
+            quillora::compute_sma(period, data, out);
+            sink = out.back();
+        },
         [&] {
             double sum = -0.0;
             for (const double x : data) sum = sum + x;
@@ -91,7 +95,11 @@ int main() {
         });
 
     report(
-        "ema", [&] { quillora::compute_ema(period, data, out); sink = out.back(); },
+        "ema",
+        [&] {
+            quillora::compute_ema(period, data, out);
+            sink = out.back();
+        },
         [&] {
             double average = data[0];
             for (const double x : data) average = average * keep + x * alpha;
@@ -115,7 +123,11 @@ int main() {
         });
 
     report(
-        "atr", [&] { quillora::compute_atr(period, bars.high, bars.low, bars.close, out); sink = out.back(); },
+        "atr",
+        [&] {
+            quillora::compute_atr(period, bars.high, bars.low, bars.close, out);
+            sink = out.back();
+        },
         [&] {
             double average = data[0];
             for (const double x : data) average = average + (x - average) * weight;

@@ -61,6 +61,7 @@ def rounds_for(elements):
 
 # --- data ----------------------------------------------------------------------------------------
 
+
 def make_bars(shape, seed=20261212):
     """high, low and close: a geometric random walk per symbol (prices stay positive), each bar's
     range around its close."""
@@ -74,6 +75,7 @@ def make_bars(shape, seed=20261212):
 # --- the libraries -------------------------------------------------------------------------------
 # Each library: prepare(high, low, close) turns NumPy series (or (bars, symbols) tables) into its own
 # kind once, untimed; its indicators take what prepare made and return the library's result.
+
 
 def optional(name):
     try:
@@ -150,8 +152,9 @@ def polars_macd_expression(column):
 
 def polars_atr_expression(high, low, close, name):
     previous = pl.col(close).shift()
-    true_range = pl.max_horizontal(pl.col(high) - pl.col(low), (pl.col(high) - previous).abs(),
-                                   (pl.col(low) - previous).abs())
+    true_range = pl.max_horizontal(
+        pl.col(high) - pl.col(low), (pl.col(high) - previous).abs(), (pl.col(low) - previous).abs()
+    )
     return true_range.ewm_mean(alpha=1.0 / PERIOD, adjust=False).alias(name)
 
 
@@ -174,8 +177,9 @@ def polars_calls():
         "SMA": select(lambda closes: [pl.col(c).rolling_mean(PERIOD) for c in closes]),
         "EMA": select(lambda closes: [pl.col(c).ewm_mean(span=PERIOD, adjust=False) for c in closes]),
         "MACD": select(lambda closes: [e for c in closes for e in polars_macd_expression(c)]),
-        "ATR": select(lambda closes: [polars_atr_expression(f"h{c[1:]}", f"l{c[1:]}", c, f"atr{c[1:]}")
-                                      for c in closes]),
+        "ATR": select(
+            lambda closes: [polars_atr_expression(f"h{c[1:]}", f"l{c[1:]}", c, f"atr{c[1:]}") for c in closes]
+        ),
     }
 
 
@@ -185,8 +189,10 @@ def bottleneck_calls():
 
 def peers():
     """(name, prepare, calls) of each installed library, quillora first; prints a line for each absent one."""
-    found = [("quillora", lambda *b: b, quillora_series_calls()),
-             ("quillora, out=", lambda *b: (b, [np.empty(len(b[2])) for _ in range(3)]), quillora_out_calls())]
+    found = [
+        ("quillora", lambda *b: b, quillora_series_calls()),
+        ("quillora, out=", lambda *b: (b, [np.empty(len(b[2])) for _ in range(3)]), quillora_out_calls()),
+    ]
     wanted = [
         ("TA-Lib", talib, "ta-lib", lambda *b: b, talib_calls),
         ("pandas", pd, "pandas", lambda *b: tuple(pd.Series(a) for a in b), pandas_calls),
@@ -214,6 +220,7 @@ def as_arrays(result):
 
 # --- timing --------------------------------------------------------------------------------------
 
+
 def seconds(call, number):
     started = time.perf_counter()
     for _ in range(number):
@@ -240,6 +247,7 @@ def best_seconds(calls, rounds):
 
 # --- 1. one series -------------------------------------------------------------------------------
 
+
 def one_series(libraries, sizes):
     """{(indicator, library): {size: ns per bar}}"""
     results = {}
@@ -253,12 +261,15 @@ def one_series(libraries, sizes):
         best = best_seconds(calls, rounds_for(size))
         for key, spent in best.items():
             results.setdefault(key, {})[size] = spent / size * 1e9
-        print(f"  {size:>10,} bars: " + "  ".join(
-            f"{indicator} {name} {best[(indicator, name)] / size * 1e9:.2f}" for indicator, name in best))
+        print(
+            f"  {size:>10,} bars: "
+            + "  ".join(f"{indicator} {name} {best[(indicator, name)] / size * 1e9:.2f}" for indicator, name in best)
+        )
     return results
 
 
 # --- 2. tables -----------------------------------------------------------------------------------
+
 
 def core_loop(indicator, columns):
     """quillora's one-series core over the contiguous columns of a table, each into new arrays."""
@@ -291,8 +302,7 @@ def table_calls(libraries, tables):
         calls[(indicator, "core per column")] = lambda indicator=indicator: core_loop(indicator, columns)
     if "TA-Lib" in names:
         for indicator, call in talib_calls().items():
-            calls[(indicator, "TA-Lib")] = (
-                lambda call=call: [call(bar) for bar in zip(*columns)])
+            calls[(indicator, "TA-Lib")] = lambda call=call: [call(bar) for bar in zip(*columns)]
     if "pandas" in names:
         for indicator, call in pandas_calls().items():
             calls[(indicator, "pandas")] = lambda call=call: call(frames)
@@ -314,12 +324,15 @@ def table_speed(libraries, bar_counts):
         best = best_seconds(table_calls(libraries, tables), rounds_for(elements))
         for key, spent in best.items():
             results.setdefault(key, {})[bars] = spent / elements * 1e9
-        print(f"  {TABLE_SYMBOLS} x {bars:,}: " + "  ".join(
-            f"{indicator} {name} {spent / elements * 1e9:.2f}" for (indicator, name), spent in best.items()))
+        print(
+            f"  {TABLE_SYMBOLS} x {bars:,}: "
+            + "  ".join(f"{indicator} {name} {spent / elements * 1e9:.2f}" for (indicator, name), spent in best.items())
+        )
     return results
 
 
 # --- 3. call overhead ----------------------------------------------------------------------------
+
 
 def call_overhead(libraries):
     """{(indicator, library): ns per call} on CALL_SIZE bars."""
@@ -334,6 +347,7 @@ def call_overhead(libraries):
 
 
 # --- 4. two threads ------------------------------------------------------------------------------
+
 
 def split_in_two(work, items):
     """Runs work(item) for every item, the first half on one pool thread and the rest on the other."""
@@ -367,8 +381,13 @@ def polars_table_seconds(bars, threads, rounds):
     """Best seconds of each polars table indicator, measured in a fresh process whose polars has
     `threads` threads (polars sizes its pool once, at import)."""
     env = dict(os.environ, POLARS_MAX_THREADS=str(threads))
-    child = subprocess.run([sys.executable, __file__, "--polars-child", str(bars), str(rounds)],
-                           capture_output=True, text=True, env=env, check=True)
+    child = subprocess.run(
+        [sys.executable, __file__, "--polars-child", str(bars), str(rounds)],
+        capture_output=True,
+        text=True,
+        env=env,
+        check=True,
+    )
     return json.loads(child.stdout)
 
 
@@ -376,8 +395,7 @@ def polars_child(bars, rounds):
     first, second = two_cpus()
     bind_threads({first, second})
     data = polars_prepare(*make_bars((bars, TABLE_SYMBOLS)))
-    best = best_seconds({indicator: lambda call=call: call(data) for indicator, call in polars_calls().items()},
-                        rounds)
+    best = best_seconds({indicator: lambda call=call: call(data) for indicator, call in polars_calls().items()}, rounds)
     print(json.dumps(best))
 
 
@@ -409,10 +427,8 @@ def two_threads(libraries, bar_counts):
                 prepare = (lambda *b: b) if name == "TA-Lib" else (lambda *b: tuple(pd.Series(a) for a in b))
                 prepared = [prepare(*bar) for bar in columns]
                 for indicator, call in library_calls().items():
-                    calls[(indicator, name, 1)] = (
-                        lambda call=call, prepared=prepared: [call(b) for b in prepared])
-                    calls[(indicator, name, 2)] = (
-                        lambda call=call, prepared=prepared: split_in_two(call, prepared))
+                    calls[(indicator, name, 1)] = lambda call=call, prepared=prepared: [call(b) for b in prepared]
+                    calls[(indicator, name, 2)] = lambda call=call, prepared=prepared: split_in_two(call, prepared)
             if not bind_quillora_threads(first, second):
                 print("  skipped: the table kernels' worker thread could not be bound")
                 return {}
@@ -427,13 +443,18 @@ def two_threads(libraries, bar_counts):
                             best[key] = min(best.get(key, float("inf")), spent)
             for (indicator, name, threads), spent in best.items():
                 results.setdefault((indicator, name), {}).setdefault(bars, [None, None])[threads - 1] = spent
-            print(f"  {TABLE_SYMBOLS} x {bars:,}: " + "  ".join(
-                f"{indicator} {name} {pair[0] / pair[1]:.2f}" for (indicator, name), by_bars in results.items()
-                for b, pair in by_bars.items() if b == bars))
+            print(
+                f"  {TABLE_SYMBOLS} x {bars:,}: "
+                + "  ".join(
+                    f"{indicator} {name} {pair[0] / pair[1]:.2f}"
+                    for (indicator, name), by_bars in results.items()
+                    for b, pair in by_bars.items()
+                    if b == bars
+                )
+            )
     finally:
         bind_threads(everywhere)
     return results
-
 
 
 # --- 5. agreement --------------------------------------------------------------------------------
@@ -443,48 +464,47 @@ OUTPUTS = {"SMA": ["SMA"], "EMA": ["EMA"], "MACD": ["MACD line", "MACD signal", 
 # Why each peer's values differ from quillora's; the measured columns beside each say by how much.
 WHY = {
     ("TA-Lib", "SMA"): "same window; each library carries its running sum with its own rounding, so they drift "
-                       "a few hundred ulps apart over 100,000 bars. A NaN leaves both without values from there on",
+    "a few hundred ulps apart over 100,000 bars. A NaN leaves both without values from there on",
     ("TA-Lib", "EMA"): "same seed (mean of the first 14) and factor 2/15; TA-Lib steps as e + k(x - e) with a "
-                       "fused multiply-add, quillora as e(1 - k) + xk: a few ulps apart. After a NaN TA-Lib has "
-                       "no values; quillora skips the sample",
+    "fused multiply-add, quillora as e(1 - k) + xk: a few ulps apart. After a NaN TA-Lib has "
+    "no values; quillora skips the sample",
     ("TA-Lib", "MACD line"): "TA-Lib writes the line only from the bar where its signal starts (33), quillora "
-                             "from bar 25; fused multiply-add in TA-Lib's steps: last-bit differences. After a "
-                             "NaN TA-Lib has no values; quillora skips the sample",
+    "from bar 25; fused multiply-add in TA-Lib's steps: last-bit differences. After a "
+    "NaN TA-Lib has no values; quillora skips the sample",
     ("TA-Lib", "MACD signal"): "TA-Lib seeds the signal with the mean of the first 9 MACD values, quillora with "
-                               "the MACD value of bar 33 itself: they differ from there and converge (factor 0.8 "
-                               "per bar)",
+    "the MACD value of bar 33 itself: they differ from there and converge (factor 0.8 "
+    "per bar)",
     ("TA-Lib", "MACD histogram"): "line minus signal: follows the signal",
     ("TA-Lib", "ATR"): "same first value (mean of the first 14 true ranges, at bar 14); TA-Lib's Wilder step "
-                       "uses a fused multiply-add, quillora's is A + (TR - A)(1/14) unfused: a few ulps apart",
+    "uses a fused multiply-add, quillora's is A + (TR - A)(1/14) unfused: a few ulps apart",
     ("pandas", "SMA"): "same window; pandas' running sum is compensated (more exact than a carried sum), so the "
-                       "two drift a few hundred ulps apart. After a NaN pandas has values again once it has left "
-                       "the window; quillora's sum stays NaN",
+    "two drift a few hundred ulps apart. After a NaN pandas has values again once it has left "
+    "the window; quillora's sum stays NaN",
     ("pandas", "EMA"): "ewm(adjust=False) starts at the first sample (values from bar 0), not at the mean of the "
-                       "first 14; it steps as e(1 - k) + xk like quillora: identical bits once the start has "
-                       "decayed (13/15 per bar). At a NaN pandas repeats the last value, quillora writes NaN",
+    "first 14; it steps as e(1 - k) + xk like quillora: identical bits once the start has "
+    "decayed (13/15 per bar). At a NaN pandas repeats the last value, quillora writes NaN",
     ("pandas", "MACD line"): "two ewm(adjust=False) averages started at the first sample: values from bar 0, "
-                             "identical bits once the start has decayed",
-    ("pandas", "MACD signal"): "ewm of the line from bar 0, not from bar 33: identical bits once the start has "
-                               "decayed",
+    "identical bits once the start has decayed",
+    ("pandas", "MACD signal"): "ewm of the line from bar 0, not from bar 33: identical bits once the start has decayed",
     ("pandas", "MACD histogram"): "line minus signal: follows the signal",
     ("pandas", "ATR"): "the usual recipe starts at bar 0 (true range high - low) and steps as A(1 - a) + TR a "
-                       "with a = 1/14; quillora starts at bar 14 with the mean of 14 true ranges and steps as "
-                       "A + (TR - A)a: a few ulps apart once the start has decayed (13/14 per bar). After a "
-                       "NaN quillora has no values",
+    "with a = 1/14; quillora starts at bar 14 with the mean of 14 true ranges and steps as "
+    "A + (TR - A)a: a few ulps apart once the start has decayed (13/14 per bar). After a "
+    "NaN quillora has no values",
     ("polars", "SMA"): "same window and the same values as pandas (a compensated running sum): a few hundred "
-                       "ulps from quillora's carried sum. After a null polars has values again once it has left "
-                       "the window",
+    "ulps from quillora's carried sum. After a null polars has values again once it has left "
+    "the window",
     ("polars", "EMA"): "ewm_mean(adjust=False) starts at the first sample (values from bar 0) and steps as "
-                       "e + k(x - e): a few ulps apart from quillora's e(1 - k) + xk once the start has decayed",
+    "e + k(x - e): a few ulps apart from quillora's e(1 - k) + xk once the start has decayed",
     ("polars", "MACD line"): "two ewm_mean averages started at the first sample: values from bar 0, last-bit "
-                             "differences once the start has decayed",
+    "differences once the start has decayed",
     ("polars", "MACD signal"): "ewm_mean of the line from bar 0, not from bar 33: differences that decay to the "
-                               "last bits",
+    "last bits",
     ("polars", "MACD histogram"): "line minus signal: follows the signal",
     ("polars", "ATR"): "the usual recipe starts at bar 0; its step A + (TR - A)a is quillora's: identical bits "
-                       "once the start has decayed (13/14 per bar). After a missing bar quillora has no values",
+    "once the start has decayed (13/14 per bar). After a missing bar quillora has no values",
     ("bottleneck", "SMA"): "identical bits: the same running sum. move_mean has values again once a NaN has "
-                           "left the window; quillora's sum stays NaN",
+    "left the window; quillora's sum stays NaN",
 }
 
 
@@ -549,11 +569,13 @@ def agreement(libraries):
 def print_agreement(rows):
     for output, name, stats, why in rows:
         identical = "-" if stats["identical"] is None else f"{stats['identical']:.1%}"
-        print(f"  {output:<15} {name:<10} first {stats['first'][0]}/{stats['first'][1]}  "
-              f"only one has a value {stats['only'][0]}/{stats['only'][1]} "
-              f"(with gaps {stats['gaps_only'][0]}/{stats['gaps_only'][1]})  identical {identical}  "
-              f"max |diff| {fmt(stats['max_abs'])}  second half {fmt(stats['late_abs'])}"
-              + ("" if stats["late_ulps"] is None else f" ({stats['late_ulps']} ulp)"))
+        print(
+            f"  {output:<15} {name:<10} first {stats['first'][0]}/{stats['first'][1]}  "
+            f"only one has a value {stats['only'][0]}/{stats['only'][1]} "
+            f"(with gaps {stats['gaps_only'][0]}/{stats['gaps_only'][1]})  identical {identical}  "
+            f"max |diff| {fmt(stats['max_abs'])}  second half {fmt(stats['late_abs'])}"
+            + ("" if stats["late_ulps"] is None else f" ({stats['late_ulps']} ulp)")
+        )
         print(f"      {why}")
 
 
@@ -562,6 +584,7 @@ def fmt(value):
 
 
 # --- the report ----------------------------------------------------------------------------------
+
 
 def machine():
     model, flags, memory = "unknown CPU", set(), ""
@@ -578,13 +601,18 @@ def machine():
     except (OSError, StopIteration, ValueError):
         pass
     vectors = "AVX-512" if "avx512f" in flags else "AVX2" if "avx2" in flags else "SSE2"
-    return (f"{model} ({vectors}), {len(os.sched_getaffinity(0))} CPUs usable{memory}; "
-            f"{platform.system()} {platform.release()}")
+    return (
+        f"{model} ({vectors}), {len(os.sched_getaffinity(0))} CPUs usable{memory}; "
+        f"{platform.system()} {platform.release()}"
+    )
 
 
 def versions():
-    found = [f"Python {platform.python_version()}", f"NumPy {np.__version__}",
-             f"quillora {importlib.metadata.version('quillora')}"]
+    found = [
+        f"Python {platform.python_version()}",
+        f"NumPy {np.__version__}",
+        f"quillora {importlib.metadata.version('quillora')}",
+    ]
     if talib is not None:
         library = talib.__ta_version__.decode().split()[0]
         found.append(f"TA-Lib {talib.__version__} (C library {library})")
@@ -602,19 +630,37 @@ def summary(series, tables, names):
     """The main rows, by library: one series of 10**6 bars, then the tables (one thread)."""
     size = 10**6 if any(10**6 in v for v in series.values()) else max(max(v) for v in series.values())
     bar_counts = sorted({b for v in tables.values() for b in v})
-    lines = ["## Main rows", "", f"One series of {size:,} bars, ns per bar:", "",
-             "| library | " + " | ".join(INDICATORS) + " |", "|---|" + "---:|" * len(INDICATORS)]
+    lines = [
+        "## Main rows",
+        "",
+        f"One series of {size:,} bars, ns per bar:",
+        "",
+        "| library | " + " | ".join(INDICATORS) + " |",
+        "|---|" + "---:|" * len(INDICATORS),
+    ]
     for name in names:
         cells = [f"{series[(i, name)][size]:.2f}" if (i, name) in series else "-" for i in INDICATORS]
         lines.append(f"| {name} | " + " | ".join(cells) + " |")
     shapes = " / ".join(f"{b:,}" for b in bar_counts)
-    lines += ["", f"Tables of {TABLE_SYMBOLS} symbols x {shapes} bars, ns per element, one thread:", "",
-              "| library | " + " | ".join(INDICATORS) + " |", "|---|" + "---:|" * len(INDICATORS)]
-    for name in ["quillora", "quillora, pandas", "core per column", *(n for n in names if not n.startswith("quillora"))]:
+    lines += [
+        "",
+        f"Tables of {TABLE_SYMBOLS} symbols x {shapes} bars, ns per element, one thread:",
+        "",
+        "| library | " + " | ".join(INDICATORS) + " |",
+        "|---|" + "---:|" * len(INDICATORS),
+    ]
+    for name in [
+        "quillora",
+        "quillora, pandas",
+        "core per column",
+        *(n for n in names if not n.startswith("quillora")),
+    ]:
         if not any((i, name) in tables for i in INDICATORS):
             continue
-        cells = [" / ".join(f"{tables[(i, name)][b]:.2f}" for b in bar_counts) if (i, name) in tables else "-"
-                 for i in INDICATORS]
+        cells = [
+            " / ".join(f"{tables[(i, name)][b]:.2f}" for b in bar_counts) if (i, name) in tables else "-"
+            for i in INDICATORS
+        ]
         lines.append(f"| {name} | " + " | ".join(cells) + " |")
     return [*lines, ""]
 
@@ -646,8 +692,11 @@ def write_markdown(path, context, series, tables, overhead, scaling, rows, libra
     sizes = sorted({size for by_size in series.values() for size in by_size})
     reference = max(sizes)
     middle = 10**6 if 10**6 in sizes else reference
-    lines.append("| indicator | library | " + " | ".join(size_label(s) for s in sizes)
-                 + f" | x quillora at {size_label(middle)} |")
+    lines.append(
+        "| indicator | library | "
+        + " | ".join(size_label(s) for s in sizes)
+        + f" | x quillora at {size_label(middle)} |"
+    )
     lines.append("|---|---|" + "---:|" * (len(sizes) + 1))
     for indicator in INDICATORS:
         ours = series.get((indicator, "quillora"), {}).get(middle)
@@ -659,15 +708,24 @@ def write_markdown(path, context, series, tables, overhead, scaling, rows, libra
             cells = " | ".join(f"{by_size[s]:.2f}" for s in sizes)
             lines.append(f"| {indicator} | {name} | {cells} | {ratio:.2f} |")
     bar_counts = sorted({b for by_bars in tables.values() for b in by_bars})
-    lines += ["", f"## Tables of {TABLE_SYMBOLS} symbols: ns per element", "",
-              "quillora: `quillora_series` on a (bars, symbols) NumPy table and on a pandas DataFrame, one "
-              "worker; core per column: `quillora.indicator_*` over each column (the one-series routine); "
-              "TA-Lib over each column; pandas and polars with their table APIs (DataFrame rolling/ewm, "
-              "expressions over all columns); bottleneck along the bars axis.", "",
-              "| indicator | library | " + " | ".join(f"{TABLE_SYMBOLS} x {b:,}" for b in bar_counts)
-              + " | x quillora |",
-              "|---|---|" + "---:|" * (len(bar_counts) + 1)]
-    table_names = ["quillora", "quillora, pandas", "core per column", *(n for n in names if not n.startswith("quillora"))]
+    lines += [
+        "",
+        f"## Tables of {TABLE_SYMBOLS} symbols: ns per element",
+        "",
+        "quillora: `quillora_series` on a (bars, symbols) NumPy table and on a pandas DataFrame, one "
+        "worker; core per column: `quillora.indicator_*` over each column (the one-series routine); "
+        "TA-Lib over each column; pandas and polars with their table APIs (DataFrame rolling/ewm, "
+        "expressions over all columns); bottleneck along the bars axis.",
+        "",
+        "| indicator | library | " + " | ".join(f"{TABLE_SYMBOLS} x {b:,}" for b in bar_counts) + " | x quillora |",
+        "|---|---|" + "---:|" * (len(bar_counts) + 1),
+    ]
+    table_names = [
+        "quillora",
+        "quillora, pandas",
+        "core per column",
+        *(n for n in names if not n.startswith("quillora")),
+    ]
     for indicator in INDICATORS:
         ours = tables.get((indicator, "quillora"), {})
         for name in table_names:
@@ -677,48 +735,72 @@ def write_markdown(path, context, series, tables, overhead, scaling, rows, libra
             cells = " | ".join(f"{by_bars[b]:.3f}" for b in bar_counts)
             ratios = " / ".join(f"{by_bars[b] / ours[b]:.1f}" for b in bar_counts)
             lines.append(f"| {indicator} | {name} | {cells} | {ratios} |")
-    lines += ["", f"## One call on {CALL_SIZE} bars: ns per call", "",
-              "| library | " + " | ".join(INDICATORS) + " |", "|---|" + "---:|" * len(INDICATORS)]
+    lines += [
+        "",
+        f"## One call on {CALL_SIZE} bars: ns per call",
+        "",
+        "| library | " + " | ".join(INDICATORS) + " |",
+        "|---|" + "---:|" * len(INDICATORS),
+    ]
     for name in names:
         cells = " | ".join(f"{overhead[(i, name)]:.0f}" if (i, name) in overhead else "-" for i in INDICATORS)
         lines.append(f"| {name} | {cells} |")
     if scaling:
         cpus = two_cpus()
-        lines += ["", f"## Two threads against one, {TABLE_SYMBOLS} symbols, threads bound to CPUs "
-                  f"{cpus[0]} and {cpus[1]}: speed-up", "",
-                  "quillora: `workers=1` against `workers=2` (the calling thread and the table kernels' "
-                  "worker thread, each bound to its CPU); TA-Lib and pandas: the columns on one Python thread "
-                  "against two; polars: POLARS_MAX_THREADS=1 against 2 (separate processes, in turn).", "",
-                  "| indicator | library | " + " | ".join(f"{TABLE_SYMBOLS} x {b:,}" for b in bar_counts) + " |",
-                  "|---|---|" + "---:|" * len(bar_counts)]
+        lines += [
+            "",
+            f"## Two threads against one, {TABLE_SYMBOLS} symbols, threads bound to CPUs "
+            f"{cpus[0]} and {cpus[1]}: speed-up",
+            "",
+            "quillora: `workers=1` against `workers=2` (the calling thread and the table kernels' "
+            "worker thread, each bound to its CPU); TA-Lib and pandas: the columns on one Python thread "
+            "against two; polars: POLARS_MAX_THREADS=1 against 2 (separate processes, in turn).",
+            "",
+            "| indicator | library | " + " | ".join(f"{TABLE_SYMBOLS} x {b:,}" for b in bar_counts) + " |",
+            "|---|---|" + "---:|" * len(bar_counts),
+        ]
         for indicator in INDICATORS:
             for name in names:
                 by_bars = scaling.get((indicator, name))
                 if by_bars is None:
                     continue
-                cells = " | ".join(f"{by_bars[b][0] / by_bars[b][1]:.2f}" if b in by_bars else "-"
-                                   for b in bar_counts)
+                cells = " | ".join(f"{by_bars[b][0] / by_bars[b][1]:.2f}" if b in by_bars else "-" for b in bar_counts)
                 lines.append(f"| {indicator} | {name} | {cells} |")
-    lines += ["", f"## Agreement with quillora on one series of {AGREEMENT_BARS:,} bars", "",
-              "First value: the first bar with a value (quillora / peer). Only one has a value: bars where "
-              f"quillora has a value and the peer none / the other way round, on the clean series and on the "
-              f"same bars with {GAP_RATE:.1%} of them missing (NaN). The differences are over the bars where "
-              "both have a value; the second half is where seeding differences have died away.", "",
-              "| output | peer | first value | only one has a value (with gaps) | identical bits | max abs diff "
-              "| second half: max abs diff (ulps) | why |",
-              "|---|---|---|---|---:|---:|---:|---|"]
+    lines += [
+        "",
+        f"## Agreement with quillora on one series of {AGREEMENT_BARS:,} bars",
+        "",
+        "First value: the first bar with a value (quillora / peer). Only one has a value: bars where "
+        f"quillora has a value and the peer none / the other way round, on the clean series and on the "
+        f"same bars with {GAP_RATE:.1%} of them missing (NaN). The differences are over the bars where "
+        "both have a value; the second half is where seeding differences have died away.",
+        "",
+        "| output | peer | first value | only one has a value (with gaps) | identical bits | max abs diff "
+        "| second half: max abs diff (ulps) | why |",
+        "|---|---|---|---|---:|---:|---:|---|",
+    ]
     for output, name, stats, why in rows:
         identical = "-" if stats["identical"] is None else f"{stats['identical']:.1%}"
         lines.append(
             f"| {output} | {name} | {stats['first'][0]} / {stats['first'][1]} | {stats['only'][0]} / "
             f"{stats['only'][1]} ({stats['gaps_only'][0]} / {stats['gaps_only'][1]}) | {identical} | "
             f"{fmt(stats['max_abs'])} | {fmt(stats['late_abs'])}"
-            + ("" if stats["late_ulps"] is None else f" ({stats['late_ulps']})") + f" | {why} |")
+            + ("" if stats["late_ulps"] is None else f" ({stats['late_ulps']})")
+            + f" | {why} |"
+        )
     path.write_text("\n".join(lines) + "\n")
 
 
-COLOURS = {"quillora": "#1b6ca8", "quillora, out=": "#6fa8dc", "quillora, pandas": "#6fa8dc", "core per column": "#9e9e9e",
-           "TA-Lib": "#e69138", "pandas": "#6aa84f", "polars": "#a64d79", "bottleneck": "#cc0000"}
+COLOURS = {
+    "quillora": "#1b6ca8",
+    "quillora, out=": "#6fa8dc",
+    "quillora, pandas": "#6fa8dc",
+    "core per column": "#9e9e9e",
+    "TA-Lib": "#e69138",
+    "pandas": "#6aa84f",
+    "polars": "#a64d79",
+    "bottleneck": "#cc0000",
+}
 
 
 def write_chart(path, series, tables, libraries):
@@ -735,8 +817,10 @@ def write_chart(path, series, tables, libraries):
     size = 10**6 if any(10**6 in v for v in series.values()) else max(max(v) for v in series.values())
     table_names = ["quillora", "core per column", *(n for n in names if not n.startswith("quillora"))]
     panels = [(f"one series, {size:,} bars", series, size, names)]
-    panels += [(f"table, {TABLE_SYMBOLS} symbols x {bars:,} bars", tables, bars, table_names)
-               for bars in sorted({b for v in tables.values() for b in v})]
+    panels += [
+        (f"table, {TABLE_SYMBOLS} symbols x {bars:,} bars", tables, bars, table_names)
+        for bars in sorted({b for v in tables.values() for b in v})
+    ]
     figure, axes = plt.subplots(1, len(panels), figsize=(6.2 * len(panels), 4.8), sharey=True, squeeze=False)
     axes = axes[0]
     for axis, (title, results, key, shown) in zip(axes, panels):
@@ -764,6 +848,7 @@ def write_chart(path, series, tables, libraries):
 
 # --- main ----------------------------------------------------------------------------------------
 
+
 def load_average():
     return " ".join(f"{x:.2f}" for x in os.getloadavg())
 
@@ -783,8 +868,13 @@ def main():
     if arguments.quick:
         sizes, bar_counts, SAMPLE_SECONDS = [10**3, 10**5], [2_000], 0.002
 
-    context = {"date": datetime.date.today().isoformat(), "machine": machine(), "versions": versions(),
-               "load_before": load_average(), "note": arguments.note}
+    context = {
+        "date": datetime.date.today().isoformat(),
+        "machine": machine(),
+        "versions": versions(),
+        "load_before": load_average(),
+        "note": arguments.note,
+    }
     print(f"peers on {context['machine']}\n  {context['versions']}\n  load average {context['load_before']}")
     libraries = peers()
     print("1. one series, ns per bar")

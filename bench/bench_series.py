@@ -47,8 +47,15 @@ def per_call_ns(statement, names):
 def call_costs():
     rng = np.random.default_rng(1)
     x, high, low = rng.random(CALL_SIZE), rng.random(CALL_SIZE) + 1.0, rng.random(CALL_SIZE) - 1.0
-    names = {"qs": qs, "quillora": quillora, "x": x, "high": high, "low": low,
-             "o": np.empty(CALL_SIZE), "o3": tuple(np.empty(CALL_SIZE) for _ in range(3))}
+    names = {
+        "qs": qs,
+        "quillora": quillora,
+        "x": x,
+        "high": high,
+        "low": low,
+        "o": np.empty(CALL_SIZE),
+        "o3": tuple(np.empty(CALL_SIZE) for _ in range(3)),
+    }
     pairs = [
         ("qs.sma(x, 14)", "quillora.indicator_sma(14, x, o)"),
         ("qs.ema(x, 14)", "quillora.indicator_ema(14, x, o)"),
@@ -61,8 +68,10 @@ def call_costs():
         cost_wrapped, cost_bare = per_call_ns(wrapped, names), per_call_ns(bare, names)
         above = cost_wrapped - cost_bare
         verdict = "OK" if above <= CALL_TARGET_NS else "SLOW"
-        print(f"   {wrapped:<22} {cost_wrapped:7.0f} ns   core {cost_bare:6.0f} ns   "
-              f"above the core {above:6.0f} ns (target <= {CALL_TARGET_NS}): {verdict}")
+        print(
+            f"   {wrapped:<22} {cost_wrapped:7.0f} ns   core {cost_bare:6.0f} ns   "
+            f"above the core {above:6.0f} ns (target <= {CALL_TARGET_NS}): {verdict}"
+        )
 
 
 def best_seconds(runs, number=1):
@@ -89,14 +98,23 @@ def pandas_series():
     def core_ema():
         quillora.indicator_ema(20, values, np.empty(SERIES_BARS))
 
-    best = best_seconds({"qs.sma(series, 20)": lambda: qs.sma(series, 20), "sma core": core_sma,
-                         "qs.ema(series, 20)": lambda: qs.ema(series, 20), "ema core": core_ema}, number=20)
+    best = best_seconds(
+        {
+            "qs.sma(series, 20)": lambda: qs.sma(series, 20),
+            "sma core": core_sma,
+            "qs.ema(series, 20)": lambda: qs.ema(series, 20),
+            "ema core": core_ema,
+        },
+        number=20,
+    )
     for name in ("sma", "ema"):
         wrapped, bare = best[f"qs.{name}(series, 20)"], best[f"{name} core"]
         ratio = wrapped / bare
         verdict = "OK" if ratio <= SERIES_TARGET else "SLOW"
-        print(f"   qs.{name}(series, 20) {wrapped * 1e3:6.2f} ms   np.empty + core {bare * 1e3:6.2f} ms   "
-              f"ratio {ratio:.2f} (target <= {SERIES_TARGET}): {verdict}")
+        print(
+            f"   qs.{name}(series, 20) {wrapped * 1e3:6.2f} ms   np.empty + core {bare * 1e3:6.2f} ms   "
+            f"ratio {ratio:.2f} (target <= {SERIES_TARGET}): {verdict}"
+        )
 
 
 def table_scaling():
@@ -108,15 +126,18 @@ def table_scaling():
     everywhere = os.sched_getaffinity(0)
     table = np.random.default_rng(3).random((TABLE_BARS, TABLE_SYMBOLS))
     layouts = {"C order": table, "Fortran order": np.asfortranarray(table)}
-    calls = {"sma": lambda t, w: qs.sma(t, 20, workers=w), "ema": lambda t, w: qs.ema(t, 20, workers=w),
-             "macd": lambda t, w: qs.macd(t, workers=w), "atr": lambda t, w: qs.atr(t, t, t, workers=w)}
+    calls = {
+        "sma": lambda t, w: qs.sma(t, 20, workers=w),
+        "ema": lambda t, w: qs.ema(t, 20, workers=w),
+        "macd": lambda t, w: qs.macd(t, workers=w),
+        "atr": lambda t, w: qs.atr(t, t, t, workers=w),
+    }
     qs.sma(table, 20, workers=2)  # starts the pool's worker thread
     bindings = {
         f"process on CPUs {first},{second}": lambda: bind_threads({first, second}),
         f"threads on CPU {first} | {second}": lambda: bind_quillora_threads(first, second),
     }
-    print(f"3. table of {TABLE_SYMBOLS} symbols x {TABLE_BARS:,} bars, 1 worker against 2 "
-          f"(best of {LONG_REPEATS})")
+    print(f"3. table of {TABLE_SYMBOLS} symbols x {TABLE_BARS:,} bars, 1 worker against 2 (best of {LONG_REPEATS})")
     try:
         for binding, bind in bindings.items():
             if not bind():
@@ -124,13 +145,19 @@ def table_scaling():
                 continue
             for layout, data in layouts.items():
                 for name, call in calls.items():
-                    best = best_seconds({"1": lambda data=data, call=call: call(data, 1),
-                                         "2": lambda data=data, call=call: call(data, 2)})
+                    best = best_seconds(
+                        {
+                            "1": lambda data=data, call=call: call(data, 1),
+                            "2": lambda data=data, call=call: call(data, 2),
+                        }
+                    )
                     speedup = best["1"] / best["2"]
                     verdict = "OK" if speedup >= SCALING_TARGET else "SLOW"
-                    print(f"   {binding:<22} {layout:<13} {name:<4}  1 worker {best['1'] * 1e3:7.1f} ms   "
-                          f"2 workers {best['2'] * 1e3:7.1f} ms   speedup {speedup:.2f} "
-                          f"(target >= {SCALING_TARGET}): {verdict}")
+                    print(
+                        f"   {binding:<22} {layout:<13} {name:<4}  1 worker {best['1'] * 1e3:7.1f} ms   "
+                        f"2 workers {best['2'] * 1e3:7.1f} ms   speedup {speedup:.2f} "
+                        f"(target >= {SCALING_TARGET}): {verdict}"
+                    )
     finally:
         bind_threads(everywhere)
 

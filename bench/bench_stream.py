@@ -44,8 +44,12 @@ def main():
     close = 100.0 + np.cumsum(rng.normal(size=CHUNK))
     high, low = close + rng.random(CHUNK), close - rng.random(CHUNK)
 
-    live = {"SMA(14)": stream.SMA(14), "EMA(14)": stream.EMA(14), "MACD(12, 26, 9)": stream.MACD(),
-            "ATR(14)": stream.ATR(14)}
+    live = {
+        "SMA(14)": stream.SMA(14),
+        "EMA(14)": stream.EMA(14),
+        "MACD(12, 26, 9)": stream.MACD(),
+        "ATR(14)": stream.ATR(14),
+    }
     chunks = {label: (high, low, close) if label.startswith("ATR") else (close,) for label in live}
     for label, indicator in live.items():  # past the warm-up, so the steady path is what gets timed
         indicator.update_many(*(series[:100] for series in chunks[label]))
@@ -64,18 +68,23 @@ def main():
         "MACD(12, 26, 9)": lambda *out: quillora.indicator_macd(12, 26, 9, close, *out),
         "ATR(14)": lambda *out: quillora.indicator_atr(14, high, low, close, *out),
     }
-    print(f"update_many on {CHUNK:,} samples against the batch core (best of {REPEATS}), "
-          f"target ratio <= {CHUNK_TARGET_RATIO}")
+    print(
+        f"update_many on {CHUNK:,} samples against the batch core (best of {REPEATS}), "
+        f"target ratio <= {CHUNK_TARGET_RATIO}"
+    )
     print(f"  {'':<16} {'core ms':>9} {'+ np.empty':>11} {'live ms':>9} {'ratio':>7} {'vs core alone':>14}")
     for label, core in cores.items():
         count = 3 if label.startswith("MACD") else 1
         core_alone, core_allocating, live_seconds = best_seconds(
             lambda core=core, count=count: core(*outputs[:count]),
             lambda core=core, count=count: core(*(np.empty(CHUNK) for _ in range(count))),
-            lambda label=label: live[label].update_many(*chunks[label]))
+            lambda label=label: live[label].update_many(*chunks[label]),
+        )
         ratio = live_seconds / core_allocating
-        print(f"  {label:<16} {core_alone * 1e3:9.3f} {core_allocating * 1e3:11.3f} {live_seconds * 1e3:9.3f} "
-              f"{ratio:7.3f} {live_seconds / core_alone:14.3f}  {'OK' if ratio <= CHUNK_TARGET_RATIO else 'SLOW'}")
+        print(
+            f"  {label:<16} {core_alone * 1e3:9.3f} {core_allocating * 1e3:11.3f} {live_seconds * 1e3:9.3f} "
+            f"{ratio:7.3f} {live_seconds / core_alone:14.3f}  {'OK' if ratio <= CHUNK_TARGET_RATIO else 'SLOW'}"
+        )
 
 
 if __name__ == "__main__":

@@ -13,8 +13,8 @@
 // <name> at version 2.2.5. Older glibc keeps these in libpthread.so.0 and libdl.so.2, which the
 // modules name as dependencies so that they are loaded there.
 #define FIRST_VERSION_SINCE(version, result, name, parameters, arguments) \
-    __asm__(".symver first_" #name ", " #name "@" version);             \
-    extern "C" decltype(name) first_##name;                             \
+    __asm__(".symver first_" #name ", " #name "@" version);               \
+    extern "C" decltype(name) first_##name;                               \
     extern "C" HIDDEN result __wrap_##name parameters { return first_##name arguments; }
 #define FIRST_VERSION(result, name, parameters, arguments) \
     FIRST_VERSION_SINCE("GLIBC_2.2.5", result, name, parameters, arguments)

@@ -62,9 +62,16 @@ def indicators(partition):
         # quillora_series keeps the index it is given: a plain one, so columns line up by position.
         one = one.sort_values("timestamp").reset_index()
         macd = qs.macd(one["close"], *MACD_PERIODS)
-        frames.append(one.assign(sma=qs.sma(one["close"], SMA_PERIOD), ema=qs.ema(one["close"], EMA_PERIOD),
-                                 macd=macd.macd, macd_signal=macd.signal, macd_hist=macd.hist,
-                                 atr=qs.atr(one, period=ATR_PERIOD)))
+        frames.append(
+            one.assign(
+                sma=qs.sma(one["close"], SMA_PERIOD),
+                ema=qs.ema(one["close"], EMA_PERIOD),
+                macd=macd.macd,
+                macd_signal=macd.signal,
+                macd_hist=macd.hist,
+                atr=qs.atr(one, period=ATR_PERIOD),
+            )
+        )
     if not frames:
         return partition.assign(**{name: np.float64() for name in INDICATOR_COLUMNS})
     return pd.concat(frames, ignore_index=True).set_index("symbol")
@@ -77,8 +84,7 @@ def bars_table(symbols, bars, partitions):
     runs = [range(start, stop) for start, stop in itertools.pairwise(bounds)]
     divisions = [symbol_name(run.start) for run in runs] + [symbol_name(symbols - 1)]
     meta = symbol_bars(0, 0)
-    return dd.from_map(generate_partition, runs, bars=bars, meta=meta, divisions=divisions,
-                       enforce_metadata=False)
+    return dd.from_map(generate_partition, runs, bars=bars, meta=meta, divisions=divisions, enforce_metadata=False)
 
 
 def main():
@@ -103,8 +109,10 @@ def main():
         meta = indicators(symbol_bars(0, 0))
         table.map_partitions(indicators, meta=meta).to_parquet(args.output, write_index=True)
         seconds = time.perf_counter() - started
-    print(f"{args.symbols} symbols x {args.bars} bars in {partitions} partitions: "
-          f"{seconds:.1f} s, written to {args.output}")
+    print(
+        f"{args.symbols} symbols x {args.bars} bars in {partitions} partitions: "
+        f"{seconds:.1f} s, written to {args.output}"
+    )
 
 
 if __name__ == "__main__":

@@ -14,9 +14,7 @@ namespace {
 
 // The larger of two terms when the first is not NaN: the second wins only when strictly larger,
 // so a tie keeps the first and a NaN second is passed over. Compiles to one branch-free maximum.
-double larger(double first, double second) noexcept {
-    return second > first ? second : first;
-}
+double larger(double first, double second) noexcept { return second > first ? second : first; }
 
 // The maximum of the true range: passes over a NaN first term, otherwise as `larger`.
 double max_skipping_nan(double first, double second) noexcept {
@@ -46,8 +44,7 @@ AtrState::AtrState(std::uint64_t period) noexcept
 
 void AtrState::run(std::span<const double> high, std::span<const double> low, std::span<const double> close,
                    std::span<double> output) noexcept {
-    assert(high.size() == output.size() && low.size() == output.size() &&
-           close.size() == output.size());
+    assert(high.size() == output.size() && low.size() == output.size() && close.size() == output.size());
     const std::size_t n = output.size();
     if (period_ == 0) {
         std::fill(output.begin(), output.end(), missing_value);

@@ -29,8 +29,7 @@ MacdState::MacdState(std::uint64_t fast_period, std::uint64_t slow_period, std::
 
 // Mean of the `period` samples ending at chunk index `last`, summed newest first from -0.0. The
 // older ones may have come in earlier chunks; a seed never reaches back more than slow_period - 1.
-double MacdState::trailing_mean(std::span<const double> data, std::size_t last,
-                                std::uint64_t period) const noexcept {
+double MacdState::trailing_mean(std::span<const double> data, std::size_t last, std::uint64_t period) const noexcept {
     double sum = -0.0;
     if (last + 1 >= period) {
         for (std::uint64_t back = 0; back < period; ++back) {
@@ -49,8 +48,8 @@ double MacdState::trailing_mean(std::span<const double> data, std::size_t last,
 }
 
 template <bool keep_samples>
-void MacdState::advance(std::span<const double> data, std::span<double> macd_output,
-                        std::span<double> signal_output, std::span<double> hist_output) {
+void MacdState::advance(std::span<const double> data, std::span<double> macd_output, std::span<double> signal_output,
+                        std::span<double> hist_output) {
     assert(macd_output.size() == data.size() && signal_output.size() == data.size() &&
            hist_output.size() == data.size());
     const std::size_t n = data.size();
@@ -61,7 +60,8 @@ void MacdState::advance(std::span<const double> data, std::span<double> macd_out
     // Warm-up: no slow window ends before sample slow_period - 1.
     const std::uint64_t warm_up = slow_period_ - 1;
     const std::uint64_t first = seen_;
-    const std::size_t warm = first < warm_up ? static_cast<std::size_t>(std::min<std::uint64_t>(warm_up - first, n)) : 0;
+    const std::size_t warm =
+        first < warm_up ? static_cast<std::size_t>(std::min<std::uint64_t>(warm_up - first, n)) : 0;
     std::fill(macd_output.begin(), macd_output.begin() + warm, missing_value);
     std::fill(signal_output.begin(), signal_output.begin() + warm, missing_value);
     std::fill(hist_output.begin(), hist_output.begin() + warm, missing_value);
@@ -158,8 +158,8 @@ std::optional<MacdState> MacdState::restore(std::uint64_t fast_period, std::uint
 
 // One pass over a whole series keeps no samples: nothing resumes after it.
 void compute_macd(std::span<const double> data, std::uint64_t fast_period, std::uint64_t slow_period,
-                  std::uint64_t signal_period, std::span<double> macd_output,
-                  std::span<double> signal_output, std::span<double> hist_output) noexcept {
+                  std::uint64_t signal_period, std::span<double> macd_output, std::span<double> signal_output,
+                  std::span<double> hist_output) noexcept {
     MacdState state(fast_period, slow_period, signal_period);
     state.advance<false>(data, macd_output, signal_output, hist_output);
 }

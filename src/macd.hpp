@@ -15,8 +15,8 @@ namespace quillora {
 // A NaN input is missing: its position holds the marker in all three outputs and the averages
 // carry over it unchanged.
 void compute_macd(std::span<const double> data, std::uint64_t fast_period, std::uint64_t slow_period,
-                  std::uint64_t signal_period, std::span<double> macd_output,
-                  std::span<double> signal_output, std::span<double> hist_output) noexcept;
+                  std::uint64_t signal_period, std::span<double> macd_output, std::span<double> signal_output,
+                  std::span<double> hist_output) noexcept;
 
 // MACD over a series that arrives in chunks: running it over consecutive chunks writes the same
 // bits as compute_macd over their concatenation, which is a fresh state run over one chunk.
@@ -56,8 +56,8 @@ private:
                  std::span<double> hist_output);
     double trailing_mean(std::span<const double> data, std::size_t last, std::uint64_t period) const noexcept;
 
-    friend void compute_macd(std::span<const double>, std::uint64_t, std::uint64_t, std::uint64_t,
-                             std::span<double>, std::span<double>, std::span<double>) noexcept;
+    friend void compute_macd(std::span<const double>, std::uint64_t, std::uint64_t, std::uint64_t, std::span<double>,
+                             std::span<double>, std::span<double>) noexcept;
 
     std::uint64_t fast_period_;
     std::uint64_t slow_period_;

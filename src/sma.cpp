@@ -72,9 +72,7 @@ void SmaState::advance(std::span<const double> data, std::span<double> output) {
     seen_ += n;
 }
 
-void SmaState::run(std::span<const double> data, std::span<double> output) {
-    advance<true>(data, output);
-}
+void SmaState::run(std::span<const double> data, std::span<double> output) { advance<true>(data, output); }
 
 std::vector<double> SmaState::recent_samples() const {
     return period_ == 0 ? std::vector<double>{} : recent_.oldest_first(seen_);

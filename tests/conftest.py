@@ -19,8 +19,7 @@ ODD_VALUES = [MISSING, float("inf"), float("-inf"), -0.0, 0.0]
 SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
 
 # Variables that change what a child writes on standard error or how it ends.
-NOISY_VARIABLES = ("PYTHONFAULTHANDLER", "PYTHONDEVMODE", "PYTHONUNBUFFERED", "RUST_BACKTRACE",
-                   "PYTHONWARNINGS")
+NOISY_VARIABLES = ("PYTHONFAULTHANDLER", "PYTHONDEVMODE", "PYTHONUNBUFFERED", "RUST_BACKTRACE", "PYTHONWARNINGS")
 
 
 def bits(values):
@@ -31,8 +30,7 @@ def bits(values):
 def assert_same_bits(actual, expected):
     actual_bits, expected_bits = bits(actual), bits(expected)
     assert len(actual_bits) == len(expected_bits)
-    mismatches = [(i, f"{a:#018x}", f"{e:#018x}")
-                  for i, (a, e) in enumerate(zip(actual_bits, expected_bits)) if a != e]
+    mismatches = [(i, f"{a:#018x}", f"{e:#018x}") for i, (a, e) in enumerate(zip(actual_bits, expected_bits)) if a != e]
     assert not mismatches, f"{len(mismatches)} positions differ (index, actual, expected): {mismatches[:8]}"
 
 
@@ -61,8 +59,13 @@ def child_environment(**overrides):
 
 def run_python(code, *, env=None, timeout=120):
     """Runs `code` in a fresh interpreter; returns the CompletedProcess (text mode)."""
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
-                          env=child_environment(**(env or {})), timeout=timeout)
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        env=child_environment(**(env or {})),
+        timeout=timeout,
+    )
 
 
 def run_in_threads(work, arguments):

@@ -48,7 +48,7 @@ def ema(period, data):
     y = [MISSING] * n
     if (p - 1) % UINT64 >= n:
         return y
-    seed_start = next((j for j in range(n - p + 1) if all(math.isfinite(v) for v in x[j:j + p])), None)
+    seed_start = next((j for j in range(n - p + 1) if all(math.isfinite(v) for v in x[j : j + p])), None)
     if seed_start is None:
         return y
     j = seed_start

@@ -41,12 +41,15 @@ def test_rejected_arrays_name_type_and_parameter(value, type_name, parameter):
     assert (out == 7.0).all()
 
 
-@pytest.mark.parametrize("make", [
-    lambda: np.arange(5.0).view(Series),
-    lambda: np.arange(5, dtype="<f8"),
-    lambda: np.arange(5, dtype="=d"),
-    lambda: np.arange(10.0)[2:7],
-])
+@pytest.mark.parametrize(
+    "make",
+    [
+        lambda: np.arange(5.0).view(Series),
+        lambda: np.arange(5, dtype="<f8"),
+        lambda: np.arange(5, dtype="=d"),
+        lambda: np.arange(10.0)[2:7],
+    ],
+)
 def test_accepted_arrays(make):
     data, out = make(), make()
     quillora.indicator_sma(1, data, out)
@@ -142,15 +145,24 @@ def test_reference_counts_unchanged():
 NUMPY_FAILURE_PREFIX = "Failed to access NumPy array API capsule: "
 
 
-@pytest.mark.parametrize("setup, cause_type, readable", [
-    ("sys.modules['numpy'] = None", ModuleNotFoundError,
-     "PyErr { type: <class 'ModuleNotFoundError'>, "
-     "value: ModuleNotFoundError('import of numpy halted; None in sys.modules'), traceback: None }"),
-    ("import numpy; multiarray = sys.modules[numpy.__name__ + ('._core' if numpy.__version__ >= '2' else '.core')"
-     " + '.multiarray']; multiarray._ARRAY_API = 12", TypeError,
-     "PyErr { type: <class 'TypeError'>, "
-     "value: TypeError(\"'int' object cannot be converted to 'PyCapsule'\"), traceback: None }"),
-])
+@pytest.mark.parametrize(
+    "setup, cause_type, readable",
+    [
+        (
+            "sys.modules['numpy'] = None",
+            ModuleNotFoundError,
+            "PyErr { type: <class 'ModuleNotFoundError'>, "
+            "value: ModuleNotFoundError('import of numpy halted; None in sys.modules'), traceback: None }",
+        ),
+        (
+            "import numpy; multiarray = sys.modules[numpy.__name__ + ('._core' if numpy.__version__ >= '2' else '.core')"
+            " + '.multiarray']; multiarray._ARRAY_API = 12",
+            TypeError,
+            "PyErr { type: <class 'TypeError'>, "
+            "value: TypeError(\"'int' object cannot be converted to 'PyCapsule'\"), traceback: None }",
+        ),
+    ],
+)
 def test_numpy_unreachable_is_an_import_error(fresh_python, setup, cause_type, readable):
     result = fresh_python(f"""
         import sys
@@ -178,10 +190,12 @@ def test_readable_form_quotes_the_traceback(fresh_python, tmp_path):
         "try:\n"
         "    quillora.indicator_ema(3, [1.0], [1.0])\n"
         "except ImportError as error:\n"
-        "    print(error)\n")
+        "    print(error)\n"
+    )
     result = fresh_python(f"exec(compile(open({str(script)!r}).read(), {str(script)!r}, 'exec'))")
     assert result.stdout == (
         f"{NUMPY_FAILURE_PREFIX}PyErr {{ type: <class 'ValueError'>, "
-        f"value: ValueError('no \"version\" here'), traceback: Some(\"Traceback (most recent call last):\\n"
-        f"  File \\\"{script}\\\", line 3, in refuse\\n"
-        f"    raise ValueError('no \\\"version\\\" here')\\n\") }}\n"), result.stderr
+        f'value: ValueError(\'no "version" here\'), traceback: Some("Traceback (most recent call last):\\n'
+        f'  File \\"{script}\\", line 3, in refuse\\n'
+        f'    raise ValueError(\'no \\"version\\" here\')\\n") }}\n'
+    ), result.stderr

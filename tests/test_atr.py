@@ -21,8 +21,12 @@ LOW = [9.0, 10.0, 10.5, 10.0, 11.0]
 CLOSE = [9.5, 10.5, 11.0, 11.0, 12.5]
 
 LENGTH_MESSAGE = "All arrays must have the same length"
-CONTIGUITY_MESSAGES = ["High array must be C-contiguous and float64", "Low array must be C-contiguous and float64",
-                       "Close array must be C-contiguous and float64", "Output array must be C-contiguous and float64"]
+CONTIGUITY_MESSAGES = [
+    "High array must be C-contiguous and float64",
+    "Low array must be C-contiguous and float64",
+    "Close array must be C-contiguous and float64",
+    "Output array must be C-contiguous and float64",
+]
 
 
 def filled(n):
@@ -104,8 +108,9 @@ def checked_call(period, *arrays):
 
 
 @pytest.mark.parametrize("first", range(3))
-@pytest.mark.parametrize("make", [every_second, lambda n: np.arange(float(n))[::-1],
-                                  lambda n: np.broadcast_to(np.float64(1.0), (n,))])
+@pytest.mark.parametrize(
+    "make", [every_second, lambda n: np.arange(float(n))[::-1], lambda n: np.broadcast_to(np.float64(1.0), (n,))]
+)
 @pytest.mark.parametrize("output_length", [5, 6])
 def test_input_contiguity_checked_in_order_before_lengths(first, make, output_length):
     arrays = [np.ones(5), np.ones(5), np.ones(5), filled(output_length)]
@@ -114,8 +119,9 @@ def test_input_contiguity_checked_in_order_before_lengths(first, make, output_le
     assert checked_call(2, *arrays) == CONTIGUITY_MESSAGES[first]
 
 
-@pytest.mark.parametrize("lengths", [(5, 5, 5, 4), (5, 5, 5, 6), (4, 5, 5, 5), (5, 6, 5, 5), (5, 5, 4, 5),
-                                     (0, 5, 5, 5)])
+@pytest.mark.parametrize(
+    "lengths", [(5, 5, 5, 4), (5, 5, 5, 6), (4, 5, 5, 5), (5, 6, 5, 5), (5, 5, 4, 5), (0, 5, 5, 5)]
+)
 @pytest.mark.parametrize("strided_output", [False, True])
 def test_lengths_checked_before_output_contiguity(lengths, strided_output):
     *inputs, output = [np.ones(n) for n in lengths]

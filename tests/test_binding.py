@@ -19,38 +19,63 @@ def raises_type_error(call, message):
     return caught.value
 
 
-@pytest.mark.parametrize("call, message", [
-    (lambda x, y: quillora.indicator_sma(),
-     "indicator_sma() missing 3 required positional arguments: 'period', 'data', and 'output'"),
-    (lambda x, y: quillora.indicator_sma(5, x),
-     "indicator_sma() missing 1 required positional argument: 'output'"),
-    (lambda x, y: quillora.indicator_ema(5),
-     "indicator_ema() missing 2 required positional arguments: 'data' and 'output'"),
-    (lambda x, y: quillora.indicator_macd(1, 2),
-     "indicator_macd() missing 5 required positional arguments: 'signal_period', 'data', 'macd_output', "
-     "'signal_output', and 'hist_output'"),
-    (lambda x, y: quillora.indicator_atr(1, high=x, output=y),
-     "indicator_atr() missing 2 required positional arguments: 'low' and 'close'"),
-    (lambda x, y: quillora.indicator_atr(output=y, close=x, low=x, high=x),
-     "indicator_atr() missing 1 required positional argument: 'period'"),
-    (lambda x, y: quillora.indicator_sma(5, x, y, x),
-     "indicator_sma() takes 3 positional arguments but 4 were given"),
-    (lambda x, y: quillora.indicator_sma(5, x, y, x, foo=1),
-     "indicator_sma() takes 3 positional arguments but 4 were given"),
-    (lambda x, y: quillora.indicator_macd(1, 2, 3, x, y, y, y, y),
-     "indicator_macd() takes 7 positional arguments but 8 were given"),
-    (lambda x, y: quillora.indicator_sma(5, x, y, period=5),
-     "indicator_sma() got multiple values for argument 'period'"),
-    (lambda x, y: quillora.indicator_atr(5, x, x, x, y, high=x),
-     "indicator_atr() got multiple values for argument 'high'"),
-    (lambda x, y: quillora.indicator_sma(5, x, y, foo=1),
-     "indicator_sma() got an unexpected keyword argument 'foo'"),
-    # An unknown keyword is reported before anything missing.
-    (lambda x, y: quillora.indicator_sma(5, foo=1),
-     "indicator_sma() got an unexpected keyword argument 'foo'"),
-    (lambda x, y: quillora.indicator_sma(**{"\udcff": 1}),
-     "indicator_sma() got an unexpected keyword argument '\ufffd\ufffd\ufffd'"),
-])
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (
+            lambda x, y: quillora.indicator_sma(),
+            "indicator_sma() missing 3 required positional arguments: 'period', 'data', and 'output'",
+        ),
+        (lambda x, y: quillora.indicator_sma(5, x), "indicator_sma() missing 1 required positional argument: 'output'"),
+        (
+            lambda x, y: quillora.indicator_ema(5),
+            "indicator_ema() missing 2 required positional arguments: 'data' and 'output'",
+        ),
+        (
+            lambda x, y: quillora.indicator_macd(1, 2),
+            "indicator_macd() missing 5 required positional arguments: 'signal_period', 'data', 'macd_output', "
+            "'signal_output', and 'hist_output'",
+        ),
+        (
+            lambda x, y: quillora.indicator_atr(1, high=x, output=y),
+            "indicator_atr() missing 2 required positional arguments: 'low' and 'close'",
+        ),
+        (
+            lambda x, y: quillora.indicator_atr(output=y, close=x, low=x, high=x),
+            "indicator_atr() missing 1 required positional argument: 'period'",
+        ),
+        (
+            lambda x, y: quillora.indicator_sma(5, x, y, x),
+            "indicator_sma() takes 3 positional arguments but 4 were given",
+        ),
+        (
+            lambda x, y: quillora.indicator_sma(5, x, y, x, foo=1),
+            "indicator_sma() takes 3 positional arguments but 4 were given",
+        ),
+        (
+            lambda x, y: quillora.indicator_macd(1, 2, 3, x, y, y, y, y),
+            "indicator_macd() takes 7 positional arguments but 8 were given",
+        ),
+        (
+            lambda x, y: quillora.indicator_sma(5, x, y, period=5),
+            "indicator_sma() got multiple values for argument 'period'",
+        ),
+        (
+            lambda x, y: quillora.indicator_atr(5, x, x, x, y, high=x),
+            "indicator_atr() got multiple values for argument 'high'",
+        ),
+        (
+            lambda x, y: quillora.indicator_sma(5, x, y, foo=1),
+            "indicator_sma() got an unexpected keyword argument 'foo'",
+        ),
+        # An unknown keyword is reported before anything missing.
+        (lambda x, y: quillora.indicator_sma(5, foo=1), "indicator_sma() got an unexpected keyword argument 'foo'"),
+        (
+            lambda x, y: quillora.indicator_sma(**{"\udcff": 1}),
+            "indicator_sma() got an unexpected keyword argument '\ufffd\ufffd\ufffd'",
+        ),
+    ],
+)
 def test_binding_messages(call, message):
     x, y = arrays()
     before = y.copy()
@@ -76,8 +101,10 @@ def test_unprintable_keyword_name_is_reported_as_unraisable(monkeypatch):
     seen = []
     monkeypatch.setattr(sys, "unraisablehook", seen.append)
     x, y = arrays()
-    raises_type_error(lambda: quillora.indicator_sma(3, x, y, **{UnprintableName("bad"): 1}),
-                      "indicator_sma() got an unexpected keyword argument '<unprintable UnprintableName object>'")
+    raises_type_error(
+        lambda: quillora.indicator_sma(3, x, y, **{UnprintableName("bad"): 1}),
+        "indicator_sma() got an unexpected keyword argument '<unprintable UnprintableName object>'",
+    )
     assert len(seen) == 1 and isinstance(seen[0].exc_value, RuntimeError)
 
 
@@ -107,14 +134,17 @@ class IntWithIndex(int):
         raise AssertionError("an int is converted without __index__")
 
 
-@pytest.mark.parametrize("period, expected", [
-    (True, 1),
-    (np.int64(3), 3),
-    (np.uint64(2**64 - 1), 2**64 - 1),
-    (Index(lambda: 4), 4),
-    (IntWithIndex(5), 5),
-    (2**64 - 1, 2**64 - 1),
-])
+@pytest.mark.parametrize(
+    "period, expected",
+    [
+        (True, 1),
+        (np.int64(3), 3),
+        (np.uint64(2**64 - 1), 2**64 - 1),
+        (Index(lambda: 4), 4),
+        (IntWithIndex(5), 5),
+        (2**64 - 1, 2**64 - 1),
+    ],
+)
 def test_accepted_periods(period, expected):
     data, out, reference = np.arange(8.0), np.empty(8), np.empty(8)
     quillora.indicator_sma(period, data, out)
@@ -122,11 +152,14 @@ def test_accepted_periods(period, expected):
     assert out.tobytes() == reference.tobytes()
 
 
-@pytest.mark.parametrize("period, message", [
-    (-1, "can't convert negative int to unsigned"),
-    (2**64, "int too big to convert"),
-    (Index(lambda: -5), "can't convert negative int to unsigned"),
-])
+@pytest.mark.parametrize(
+    "period, message",
+    [
+        (-1, "can't convert negative int to unsigned"),
+        (2**64, "int too big to convert"),
+        (Index(lambda: -5), "can't convert negative int to unsigned"),
+    ],
+)
 def test_out_of_range_periods_keep_the_interpreters_overflow_error(period, message):
     x, y = arrays()
     with pytest.raises(OverflowError) as caught:
@@ -137,8 +170,10 @@ def test_out_of_range_periods_keep_the_interpreters_overflow_error(period, messa
 @pytest.mark.parametrize("period, type_name", [(3.0, "float"), ("3", "str"), (None, "NoneType")])
 def test_non_integers_are_named_after_the_argument(period, type_name):
     x, y = arrays()
-    error = raises_type_error(lambda: quillora.indicator_sma(period, x, y),
-                              f"argument 'period': '{type_name}' object cannot be interpreted as an integer")
+    error = raises_type_error(
+        lambda: quillora.indicator_sma(period, x, y),
+        f"argument 'period': '{type_name}' object cannot be interpreted as an integer",
+    )
     assert error.__cause__ is None
 
 
@@ -147,8 +182,10 @@ def test_each_period_is_named(position, name):
     x, y = arrays()
     periods = [1, 2, 3]
     periods[position] = 1.5
-    raises_type_error(lambda: quillora.indicator_macd(*periods, x, y, y, y),
-                      f"argument '{name}': 'float' object cannot be interpreted as an integer")
+    raises_type_error(
+        lambda: quillora.indicator_macd(*periods, x, y, y, y),
+        f"argument '{name}': 'float' object cannot be interpreted as an integer",
+    )
 
 
 def test_type_error_subclass_passes_unchanged():
@@ -176,8 +213,10 @@ def test_renamed_type_error_keeps_the_original_cause():
 def test_unprintable_type_error_message(monkeypatch):
     monkeypatch.setattr(sys, "unraisablehook", lambda hook_args: None)
     x, y = arrays()
-    raises_type_error(lambda: quillora.indicator_sma(Index(lambda: raise_(TypeError(Unprintable()))), x, y),
-                      "argument 'period': <unprintable TypeError object>")
+    raises_type_error(
+        lambda: quillora.indicator_sma(Index(lambda: raise_(TypeError(Unprintable()))), x, y),
+        "argument 'period': <unprintable TypeError object>",
+    )
 
 
 def test_other_exceptions_from_index_pass_unchanged():

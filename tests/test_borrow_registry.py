@@ -94,9 +94,12 @@ class ForeignTable:
             record("take_exclusive", registry_word, array)
             return 0
 
-        self._functions = [Take(take_shared), Take(take_exclusive),
-                           Drop(lambda *args: record("drop", *args)),
-                           Drop(lambda *args: record("drop_exclusive", *args))]
+        self._functions = [
+            Take(take_shared),
+            Take(take_exclusive),
+            Drop(lambda *args: record("drop", *args)),
+            Drop(lambda *args: record("drop_exclusive", *args)),
+        ]
         addresses = [ctypes.cast(f, ctypes.c_void_p).value for f in self._functions]
         self.words = (ctypes.c_uint64 * 6)(version, registry, *addresses)
         self._name = ctypes.create_string_buffer(name)
@@ -116,8 +119,7 @@ def registry():
 
 def run_child(body):
     """Runs `body` in a fresh interpreter with this file's helpers; returns the value it prints."""
-    prelude = f"import sys; sys.path.insert(0, {str(Path(__file__).parent)!r})\n" \
-              "from test_borrow_registry import *\n"
+    prelude = f"import sys; sys.path.insert(0, {str(Path(__file__).parent)!r})\nfrom test_borrow_registry import *\n"
     result = run_python(prelude + body)
     assert result.returncode == 0, result.stderr
     return ast.literal_eval(result.stdout)
@@ -138,23 +140,39 @@ print((before, type(capsule).__name__, capsule_name(capsule).decode(), Cooperato
     assert (before, capsule_type, name, version, kept) == (False, "PyCapsule", NAME, 1, True)
 
 
-@pytest.mark.parametrize("first, second, code", [
-    (lambda a: a[0::2], lambda a: a[1::2], 0),  # overlapping ranges, disjoint elements
-    (lambda a: a[0:4], lambda a: a[2:6], -1),
-    (lambda a: a[0:4], lambda a: a[4:8], 0),
-    (lambda a: a[::-1], lambda a: a[7:8], -1),
-    (lambda a: a, lambda a: a[3:4], -1),
-    (lambda a: a[0:4], lambda a: a[0:4], -1),
-    (lambda a: a[0:0], lambda a: a[0:0], -1),  # one empty extent, held twice
-    # Stride 0 on both sides: no divisor to test, and these do share bytes 12..16.
-    (lambda a: zero_stride(a, 8), lambda a: zero_stride(a, 12), -1),
-    (lambda a: zero_stride(a, 8), lambda a: zero_stride(a, 16), 0),
-    (lambda a: zero_stride(a, 8), lambda a: a[1::2], -1),
-    (lambda a: zero_stride(a, 8), lambda a: a[0::2], 0),
-    # Disjoint, but only the gcd of the strides is tested: a reported conflict, as for every module.
-    (lambda a: a.reshape(2, 4)[:, :2], lambda a: a.reshape(2, 4)[:, 2:], -1),
-], ids=["even-odd", "overlap", "adjacent", "reversed", "whole", "same", "empty", "zero-zero",
-        "zero-zero-apart", "zero-odd", "zero-even", "2d-columns"])
+@pytest.mark.parametrize(
+    "first, second, code",
+    [
+        (lambda a: a[0::2], lambda a: a[1::2], 0),  # overlapping ranges, disjoint elements
+        (lambda a: a[0:4], lambda a: a[2:6], -1),
+        (lambda a: a[0:4], lambda a: a[4:8], 0),
+        (lambda a: a[::-1], lambda a: a[7:8], -1),
+        (lambda a: a, lambda a: a[3:4], -1),
+        (lambda a: a[0:4], lambda a: a[0:4], -1),
+        (lambda a: a[0:0], lambda a: a[0:0], -1),  # one empty extent, held twice
+        # Stride 0 on both sides: no divisor to test, and these do share bytes 12..16.
+        (lambda a: zero_stride(a, 8), lambda a: zero_stride(a, 12), -1),
+        (lambda a: zero_stride(a, 8), lambda a: zero_stride(a, 16), 0),
+        (lambda a: zero_stride(a, 8), lambda a: a[1::2], -1),
+        (lambda a: zero_stride(a, 8), lambda a: a[0::2], 0),
+        # Disjoint, but only the gcd of the strides is tested: a reported conflict, as for every module.
+        (lambda a: a.reshape(2, 4)[:, :2], lambda a: a.reshape(2, 4)[:, 2:], -1),
+    ],
+    ids=[
+        "even-odd",
+        "overlap",
+        "adjacent",
+        "reversed",
+        "whole",
+        "same",
+        "empty",
+        "zero-zero",
+        "zero-zero-apart",
+        "zero-odd",
+        "zero-even",
+        "2d-columns",
+    ],
+)
 def test_exclusive_borrows_of_one_owner(registry, first, second, code):
     a = np.arange(8.0)
     one, two = first(a), second(a)
@@ -187,15 +205,18 @@ def test_shared_borrows_are_counted(registry):
     assert registry.is_free(a)
 
 
-@pytest.mark.parametrize("hold, drop, blocked", [
-    # An exclusive release naming a range the caller does not hold leaves the owner's one entry.
-    ("exclusive a[4:8]", "drop_exclusive a[0:4]", "a[4:8]"),
-    ("shared a[4:8]", "drop_exclusive a[4:8]", "a[4:8]"),
-    ("exclusive a[4:8]", "drop_shared a[4:8]", "a[4:8]"),
-    ("exclusive a[4:8]", "drop_shared a[0:4]", "a[4:8]"),
-    ("exclusive b", "drop_exclusive a", "b"),
-    ("exclusive b", "drop_shared a", "b"),
-])
+@pytest.mark.parametrize(
+    "hold, drop, blocked",
+    [
+        # An exclusive release naming a range the caller does not hold leaves the owner's one entry.
+        ("exclusive a[4:8]", "drop_exclusive a[0:4]", "a[4:8]"),
+        ("shared a[4:8]", "drop_exclusive a[4:8]", "a[4:8]"),
+        ("exclusive a[4:8]", "drop_shared a[4:8]", "a[4:8]"),
+        ("exclusive a[4:8]", "drop_shared a[0:4]", "a[4:8]"),
+        ("exclusive b", "drop_exclusive a", "b"),
+        ("exclusive b", "drop_shared a", "b"),
+    ],
+)
 def test_releasing_what_is_not_held_changes_nothing(registry, hold, drop, blocked):
     a, b = np.arange(8.0), np.arange(8.0)
     views = {"a": a, "b": b, "a[0:4]": a[0:4], "a[4:8]": a[4:8]}
@@ -310,11 +331,15 @@ class Resizing(np.ndarray):
         return self.shape[0]
 
 
-@pytest.mark.parametrize("view, change, restore", [
-    (True, lambda data: setattr(data, "strides", (16,)), lambda data: setattr(data, "strides", (8,))),
-    (False, lambda data: data.resize(2, refcheck=False), lambda data: None),
-    (True, lambda data: setattr(data, "dtype", np.int64), lambda data: setattr(data, "dtype", np.float64)),
-], ids=["strides", "resized", "dtype"])
+@pytest.mark.parametrize(
+    "view, change, restore",
+    [
+        (True, lambda data: setattr(data, "strides", (16,)), lambda data: setattr(data, "strides", (8,))),
+        (False, lambda data: data.resize(2, refcheck=False), lambda data: None),
+        (True, lambda data: setattr(data, "dtype", np.int64), lambda data: setattr(data, "dtype", np.float64)),
+    ],
+    ids=["strides", "resized", "dtype"],
+)
 def test_input_changed_during_the_call_leaves_no_borrow(registry, view, change, restore):
     owner = np.zeros(8)
     data = owner[:4] if view else owner
@@ -358,26 +383,61 @@ before = bits(out)
 """
 
 
-@pytest.mark.parametrize("codes, call, arrays, raised, log", [
-    ((0,), "quillora.indicator_sma(3, a, out)", "data=a", None, ["take data", "drop data"]),
-    ((0,), "quillora.indicator_macd(1, 2, 1, a, out, np.zeros(8), np.zeros(8))", "data=a", None,
-     ["take data", "drop data"]),
-    ((0,), "quillora.indicator_atr(3, a, b, c, out)", "high=a, low=b, close=c", None,
-     ["take high", "take low", "take close", "drop close", "drop low", "drop high"]),
-    ((0,), "quillora.indicator_atr(3, a, a, a, out)", "x=a", None, ["take x"] * 3 + ["drop x"] * 3),
-    ((0,), "quillora.indicator_sma(3, a, [1.0])", "data=a",
-     "TypeError: argument 'output': 'list' object cannot be converted to 'PyArray<T, D>'", ["take data", "drop data"]),
-    ((-1,), "quillora.indicator_sma(3, a, out)", "data=a", f"BufferError: {ALREADY_BORROWED}", ["take data"]),
-    ((0, 0, -1), "quillora.indicator_atr(3, a, b, c, out)", "high=a, low=b, close=c",
-     f"BufferError: {ALREADY_BORROWED}", ["take high", "take low", "take close", "drop low", "drop high"]),
-    ((0, 7), "quillora.indicator_atr(3, a, b, c, out)", "high=a, low=b, close=c",
-     "RuntimeError: Unexpected return code 7 from borrow checking API", ["take high", "take low", "drop high"]),
-    ((-2,), "quillora.indicator_ema(3, a, out)", "data=a",
-     "RuntimeError: Unexpected return code -2 from borrow checking API", ["take data"]),
-], ids=["sma", "macd", "atr", "atr one array", "conversion fails", "refused", "third refused", "code 7",
-        "code -2"])
+@pytest.mark.parametrize(
+    "codes, call, arrays, raised, log",
+    [
+        ((0,), "quillora.indicator_sma(3, a, out)", "data=a", None, ["take data", "drop data"]),
+        (
+            (0,),
+            "quillora.indicator_macd(1, 2, 1, a, out, np.zeros(8), np.zeros(8))",
+            "data=a",
+            None,
+            ["take data", "drop data"],
+        ),
+        (
+            (0,),
+            "quillora.indicator_atr(3, a, b, c, out)",
+            "high=a, low=b, close=c",
+            None,
+            ["take high", "take low", "take close", "drop close", "drop low", "drop high"],
+        ),
+        ((0,), "quillora.indicator_atr(3, a, a, a, out)", "x=a", None, ["take x"] * 3 + ["drop x"] * 3),
+        (
+            (0,),
+            "quillora.indicator_sma(3, a, [1.0])",
+            "data=a",
+            "TypeError: argument 'output': 'list' object cannot be converted to 'PyArray<T, D>'",
+            ["take data", "drop data"],
+        ),
+        ((-1,), "quillora.indicator_sma(3, a, out)", "data=a", f"BufferError: {ALREADY_BORROWED}", ["take data"]),
+        (
+            (0, 0, -1),
+            "quillora.indicator_atr(3, a, b, c, out)",
+            "high=a, low=b, close=c",
+            f"BufferError: {ALREADY_BORROWED}",
+            ["take high", "take low", "take close", "drop low", "drop high"],
+        ),
+        (
+            (0, 7),
+            "quillora.indicator_atr(3, a, b, c, out)",
+            "high=a, low=b, close=c",
+            "RuntimeError: Unexpected return code 7 from borrow checking API",
+            ["take high", "take low", "drop high"],
+        ),
+        (
+            (-2,),
+            "quillora.indicator_ema(3, a, out)",
+            "data=a",
+            "RuntimeError: Unexpected return code -2 from borrow checking API",
+            ["take data"],
+        ),
+    ],
+    ids=["sma", "macd", "atr", "atr one array", "conversion fails", "refused", "third refused", "code 7", "code -2"],
+)
 def test_foreign_table_found_first_is_the_one_used(codes, call, arrays, raised, log):
-    result = run_child(FOREIGN_CALLS + f"""
+    result = run_child(
+        FOREIGN_CALLS
+        + f"""
 foreign = ForeignTable(codes={codes!r})
 setattr(multiarray(), NAME, foreign.capsule)
 calls = foreign.calls({arrays})
@@ -387,7 +447,8 @@ try:
 except Exception as error:
     raised = f"{{type(error).__name__}}: {{error}}"
 print((raised, calls, getattr(multiarray(), NAME) is foreign.capsule, bits(out) == before))
-""")
+"""
+    )
     got_raised, calls, kept, untouched = result
     assert got_raised == raised
     # Every call passes the foreign registry word back; the order of releases is not part of the protocol.
@@ -405,23 +466,40 @@ def setattr_error():
         return repr(error)
 
 
-@pytest.mark.parametrize("setup, mend, readable", [
-    ("foreign = ForeignTable(version=0); setattr(multiarray(), NAME, foreign.capsule)",
-     "foreign.words[0] = 1",
-     "PyErr { type: <class 'TypeError'>, value: TypeError('Version 0 of borrow checking API is not supported "
-     "by this version of rust-numpy'), traceback: None }"),
-    ("setattr(multiarray(), NAME, 42)", "delattr(multiarray(), NAME)",
-     "PyErr { type: <class 'TypeError'>, value: TypeError(\"'int' object cannot be converted to 'PyCapsule'\"), "
-     "traceback: None }"),
-    ("module = multiarray(); sys.modules[MULTIARRAY] = None", "sys.modules[MULTIARRAY] = module",
-     f"PyErr {{ type: <class 'ModuleNotFoundError'>, value: ModuleNotFoundError('import of {MULTIARRAY} halted; "
-     "None in sys.modules'), traceback: None }"),
-    # The store of a new capsule fails: the capsule is freed again and nothing is kept.
-    ("module = multiarray(); sys.modules[MULTIARRAY] = object()", "sys.modules[MULTIARRAY] = module",
-     f"PyErr {{ type: <class 'AttributeError'>, value: {setattr_error()}, traceback: None }}"),
-], ids=["version 0", "not a capsule", "no multiarray", "store fails"])
+@pytest.mark.parametrize(
+    "setup, mend, readable",
+    [
+        (
+            "foreign = ForeignTable(version=0); setattr(multiarray(), NAME, foreign.capsule)",
+            "foreign.words[0] = 1",
+            "PyErr { type: <class 'TypeError'>, value: TypeError('Version 0 of borrow checking API is not supported "
+            "by this version of rust-numpy'), traceback: None }",
+        ),
+        (
+            "setattr(multiarray(), NAME, 42)",
+            "delattr(multiarray(), NAME)",
+            "PyErr { type: <class 'TypeError'>, value: TypeError(\"'int' object cannot be converted to 'PyCapsule'\"), "
+            "traceback: None }",
+        ),
+        (
+            "module = multiarray(); sys.modules[MULTIARRAY] = None",
+            "sys.modules[MULTIARRAY] = module",
+            f"PyErr {{ type: <class 'ModuleNotFoundError'>, value: ModuleNotFoundError('import of {MULTIARRAY} halted; "
+            "None in sys.modules'), traceback: None }",
+        ),
+        # The store of a new capsule fails: the capsule is freed again and nothing is kept.
+        (
+            "module = multiarray(); sys.modules[MULTIARRAY] = object()",
+            "sys.modules[MULTIARRAY] = module",
+            f"PyErr {{ type: <class 'AttributeError'>, value: {setattr_error()}, traceback: None }}",
+        ),
+    ],
+    ids=["version 0", "not a capsule", "no multiarray", "store fails"],
+)
 def test_unusable_table_is_a_runtime_error_until_mended(setup, mend, readable):
-    result = run_child(FOREIGN_CALLS + f"""
+    result = run_child(
+        FOREIGN_CALLS
+        + f"""
 try:
     quillora.indicator_sma(3, [1.0], out)  # settles NumPy's API table, takes no input
 except TypeError:
@@ -436,7 +514,8 @@ for attempt in range(2):
 {mend}
 quillora.indicator_sma(3, a, out)
 print((outcomes, bits(out) != before, capsule_name(getattr(multiarray(), NAME)).decode()))
-""")
+"""
+    )
     outcomes, written, table_used = result
     cause = readable.split("<class '")[1].split("'")[0]
     assert [(message, cause_type) for message, cause_type, _ in outcomes] == [(API_ERROR + readable, cause)] * 2

@@ -121,7 +121,9 @@ def test_short_views_count_as_contiguous(make, length):
 
 
 def test_type_check_of_output_comes_before_contiguity():
-    with pytest.raises(TypeError, match=r"^argument 'output': 'ndarray' object cannot be converted to 'PyArray<T, D>'$"):
+    with pytest.raises(
+        TypeError, match=r"^argument 'output': 'ndarray' object cannot be converted to 'PyArray<T, D>'$"
+    ):
         indicator_ema(2, every_second(4), np.zeros(4, dtype=np.int64))
 
 

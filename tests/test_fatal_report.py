@@ -144,8 +144,13 @@ def test_concurrent_reports_do_not_interleave(hold):
     [
         (("allocation-failed", "0"), 0),
         (("allocation-failed", str(2**64 - 1)), 2**64 - 1),
-        pytest.param(("new", str(2**62)), 2**62, marks=pytest.mark.skipif(
-            SANITIZED, reason="AddressSanitizer's allocator reports an impossible size itself, returning no null")),
+        pytest.param(
+            ("new", str(2**62)),
+            2**62,
+            marks=pytest.mark.skipif(
+                SANITIZED, reason="AddressSanitizer's allocator reports an impossible size itself, returning no null"
+            ),
+        ),
     ],
     ids=["zero", "largest", "operator-new"],
 )

@@ -24,8 +24,12 @@ MAX = 2**64 - 1
 PERIODS_MESSAGE = "Periods must be greater than 0"
 ORDER_MESSAGE = "Fast period must be less than slow period"
 LENGTH_MESSAGE = "All output arrays must have the same length as input data"
-CONTIGUITY_MESSAGES = ["Input array must be C-contiguous", "MACD output array must be C-contiguous",
-                       "Signal output array must be C-contiguous", "Histogram output array must be C-contiguous"]
+CONTIGUITY_MESSAGES = [
+    "Input array must be C-contiguous",
+    "MACD output array must be C-contiguous",
+    "Signal output array must be C-contiguous",
+    "Histogram output array must be C-contiguous",
+]
 
 
 def filled(n, kind=np.ndarray):
@@ -52,9 +56,11 @@ def assert_matches_reference(fast, slow, signal, data):
 def test_worked_example():
     outputs = run(2, 3, 2, [1.0, 2.0, 4.0, 8.0, 16.0, 32.0])
     nan = float("nan")
-    table = [[nan, nan, 0.666667, 1.166667, 2.194444, 4.300926],
-             [nan, nan, nan, 1.166667, 1.851852, 3.484568],
-             [nan, nan, nan, 0.0, 0.342593, 0.816358]]
+    table = [
+        [nan, nan, 0.666667, 1.166667, 2.194444, 4.300926],
+        [nan, nan, nan, 1.166667, 1.851852, 3.484568],
+        [nan, nan, nan, 0.0, 0.342593, 0.816358],
+    ]
     for output, row in zip(outputs, table):
         np.testing.assert_allclose(output, row, rtol=0, atol=5e-7)
         assert_same_bits(output[np.isnan(output)], [MISSING] * int(np.isnan(row).sum()))
@@ -72,13 +78,16 @@ def test_missing_value_after_the_signal_started_shifts_the_rest():
         assert_same_bits(gapped, np.concatenate([plain[:4], [MISSING], plain[4:]]))
 
 
-@pytest.mark.parametrize("periods, data", [
-    # A missing value in the slow window when the fast window is clean: S stays NaN for good.
-    ((2, 3, 2), [1.0, MISSING, 3.0, 4.0, 5.0, 6.0]),
-    # Both averages infinite with the same sign: the line is inf - inf.
-    ((2, 3, 2), [1.0, 2.0, INF, INF, 5.0, 6.0]),
-    ((2, 4, 3), [1.0, 2.0, 3.0, -INF, 5.0, 6.0, 7.0]),
-])
+@pytest.mark.parametrize(
+    "periods, data",
+    [
+        # A missing value in the slow window when the fast window is clean: S stays NaN for good.
+        ((2, 3, 2), [1.0, MISSING, 3.0, 4.0, 5.0, 6.0]),
+        # Both averages infinite with the same sign: the line is inf - inf.
+        ((2, 3, 2), [1.0, 2.0, INF, INF, 5.0, 6.0]),
+        ((2, 4, 3), [1.0, 2.0, 3.0, -INF, 5.0, 6.0, 7.0]),
+    ],
+)
 def test_lines_that_never_recover(periods, data):
     for output in run(*periods, data):
         assert np.isnan(output).all()
@@ -110,8 +119,9 @@ def test_empty_series_returns_none():
     assert indicator_macd(2, 3, 2, np.empty(0), np.empty(0), np.empty(0), np.empty(0)) is None
 
 
-@pytest.mark.parametrize("periods", [(2, 3, MAX), (2, 4, MAX - 1), (2, 3, MAX - 1), (1, 2, MAX),
-                                     (1, MAX, 1), (MAX - 1, MAX, MAX)])
+@pytest.mark.parametrize(
+    "periods", [(2, 3, MAX), (2, 4, MAX - 1), (2, 3, MAX - 1), (1, 2, MAX), (1, MAX, 1), (MAX - 1, MAX, MAX)]
+)
 def test_huge_periods_never_start_early(periods):
     data = np.arange(1.0, 13.0)
     macd_line, signal_line, hist = run(*periods, data)
@@ -134,11 +144,20 @@ def every_second(n):
     return np.arange(2.0 * n)[::2]
 
 
-@pytest.mark.parametrize("periods, message", [
-    ((0, 3, 2), PERIODS_MESSAGE), ((2, 0, 2), PERIODS_MESSAGE), ((2, 3, 0), PERIODS_MESSAGE),
-    ((0, 0, 0), PERIODS_MESSAGE), ((5, 0, 1), PERIODS_MESSAGE), ((3, 2, 0), PERIODS_MESSAGE),
-    ((3, 3, 2), ORDER_MESSAGE), ((4, 3, 2), ORDER_MESSAGE), ((MAX, 2, 1), ORDER_MESSAGE),
-])
+@pytest.mark.parametrize(
+    "periods, message",
+    [
+        ((0, 3, 2), PERIODS_MESSAGE),
+        ((2, 0, 2), PERIODS_MESSAGE),
+        ((2, 3, 0), PERIODS_MESSAGE),
+        ((0, 0, 0), PERIODS_MESSAGE),
+        ((5, 0, 1), PERIODS_MESSAGE),
+        ((3, 2, 0), PERIODS_MESSAGE),
+        ((3, 3, 2), ORDER_MESSAGE),
+        ((4, 3, 2), ORDER_MESSAGE),
+        ((MAX, 2, 1), ORDER_MESSAGE),
+    ],
+)
 def test_periods_are_checked_first(periods, message):
     # Wrong output lengths and a strided input wait behind the period checks.
     assert checked_call(*periods, every_second(5), filled(4), filled(6), filled(5)) == message
@@ -222,7 +241,7 @@ def test_failing_length_query_propagates_unchanged(failing, kind):
     with pytest.raises(kind) as raised:
         indicator_macd(2, 3, 2, np.arange(5.0), *outputs)
     assert raised.value is error
-    assert log == NAMES[:failing + 1]
+    assert log == NAMES[: failing + 1]
     assert_untouched(*outputs)
 
 
@@ -266,15 +285,24 @@ def test_read_only_outputs_are_refused_after_the_checks(read_only):
 def test_keywords_in_any_order_bind_like_positions():
     data = np.arange(1.0, 9.0) ** 2
     outputs = [filled(8) for _ in range(3)]
-    indicator_macd(hist_output=outputs[2], data=data, signal_period=2, macd_output=outputs[0], slow_period=4,
-                   signal_output=outputs[1], fast_period=2)
+    indicator_macd(
+        hist_output=outputs[2],
+        data=data,
+        signal_period=2,
+        macd_output=outputs[0],
+        slow_period=4,
+        signal_output=outputs[1],
+        fast_period=2,
+    )
     for output, expected in zip(outputs, macd(2, 4, 2, data)):
         assert_same_bits(output, expected)
 
 
 def test_binding_failure_names_the_argument():
     outputs = [filled(3) for _ in range(3)]
-    with pytest.raises(TypeError, match=r"^argument 'signal_output': 'list' object cannot be converted to 'PyArray<T, D>'$"):
+    with pytest.raises(
+        TypeError, match=r"^argument 'signal_output': 'list' object cannot be converted to 'PyArray<T, D>'$"
+    ):
         indicator_macd(0, 3, 2, np.ones(3), outputs[0], [0.0] * 3, outputs[2])
     assert_untouched(*outputs)
 
@@ -287,8 +315,10 @@ def periods_and_series(draw):
     data = draw(st.lists(VALUES, max_size=40))
     n = len(data)
     fast = draw(st.sampled_from([1, 2, max(n - 1, 1), n + 1, MAX - 1]) | st.integers(1, n + 1))
-    slow = draw(st.sampled_from([fast + 1, n, n + 1, MAX]).filter(lambda p: fast < p <= MAX)
-                | st.integers(fast + 1, min(fast + n + 2, MAX)))
+    slow = draw(
+        st.sampled_from([fast + 1, n, n + 1, MAX]).filter(lambda p: fast < p <= MAX)
+        | st.integers(fast + 1, min(fast + n + 2, MAX))
+    )
     signal = draw(st.sampled_from([1, 2, max(n - 1, 1), max(n, 1), n + 1, MAX - 1, MAX]) | st.integers(1, n + 1))
     return fast, slow, signal, data
 

@@ -57,8 +57,9 @@ def test_second_interpreter_is_refused(fresh_python, tmp_path):
         print("main still works")
     """)
     assert result.stdout == "main still works\n", result.stderr
-    assert outcome.read_text() == ("ImportError: PyO3 modules do not yet support subinterpreters, "
-                                   "see https://github.com/PyO3/pyo3/issues/576")
+    assert outcome.read_text() == (
+        "ImportError: PyO3 modules do not yet support subinterpreters, see https://github.com/PyO3/pyo3/issues/576"
+    )
 
 
 def test_import_does_not_touch_numpy(fresh_python):

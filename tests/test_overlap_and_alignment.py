@@ -30,7 +30,7 @@ def place(placement, function):
         buffer, _, offset = spots.get(name, name + "+0").partition("+")
         if (buffer, offset) not in made:
             memory = buffers.setdefault(buffer, np.zeros(8 * N + 64, dtype=np.uint8))
-            made[buffer, offset] = memory[int(offset):int(offset) + 8 * N].view(np.float64)
+            made[buffer, offset] = memory[int(offset) : int(offset) + 8 * N].view(np.float64)
         arrays[name] = made[buffer, offset]
     rng = np.random.default_rng(len(placement))
     for name in outputs:
@@ -67,15 +67,22 @@ def test_results_as_if_every_argument_had_aligned_memory_of_its_own(function, pl
         assert_same_bits(actual, expected)
 
 
-@pytest.mark.parametrize("placement, spoil, message", [
-    ("macd_output=A+0 signal_output=A+0", None, "arguments 'macd_output' and 'signal_output' overlap"),
-    ("macd_output=A+8 hist_output=A+0", None, "arguments 'macd_output' and 'hist_output' overlap"),
-    ("signal_output=A+0 hist_output=A+4", None, "arguments 'signal_output' and 'hist_output' overlap"),
-    ("macd_output=A+0 signal_output=A+0 hist_output=A+0", None, "arguments 'macd_output' and 'signal_output' overlap"),
-    # Every other check comes first, the read-only test included.
-    ("macd_output=A+0 signal_output=A+0", "read-only hist", "argument 'hist_output': output array is read-only"),
-    ("macd_output=A+0 signal_output=A+0", "strided data", "Input array must be C-contiguous"),
-])
+@pytest.mark.parametrize(
+    "placement, spoil, message",
+    [
+        ("macd_output=A+0 signal_output=A+0", None, "arguments 'macd_output' and 'signal_output' overlap"),
+        ("macd_output=A+8 hist_output=A+0", None, "arguments 'macd_output' and 'hist_output' overlap"),
+        ("signal_output=A+0 hist_output=A+4", None, "arguments 'signal_output' and 'hist_output' overlap"),
+        (
+            "macd_output=A+0 signal_output=A+0 hist_output=A+0",
+            None,
+            "arguments 'macd_output' and 'signal_output' overlap",
+        ),
+        # Every other check comes first, the read-only test included.
+        ("macd_output=A+0 signal_output=A+0", "read-only hist", "argument 'hist_output': output array is read-only"),
+        ("macd_output=A+0 signal_output=A+0", "strided data", "Input array must be C-contiguous"),
+    ],
+)
 def test_macd_outputs_sharing_memory_are_refused(placement, spoil, message):
     data, *outputs = place(placement, "macd")
     if spoil == "read-only hist":
@@ -93,7 +100,8 @@ def test_private_copy_without_memory_is_a_memory_error():
     # Untouched zero pages cost no memory; the address-space limit leaves no room for a 256 MiB copy.
     # Under AddressSanitizer its allocator must return null rather than report the failure itself.
     asan_options = os.environ.get("ASAN_OPTIONS", "") + ":allocator_may_return_null=1"
-    result = run_python("""
+    result = run_python(
+        """
         import resource, numpy as np, quillora
         n = 2**25
         data = np.zeros(8 * n + 8, dtype=np.uint8)[1:-7].view(np.float64)
@@ -107,7 +115,10 @@ def test_private_copy_without_memory_is_a_memory_error():
         except MemoryError as error:
             print(error)
         print(output.any())
-    """, env={"ASAN_OPTIONS": asan_options})
+    """,
+        env={"ASAN_OPTIONS": asan_options},
+    )
     assert result.returncode == 0, result.stderr
-    assert result.stdout == ("cannot allocate 268435456 bytes for a private copy of an overlapping or unaligned "
-                             "array\nFalse\n")
+    assert result.stdout == (
+        "cannot allocate 268435456 bytes for a private copy of an overlapping or unaligned array\nFalse\n"
+    )

@@ -8,22 +8,27 @@ PanicException, = [t for t in BaseException.__subclasses__()
                    if (t.__module__, t.__name__) == ("pyo3_runtime", "PanicException")]
 """
 
-DOC = ("\nThe exception raised when Rust code called from Python panics.\n\n"
-       "Like SystemExit, this exception is derived from BaseException so that\n"
-       "it will typically propagate all the way through the stack and cause the\n"
-       "Python interpreter to exit.\n")
+DOC = (
+    "\nThe exception raised when Rust code called from Python panics.\n\n"
+    "Like SystemExit, this exception is derived from BaseException so that\n"
+    "it will typically propagate all the way through the stack and cause the\n"
+    "Python interpreter to exit.\n"
+)
 
-BANNERS = ("--- PyO3 is resuming a panic after fetching a PanicException from Python. ---\n"
-           "Python stack trace below:\n")
+BANNERS = "--- PyO3 is resuming a panic after fetching a PanicException from Python. ---\nPython stack trace below:\n"
 
 
 def test_type_exists_after_import(fresh_python):
-    result = fresh_python(FIND_TYPE + """
+    result = fresh_python(
+        FIND_TYPE
+        + """
 import quillora, sys
 print(PanicException.__doc__ == %r, PanicException.__bases__ == (BaseException,),
       issubclass(PanicException, Exception), hasattr(quillora, "PanicException"),
       "pyo3_runtime" in sys.modules)
-""" % DOC)
+"""
+        % DOC
+    )
     assert result.stdout == "True True False False False\n", result.stderr
 
 
@@ -46,8 +51,7 @@ quillora.indicator_macd(1, 2, 1, np.zeros(3), np.zeros(3), np.zeros(3).view(Outp
 @pytest.mark.parametrize("call", RAISING_CALLS.values(), ids=RAISING_CALLS.keys())
 def test_fetched_panic_exception_ends_the_process(fresh_python, tmp_path, call):
     script = tmp_path / "script.py"
-    script.write_text(FIND_TYPE + "import numpy as np\nRaised = PanicException\n" + call +
-                      "print('after the call')\n")
+    script.write_text(FIND_TYPE + "import numpy as np\nRaised = PanicException\n" + call + "print('after the call')\n")
     result = fresh_python(f"exec(open({str(script)!r}).read())")
     assert result.returncode == -6
     assert result.stdout == ""
@@ -58,8 +62,12 @@ def test_fetched_panic_exception_ends_the_process(fresh_python, tmp_path, call):
 
 @pytest.mark.parametrize("call", RAISING_CALLS.values(), ids=RAISING_CALLS.keys())
 def test_subclass_is_an_ordinary_exception(fresh_python, call):
-    result = fresh_python(FIND_TYPE + "import numpy as np\nclass Raised(PanicException): pass\n" +
-                          "try:\n" + "".join("    " + line + "\n" for line in call.strip().splitlines()) +
-                          "except Raised as error:\n    print('caught', error)\n")
+    result = fresh_python(
+        FIND_TYPE
+        + "import numpy as np\nclass Raised(PanicException): pass\n"
+        + "try:\n"
+        + "".join("    " + line + "\n" for line in call.strip().splitlines())
+        + "except Raised as error:\n    print('caught', error)\n"
+    )
     assert result.returncode == 0, result.stderr
     assert result.stdout.startswith("caught from __")

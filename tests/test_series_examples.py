@@ -53,26 +53,44 @@ def test_readme_recipes(library):
     rng = np.random.default_rng(3)
     symbols, bars_each = 5, 120
     close = 50.0 + np.cumsum(rng.normal(0.0, 1.0, symbols * bars_each))
-    bars = pd.DataFrame({
-        "symbol": np.repeat([f"S{k}" for k in range(symbols)], bars_each),
-        "timestamp": np.tile(pd.date_range("2026-01-05", periods=bars_each, freq="min"), symbols),
-        "high": close + rng.uniform(0.0, 1.0, close.size), "low": close - rng.uniform(0.0, 1.0, close.size),
-        "close": close,
-    }).sample(frac=1.0, random_state=4)  # rows in no particular order: the recipes sort them
+    bars = pd.DataFrame(
+        {
+            "symbol": np.repeat([f"S{k}" for k in range(symbols)], bars_each),
+            "timestamp": np.tile(pd.date_range("2026-01-05", periods=bars_each, freq="min"), symbols),
+            "high": close + rng.uniform(0.0, 1.0, close.size),
+            "low": close - rng.uniform(0.0, 1.0, close.size),
+            "close": close,
+        }
+    ).sample(frac=1.0, random_state=4)  # rows in no particular order: the recipes sort them
     names = {"bars": bars if library == "pandas" else pl.from_pandas(bars)}
     exec(readme_code(f"# recipe: {library}"), names)
     result = names["bars"] if library == "pandas" else names["result"].to_pandas()
     assert len(result) == len(bars)
-    assert_symbols_match_core(result, {"sma_20": "sma", "ema_20": "ema", "macd_hist": "macd_hist",
-                                       "atr_14": "atr"})
+    assert_symbols_match_core(result, {"sma_20": "sma", "ema_20": "ema", "macd_hist": "macd_hist", "atr_14": "atr"})
 
 
 def test_dask_example_matches_each_symbol_computed_alone(tmp_path):
     example = ROOT / "examples" / "dask_many_symbols.py"
     output = tmp_path / "bars.parquet"
-    run = subprocess.run([sys.executable, str(example), "--symbols", "50", "--bars", "2000", "--partitions", "4",
-                          "--workers", "2", "--output", str(output)],
-                         capture_output=True, text=True, timeout=300)
+    run = subprocess.run(
+        [
+            sys.executable,
+            str(example),
+            "--symbols",
+            "50",
+            "--bars",
+            "2000",
+            "--partitions",
+            "4",
+            "--workers",
+            "2",
+            "--output",
+            str(output),
+        ],
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
     assert run.returncode == 0, run.stderr
     assert "50 symbols x 2000 bars in 4 partitions" in run.stdout
 

@@ -61,7 +61,19 @@ def test_strict_types_and_a_series_in_gives_a_series_out(tmp_path):
     usage = tmp_path / "usage.py"
     usage.write_text(textwrap.dedent(USAGE))
     checked = subprocess.run(
-        [sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(ROOT / "build" / "mypy-cache"),
-         str(ROOT / "series" / "quillora_series"), str(usage)],
-        capture_output=True, text=True, cwd=tmp_path, timeout=300)
+        [
+            sys.executable,
+            "-m",
+            "mypy",
+            "--strict",
+            "--cache-dir",
+            str(ROOT / "build" / "mypy-cache"),
+            str(ROOT / "series" / "quillora_series"),
+            str(usage),
+        ],
+        capture_output=True,
+        text=True,
+        cwd=tmp_path,
+        timeout=300,
+    )
     assert checked.returncode == 0, checked.stdout + checked.stderr

@@ -90,8 +90,11 @@ SERIES_KINDS = {
     "int16": (lambda v: whole(v), lambda v: whole(v).astype(np.float64), check_array),
     "masked": (lambda v: np.ma.masked_invalid(v), lambda v: np.where(np.isfinite(v), v, np.nan), check_array),
     "list": (lambda v: [None if np.isnan(e) else e for e in v.tolist()], lambda v: v, check_array),
-    "pandas": (lambda v: pd.Series(v, index=[f"{INDEX[i % 26]}{i}" for i in range(len(v))], name="close"),
-               lambda v: v, check_pandas),
+    "pandas": (
+        lambda v: pd.Series(v, index=[f"{INDEX[i % 26]}{i}" for i in range(len(v))], name="close"),
+        lambda v: v,
+        check_pandas,
+    ),
     "pandas Float64": (lambda v: pd.Series(v, name=("close", 1)).astype("Float64"), lambda v: v, check_pandas),
     "polars": (lambda v: pl.Series("close", v), lambda v: v, check_polars),
     "polars nulls": (lambda v: pl.Series("close", v, nan_to_null=True), lambda v: v, check_polars),
@@ -122,11 +125,20 @@ TABLE_KINDS = {
     "Fortran order": (np.asfortranarray, same, same),
     "column slice": (lambda t: np.repeat(t, 2, axis=1)[:, ::2], same, same),
     "float32": (lambda t: t.astype(np.float32), lambda t: t.astype(np.float32).astype(np.float64), same),
-    "pandas": (lambda t: pd.DataFrame(t, columns=[f"s{j}" for j in range(t.shape[1])],
-                                      index=pd.date_range("2026-01-01", periods=len(t), freq="min")),
-               same, lambda r: r.to_numpy()),
-    "polars": (lambda t: pl.DataFrame(t, schema=[f"s{j}" for j in range(t.shape[1])]),
-               same, lambda r: r.fill_null(np.nan).to_numpy()),
+    "pandas": (
+        lambda t: pd.DataFrame(
+            t,
+            columns=[f"s{j}" for j in range(t.shape[1])],
+            index=pd.date_range("2026-01-01", periods=len(t), freq="min"),
+        ),
+        same,
+        lambda r: r.to_numpy(),
+    ),
+    "polars": (
+        lambda t: pl.DataFrame(t, schema=[f"s{j}" for j in range(t.shape[1])]),
+        same,
+        lambda r: r.fill_null(np.nan).to_numpy(),
+    ),
 }
 
 
@@ -187,8 +199,8 @@ def test_out_is_written_as_if_no_argument_overlapped(name, overlap):
     if overlap != "apart":
         # The last input lives where the first output goes, or one element beside it.
         start = 0 if overlap == "same array" else 1
-        memory[0, start:start + 200] = values[-1]
-        inputs[-1] = memory[0, start:start + 200]
+        memory[0, start : start + 200] = values[-1]
+        inputs[-1] = memory[0, start : start + 200]
     result = call(inputs, out=tuple(outs) if name == "macd" else outs[0])
     assert all(r is o for r, o in zip(outputs_of(result), outs))
     for out, output in zip(outs, expected):
@@ -196,9 +208,17 @@ def test_out_is_written_as_if_no_argument_overlapped(name, overlap):
 
 
 # Tables too, in the layouts pandas and NumPy hand over (polars allocates outside tracemalloc's view).
-@pytest.mark.parametrize("make", [lambda v: v, lambda v: pd.Series(v), lambda v: pl.Series(v),
-                                  lambda v: v.reshape(8, -1).T, lambda v: pd.DataFrame(v.reshape(8, -1).T)],
-                         ids=["numpy", "pandas", "polars", "Fortran table", "pandas DataFrame"])
+@pytest.mark.parametrize(
+    "make",
+    [
+        lambda v: v,
+        lambda v: pd.Series(v),
+        lambda v: pl.Series(v),
+        lambda v: v.reshape(8, -1).T,
+        lambda v: pd.DataFrame(v.reshape(8, -1).T),
+    ],
+    ids=["numpy", "pandas", "polars", "Fortran table", "pandas DataFrame"],
+)
 def test_contiguous_float64_input_is_not_copied(make):
     x = make(np.random.default_rng(1).random(1_000_000))
     tracemalloc.start()

@@ -54,7 +54,7 @@ def test_nan_spoils_everything_from_its_window_on(nan_at, period):
     result = run(period, data)
     start = max(nan_at, period - 1)
     assert np.isnan(result[start:]).all()
-    assert not np.isnan(result[period - 1:start]).any()
+    assert not np.isnan(result[period - 1 : start]).any()
 
 
 @pytest.mark.parametrize("period", [0, 1, 3, 2**64 - 1])

@@ -82,9 +82,15 @@ def plans(draw, name):
     else:
         periods = (period(1),)
     cuts = sorted(draw(st.lists(st.integers(0, n), max_size=10)))
-    chunks = [(start, stop, draw(st.sampled_from(["many", "one by one", "strided"])),
-               draw(st.sampled_from(["keep", *CARRY])))  # mostly kept as it is
-              for start, stop in zip([0, *cuts], [*cuts, n])]
+    chunks = [
+        (
+            start,
+            stop,
+            draw(st.sampled_from(["many", "one by one", "strided"])),
+            draw(st.sampled_from(["keep", *CARRY])),
+        )  # mostly kept as it is
+        for start, stop in zip([0, *cuts], [*cuts, n])
+    ]
     return periods, high, low, close, chunks
 
 
@@ -124,8 +130,13 @@ def test_copies_and_resets_share_nothing(name, periods):
         assert_same_bits(again[column], expected)
 
 
-@pytest.mark.parametrize("huge, small", [(lambda: stream.SMA(HUGE), lambda: stream.SMA(10)),
-                                         (lambda: stream.MACD(1, HUGE, HUGE), lambda: stream.MACD(3, 10, 4))])
+@pytest.mark.parametrize(
+    "huge, small",
+    [
+        (lambda: stream.SMA(HUGE), lambda: stream.SMA(10)),
+        (lambda: stream.MACD(1, HUGE, HUGE), lambda: stream.MACD(3, 10, 4)),
+    ],
+)
 def test_memory_is_bounded_by_the_window_not_the_updates(huge, small):
     # A huge window allocates nothing up front; a small one keeps as many samples however long it runs.
     assert np.isnan(huge().update_many(np.ones(1000))).all()
@@ -148,14 +159,26 @@ CALLS = [
     (lambda: stream.ATR().update(1.0, [2.0], 3.0), TypeError, "low must be a number, got list [2.0]"),
     (lambda: stream.EMA(3).update_many([[1.0]]), ValueError, "values must be one-dimensional, got 2 dimensions"),
     (lambda: stream.ATR().update_many([1.0], 2.0, [3.0]), ValueError, "low must be one-dimensional, got 0 dimensions"),
-    (lambda: stream.ATR().update_many([1.0], [2.0], [3.0, 4.0]), ValueError,
-     "high, low and close must have the same length, got 1, 1 and 2"),
-    (lambda: stream.SMA(3).__setstate__((2, 3, 0, b"\0" * 8)), ValueError,
-     "cannot restore SmaState: the saved state is damaged or from another version"),
-    (lambda: stream.SMA(3).__setstate__((1, 3, 5, b"\0" * 16)), ValueError,
-     "cannot restore SmaState: the saved state is damaged or from another version"),
-    (lambda: stream.MACD().__setstate__((1, 12, 26, 9, 0, b"\0" * 20)), ValueError,
-     "cannot restore MacdState: the saved state is damaged or from another version"),
+    (
+        lambda: stream.ATR().update_many([1.0], [2.0], [3.0, 4.0]),
+        ValueError,
+        "high, low and close must have the same length, got 1, 1 and 2",
+    ),
+    (
+        lambda: stream.SMA(3).__setstate__((2, 3, 0, b"\0" * 8)),
+        ValueError,
+        "cannot restore SmaState: the saved state is damaged or from another version",
+    ),
+    (
+        lambda: stream.SMA(3).__setstate__((1, 3, 5, b"\0" * 16)),
+        ValueError,
+        "cannot restore SmaState: the saved state is damaged or from another version",
+    ),
+    (
+        lambda: stream.MACD().__setstate__((1, 12, 26, 9, 0, b"\0" * 20)),
+        ValueError,
+        "cannot restore MacdState: the saved state is damaged or from another version",
+    ),
 ]
 
 

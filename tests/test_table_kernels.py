@@ -8,7 +8,6 @@ messages of refused arguments.
 import numpy as np
 import pytest
 
-import quillora
 import reference
 from conftest import assert_same_bits, assert_same_bits_as_reference, run_in_threads, scatter_odd_values
 from quillora_series import _native
@@ -46,14 +45,18 @@ def columns_of(result):
 
 # name: (outputs, call of the table kernel, the one-series definition's outputs for one column)
 INDICATORS = {
-    "sma": (1, lambda t, o, w: _native.table_sma(14, t[0], o[0], workers=w),
-            lambda c: [reference.sma(14, c[0])]),
-    "ema": (1, lambda t, o, w: _native.table_ema(9, t[0], o[0], workers=w),
-            lambda c: [reference.ema(9, c[0])]),
-    "macd": (3, lambda t, o, w: _native.table_macd(12, 26, 9, t[0], *o, workers=w),
-             lambda c: reference.macd(12, 26, 9, c[0])),
-    "atr": (1, lambda t, o, w: _native.table_atr(14, t[0], t[1], t[2], o[0], workers=w),
-            lambda c: [reference.atr(14, c[0], c[1], c[2])]),
+    "sma": (1, lambda t, o, w: _native.table_sma(14, t[0], o[0], workers=w), lambda c: [reference.sma(14, c[0])]),
+    "ema": (1, lambda t, o, w: _native.table_ema(9, t[0], o[0], workers=w), lambda c: [reference.ema(9, c[0])]),
+    "macd": (
+        3,
+        lambda t, o, w: _native.table_macd(12, 26, 9, t[0], *o, workers=w),
+        lambda c: reference.macd(12, 26, 9, c[0]),
+    ),
+    "atr": (
+        1,
+        lambda t, o, w: _native.table_atr(14, t[0], t[1], t[2], o[0], workers=w),
+        lambda c: [reference.atr(14, c[0], c[1], c[2])],
+    ),
 }
 
 
@@ -128,28 +131,67 @@ def test_inputs_shared_with_outputs_are_read_before_they_are_written():
 TABLE = np.zeros((10, 4))
 
 
-@pytest.mark.parametrize("call, error, message", [
-    (lambda: _native.table_sma(3, TABLE.astype(np.float32), np.empty((10, 4))), TypeError,
-     "data must have dtype float64, got float32 ndarray"),
-    (lambda: _native.table_sma(3, "prices", np.empty((10, 4))), TypeError,
-     "data must be a float64 array or a list of float64 columns, got str"),
-    (lambda: _native.table_ema(3, [np.zeros(10), 7], [np.empty(10)] * 2), TypeError,
-     "data[1] must be a float64 array, got int"),
-    (lambda: _native.table_sma(3, np.zeros(10), np.empty(10)), ValueError, "data must be 2-D (bars, symbols), got 1-D"),
-    (lambda: _native.table_sma(3, TABLE[:, ::2], np.empty((10, 2))), ValueError,
-     "data must have contiguous rows (C order) or columns (Fortran order), got strides (32, 16) bytes"),
-    (lambda: _native.table_ema(3, [np.zeros(10), np.zeros(9)], np.empty((10, 2))), ValueError,
-     "data[1] has 9 bars, data[0] has 10"),
-    (lambda: _native.table_sma(3, [np.zeros(20)[::2]], np.empty((10, 1))), ValueError, "data[0] must be contiguous"),
-    (lambda: _native.table_sma(3, TABLE, np.empty((11, 4))), ValueError, "output has 11 bars, data has 10"),
-    (lambda: _native.table_atr(3, TABLE, TABLE, TABLE[:, :3], np.empty((10, 4))), ValueError,
-     "close has 3 symbols, high has 4"),
-    (lambda: _native.table_sma(3, TABLE, np.empty((10, 4)), workers=0), ValueError, "workers must be at least 1, got 0"),
-    (lambda: _native.table_macd(0, 26, 9, TABLE, *(np.empty((10, 4)) for _ in range(3))), ValueError,
-     "Periods must be greater than 0"),
-    (lambda: _native.table_macd(26, 26, 9, TABLE, *(np.empty((10, 4)) for _ in range(3))), ValueError,
-     "Fast period must be less than slow period"),
-])
+@pytest.mark.parametrize(
+    "call, error, message",
+    [
+        (
+            lambda: _native.table_sma(3, TABLE.astype(np.float32), np.empty((10, 4))),
+            TypeError,
+            "data must have dtype float64, got float32 ndarray",
+        ),
+        (
+            lambda: _native.table_sma(3, "prices", np.empty((10, 4))),
+            TypeError,
+            "data must be a float64 array or a list of float64 columns, got str",
+        ),
+        (
+            lambda: _native.table_ema(3, [np.zeros(10), 7], [np.empty(10)] * 2),
+            TypeError,
+            "data[1] must be a float64 array, got int",
+        ),
+        (
+            lambda: _native.table_sma(3, np.zeros(10), np.empty(10)),
+            ValueError,
+            "data must be 2-D (bars, symbols), got 1-D",
+        ),
+        (
+            lambda: _native.table_sma(3, TABLE[:, ::2], np.empty((10, 2))),
+            ValueError,
+            "data must have contiguous rows (C order) or columns (Fortran order), got strides (32, 16) bytes",
+        ),
+        (
+            lambda: _native.table_ema(3, [np.zeros(10), np.zeros(9)], np.empty((10, 2))),
+            ValueError,
+            "data[1] has 9 bars, data[0] has 10",
+        ),
+        (
+            lambda: _native.table_sma(3, [np.zeros(20)[::2]], np.empty((10, 1))),
+            ValueError,
+            "data[0] must be contiguous",
+        ),
+        (lambda: _native.table_sma(3, TABLE, np.empty((11, 4))), ValueError, "output has 11 bars, data has 10"),
+        (
+            lambda: _native.table_atr(3, TABLE, TABLE, TABLE[:, :3], np.empty((10, 4))),
+            ValueError,
+            "close has 3 symbols, high has 4",
+        ),
+        (
+            lambda: _native.table_sma(3, TABLE, np.empty((10, 4)), workers=0),
+            ValueError,
+            "workers must be at least 1, got 0",
+        ),
+        (
+            lambda: _native.table_macd(0, 26, 9, TABLE, *(np.empty((10, 4)) for _ in range(3))),
+            ValueError,
+            "Periods must be greater than 0",
+        ),
+        (
+            lambda: _native.table_macd(26, 26, 9, TABLE, *(np.empty((10, 4)) for _ in range(3))),
+            ValueError,
+            "Fast period must be less than slow period",
+        ),
+    ],
+)
 def test_refused_arguments(call, error, message):
     with pytest.raises(error) as raised:
         call()

@@ -42,12 +42,11 @@ BorrowExtent extent_of(std::int64_t data, std::span<const std::intptr_t> dimensi
     // Each axis reaches (dimension - 1) * stride bytes from element 0, down or up by its sign.
     std::uint64_t below = 0, above = 0;
     for (std::size_t axis = 0; axis < dimensions.size(); ++axis) {
-        const std::uint64_t reach = static_cast<std::uint64_t>(dimensions[axis] - 1) *
-                                    static_cast<std::uint64_t>(strides[axis]);
+        const std::uint64_t reach =
+            static_cast<std::uint64_t>(dimensions[axis] - 1) * static_cast<std::uint64_t>(strides[axis]);
         (strides[axis] < 0 ? below : above) += reach;
     }
-    return {offset(data, below), offset(offset(data, above), static_cast<std::uint64_t>(element_size)), data,
-            divisor};
+    return {offset(data, below), offset(offset(data, above), static_cast<std::uint64_t>(element_size)), data, divisor};
 }
 
 bool extents_conflict(const BorrowExtent& added, const BorrowExtent& registered) noexcept {

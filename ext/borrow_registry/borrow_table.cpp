@@ -162,8 +162,7 @@ Result<SharedBorrow> register_shared_borrow(PyArrayObject* array) noexcept {
     // An unusable table is not the caller's fault but can be mended by them (a foreign value under
     // the capsule's name), so it is an exception rather than the end of the process.
     if (!found.ok())
-        return error_with_readable_cause(PyExc_RuntimeError, "Interal borrow checking API error",
-                                         found.take_error());
+        return error_with_readable_cause(PyExc_RuntimeError, "Interal borrow checking API error", found.take_error());
     BorrowTable* table = found.value();
     SharedBorrow borrow{table, std::nullopt};
     int code = borrow_granted;

@@ -19,26 +19,26 @@ Status Arguments::take(PyObject* const* args, Py_ssize_t nargs, PyObject* kwname
 Status Arguments::convert(std::size_t parameter) noexcept {
     PyObject* object = slots_[parameter];
     switch (kinds_[parameter]) {
-    case ParameterKind::size: {
-        auto value = to_size(object);
-        if (!value.ok()) return value.take_error();
-        sizes_[parameter] = value.value();
-        break;
-    }
-    case ParameterKind::input: {
-        auto input = take_input_array(object);
-        if (!input.ok()) return input.take_error();
-        InputArray& held = inputs_[input_count_++];
-        held = std::move(input.value());
-        arrays_[parameter] = held.get();
-        break;
-    }
-    case ParameterKind::output: {
-        auto output = take_output_array(object);
-        if (!output.ok()) return output.take_error();
-        arrays_[parameter] = output.value();
-        break;
-    }
+        case ParameterKind::size: {
+            auto value = to_size(object);
+            if (!value.ok()) return value.take_error();
+            sizes_[parameter] = value.value();
+            break;
+        }
+        case ParameterKind::input: {
+            auto input = take_input_array(object);
+            if (!input.ok()) return input.take_error();
+            InputArray& held = inputs_[input_count_++];
+            held = std::move(input.value());
+            arrays_[parameter] = held.get();
+            break;
+        }
+        case ParameterKind::output: {
+            auto output = take_output_array(object);
+            if (!output.ok()) return output.take_error();
+            arrays_[parameter] = output.value();
+            break;
+        }
     }
     return Status::success();
 }

@@ -27,8 +27,8 @@ PyErr too_many_positional(const ParameterTable& table, Py_ssize_t given) {
     std::string accepted = table.required_positional == count
                                ? std::to_string(count)
                                : "from " + std::to_string(table.required_positional) + " to " + std::to_string(count);
-    return type_error(table.full_name() + " takes " + accepted + " positional arguments but " +
-                      std::to_string(given) + (given == 1 ? " was" : " were") + " given");
+    return type_error(table.full_name() + " takes " + accepted + " positional arguments but " + std::to_string(given) +
+                      (given == 1 ? " was" : " were") + " given");
 }
 
 PyErr multiple_values(const ParameterTable& table, std::string_view name) {
@@ -98,8 +98,7 @@ Status bind_arguments(const ParameterTable& table, PyObject* const* args, Py_ssi
     }
 
     if (!positional_only_by_keyword.empty())
-        return type_error(table.full_name() +
-                          " got some positional-only arguments passed as keyword arguments: " +
+        return type_error(table.full_name() + " got some positional-only arguments passed as keyword arguments: " +
                           quoted_name_list(positional_only_by_keyword));
 
     if (given < table.required_positional) {

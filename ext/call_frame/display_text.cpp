@@ -1,8 +1,8 @@
 // Display text of objects for binding and argument messages.
 #include "display_text.hpp"
 
-#include "object.hpp"
 #include "interpreter_failure.hpp"
+#include "object.hpp"
 #include "py_err.hpp"
 
 namespace quillora {
@@ -50,9 +50,15 @@ std::string decode_utf8_lossy(std::string_view bytes) {
         std::size_t end = i + 1;
         bool complete = continuations > 0;
         for (int k = 0; k < continuations; ++k, ++end) {
-            if (end >= bytes.size()) { complete = false; break; }
+            if (end >= bytes.size()) {
+                complete = false;
+                break;
+            }
             const auto byte = static_cast<unsigned char>(bytes[end]);
-            if (byte < low || byte > high) { complete = false; break; }
+            if (byte < low || byte > high) {
+                complete = false;
+                break;
+            }
             low = 0x80, high = 0xBF;
         }
         if (complete) out.append(bytes.substr(i, end - i));

@@ -3,8 +3,8 @@
 
 #include <string_view>
 
-#include "once_cell.hpp"
 #include "interpreter_failure.hpp"
+#include "once_cell.hpp"
 
 namespace quillora {
 namespace {

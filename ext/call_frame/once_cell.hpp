@@ -20,8 +20,7 @@ public:
     // Stores `candidate` unless a value is already there; returns the value that stays.
     T* set_or_get(T* candidate) noexcept {
         T* expected = nullptr;
-        if (value_.compare_exchange_strong(expected, candidate, std::memory_order_acq_rel))
-            return candidate;
+        if (value_.compare_exchange_strong(expected, candidate, std::memory_order_acq_rel)) return candidate;
         return expected;
     }
 

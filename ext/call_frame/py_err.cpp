@@ -7,17 +7,15 @@
 
 namespace quillora {
 
-PyErr PyErr::with_text(PyObject* type, const char* text) noexcept {
-    return PyErr(Deferred{type, text});
-}
+PyErr PyErr::with_text(PyObject* type, const char* text) noexcept { return PyErr(Deferred{type, text}); }
 
 PyErr PyErr::with_message(PyObject* type, std::string message) noexcept {
     return PyErr(Deferred{type, std::move(message)});
 }
 
 PyErr PyErr::conversion(PyObject* object, const char* target) noexcept {
-    return PyErr(Deferred{PyExc_TypeError,
-                          Conversion{Object::borrow(reinterpret_cast<PyObject*>(Py_TYPE(object))), target}});
+    return PyErr(
+        Deferred{PyExc_TypeError, Conversion{Object::borrow(reinterpret_cast<PyObject*>(Py_TYPE(object))), target}});
 }
 
 PyErr PyErr::from_exception(Object exception) noexcept { return PyErr(std::move(exception)); }

@@ -11,10 +11,10 @@
 namespace quillora {
 namespace {
 
-constexpr const char* parameter_names[] = {"fast_period",  "slow_period",   "signal_period", "data",
+constexpr const char* parameter_names[] = {"fast_period", "slow_period",   "signal_period", "data",
                                            "macd_output", "signal_output", "hist_output"};
-constexpr ParameterKind parameter_kinds[] = {ParameterKind::size,   ParameterKind::size,   ParameterKind::size,
-                                             ParameterKind::input,  ParameterKind::output, ParameterKind::output,
+constexpr ParameterKind parameter_kinds[] = {ParameterKind::size,  ParameterKind::size,   ParameterKind::size,
+                                             ParameterKind::input, ParameterKind::output, ParameterKind::output,
                                              ParameterKind::output};
 constexpr std::size_t data_parameter = 3, first_output = 4;
 constexpr ParameterTable macd_parameters = {"indicator_macd", nullptr, parameter_names, 0, 7, {}};

@@ -29,8 +29,8 @@ Status KernelRuns::allocate(Run& run) noexcept {
         run.staged = static_cast<double*>(std::malloc(bytes));
     if (!run.staged)
         return PyErr::with_message(PyExc_MemoryError, "cannot allocate " + std::to_string(bytes) +
-                                                           " bytes for a private copy of an overlapping or "
-                                                           "unaligned array");
+                                                          " bytes for a private copy of an overlapping or "
+                                                          "unaligned array");
     any_staged_ = true;
     return Status::success();
 }

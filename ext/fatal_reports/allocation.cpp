@@ -55,12 +55,8 @@ void* or_end(void* block, std::size_t size) noexcept {
 
 void* operator new(std::size_t size) { return or_end(allocate(size), size); }
 void* operator new[](std::size_t size) { return or_end(allocate(size), size); }
-void* operator new(std::size_t size, std::align_val_t alignment) {
-    return or_end(allocate(size, alignment), size);
-}
-void* operator new[](std::size_t size, std::align_val_t alignment) {
-    return or_end(allocate(size, alignment), size);
-}
+void* operator new(std::size_t size, std::align_val_t alignment) { return or_end(allocate(size, alignment), size); }
+void* operator new[](std::size_t size, std::align_val_t alignment) { return or_end(allocate(size, alignment), size); }
 
 // A caller that asks for nothrow handles the null itself (the standard library's temporary
 // buffers fall back to a slower path), so these report nothing.

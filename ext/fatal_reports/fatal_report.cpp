@@ -29,8 +29,8 @@ BacktraceSetting backtrace_setting() noexcept {
     if (cached != BacktraceSetting::unread) return cached;
     const char* value = std::getenv("RUST_BACKTRACE");
     const BacktraceSetting read = !value || std::strcmp(value, "0") == 0 ? BacktraceSetting::off
-                                  : std::strcmp(value, "full") == 0   ? BacktraceSetting::full
-                                                                      : BacktraceSetting::brief;
+                                  : std::strcmp(value, "full") == 0      ? BacktraceSetting::full
+                                                                         : BacktraceSetting::brief;
     if (backtrace_setting_cache.compare_exchange_strong(cached, read, std::memory_order_acq_rel)) {
         return read;
     }
@@ -53,25 +53,24 @@ void panic(std::string_view message, std::source_location location) noexcept {
     const BacktraceSetting setting = backtrace_setting();
     {
         const std::lock_guard<std::mutex> hold(report_lock);
-        write_to_stderr({"\nthread '<unnamed>' panicked at ", location.file_name(), ":", line, ":", column,
-                         ":\n", message, "\n"});
+        write_to_stderr(
+            {"\nthread '<unnamed>' panicked at ", location.file_name(), ":", line, ":", column, ":\n", message, "\n"});
         if (auto hook = report_hook.load(std::memory_order_acquire)) hook();
         switch (setting) {
-        case BacktraceSetting::unread:
-        case BacktraceSetting::off:
-            if (note_pending.exchange(false)) {
+            case BacktraceSetting::unread:
+            case BacktraceSetting::off:
+                if (note_pending.exchange(false)) {
+                    write_to_stderr(
+                        {"note: run with `RUST_BACKTRACE=1` environment variable to display a backtrace\n"});
+                }
+                break;
+            case BacktraceSetting::brief:
+                write_stack_trace(TraceStyle::brief, __builtin_return_address(0));
                 write_to_stderr(
-                    {"note: run with `RUST_BACKTRACE=1` environment variable to display a backtrace\n"});
-            }
-            break;
-        case BacktraceSetting::brief:
-            write_stack_trace(TraceStyle::brief, __builtin_return_address(0));
-            write_to_stderr({"note: Some details are omitted, run with `RUST_BACKTRACE=full` for a verbose "
-                             "backtrace.\n"});
-            break;
-        case BacktraceSetting::full:
-            write_stack_trace(TraceStyle::full, __builtin_return_address(0));
-            break;
+                    {"note: Some details are omitted, run with `RUST_BACKTRACE=full` for a verbose "
+                     "backtrace.\n"});
+                break;
+            case BacktraceSetting::full: write_stack_trace(TraceStyle::full, __builtin_return_address(0)); break;
         }
     }
     writing_report = false;
@@ -83,8 +82,6 @@ void allocation_failed(std::size_t size) noexcept {
     std::abort();
 }
 
-void set_report_hook_for_testing(void (*hook)()) noexcept {
-    report_hook.store(hook, std::memory_order_release);
-}
+void set_report_hook_for_testing(void (*hook)()) noexcept { report_hook.store(hook, std::memory_order_release); }
 
 }  // namespace quillora

@@ -24,15 +24,15 @@ ObjectCell panic_exception_cell;
 
 PyObject* panic_exception_type() noexcept {
     if (PyObject* type = panic_exception_cell.get()) return type;
-    PyObject* created = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", panic_exception_doc,
-                                                  PyExc_BaseException, nullptr);
+    PyObject* created =
+        PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", panic_exception_doc, PyExc_BaseException, nullptr);
     if (!created) {
         // Not through fetch_error: its check would ask for this very type again.
         PyObject* pending = PyErr_GetRaisedException();
         abort_with_error("Failed to initialize new exception type.",
-                         pending ? PyErr::from_exception(Object::steal(pending))
-                                 : PyErr::with_text(PyExc_SystemError,
-                                                    "attempted to fetch exception but none was set"));
+                         pending
+                             ? PyErr::from_exception(Object::steal(pending))
+                             : PyErr::with_text(PyExc_SystemError, "attempted to fetch exception but none was set"));
     }
     return panic_exception_cell.set_or_get(Object::steal(created));
 }

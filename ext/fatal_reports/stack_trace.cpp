@@ -58,8 +58,8 @@ void write_frame(int index, const void* address, TraceStyle style) noexcept {
     }
     const auto at = reinterpret_cast<std::uintptr_t>(address);
     const NumberText symbol_offset(named ? at - reinterpret_cast<std::uintptr_t>(info.dli_saddr) : 0, 16);
-    write_to_stderr({number_padding(number), number, ":     0x", NumberText(at, 16), " - ", name,
-                     named ? "+0x" : "", named ? std::string_view(symbol_offset) : "", "\n"});
+    write_to_stderr({number_padding(number), number, ":     0x", NumberText(at, 16), " - ", name, named ? "+0x" : "",
+                     named ? std::string_view(symbol_offset) : "", "\n"});
     if (!found || !info.dli_fname) return;
     // Without a name, the offset into the object is what addr2line needs to place the frame.
     const NumberText object_offset(at - reinterpret_cast<std::uintptr_t>(info.dli_fbase), 16);

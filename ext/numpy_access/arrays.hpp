@@ -35,8 +35,7 @@ inline bool is_contiguous(const ArrayView& view) noexcept {
 class InputArray {
 public:
     InputArray() noexcept = default;  // holds nothing
-    InputArray(InputArray&& other) noexcept
-        : array_(std::exchange(other.array_, nullptr)), borrow_(other.borrow_) {}
+    InputArray(InputArray&& other) noexcept : array_(std::exchange(other.array_, nullptr)), borrow_(other.borrow_) {}
     InputArray& operator=(InputArray&& other) noexcept {
         if (this != &other) {
             if (array_) release();
@@ -71,9 +70,7 @@ Status check_still_accepted(PyArrayObject* array) noexcept;
 
 // Output arrays are written through their data pointer; one that NumPy marks read-only (a
 // read-only memory map, an array over bytes) is refused instead.
-inline bool is_writeable(PyArrayObject* output) noexcept {
-    return array_fields(output)->flags & NPY_ARRAY_WRITEABLE;
-}
+inline bool is_writeable(PyArrayObject* output) noexcept { return array_fields(output)->flags & NPY_ARRAY_WRITEABLE; }
 PyErr read_only_error(const char* parameter) noexcept;
 
 }  // namespace quillora

@@ -39,7 +39,8 @@ Result<unsigned char> numpy_major_version() noexcept {
     if (!numpy_lib.ok()) return numpy_lib.take_error();
     auto version_class = attribute(numpy_lib.value(), "NumpyVersion");
     if (!version_class.ok()) return version_class.take_error();
-    Object parsed = Object::steal(PyObject_CallFunctionObjArgs(version_class.value().get(), version.value().get(), nullptr));
+    Object parsed =
+        Object::steal(PyObject_CallFunctionObjArgs(version_class.value().get(), version.value().get(), nullptr));
     if (!parsed) return fetch_error_or_system_error();
     auto major = attribute(parsed, "major");
     if (!major.ok()) return major.take_error();
@@ -93,8 +94,7 @@ Result<ArrayApi> array_api_or_import_error() noexcept {
     if (api.ok()) return api;
     // NumPy missing or broken is something the user can mend, so it is an exception, not the
     // end of the process.
-    return error_with_readable_cause(PyExc_ImportError, "Failed to access NumPy array API capsule",
-                                     api.take_error());
+    return error_with_readable_cause(PyExc_ImportError, "Failed to access NumPy array API capsule", api.take_error());
 }
 
 unsigned int feature_version(const ArrayApi& api) noexcept {

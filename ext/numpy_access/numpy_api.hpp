@@ -23,9 +23,7 @@ public:
     bool equivalent_types(PyArray_Descr* first, PyArray_Descr* second) const noexcept {
         return reinterpret_cast<unsigned char (*)(PyArray_Descr*, PyArray_Descr*)>(table_[182])(first, second) != 0;
     }
-    unsigned int feature_version() const noexcept {
-        return reinterpret_cast<unsigned int (*)()>(table_[211])();
-    }
+    unsigned int feature_version() const noexcept { return reinterpret_cast<unsigned int (*)()>(table_[211])(); }
 
 private:
     void** table_;

@@ -92,8 +92,7 @@ nb::bytes pack(std::initializer_list<double> scalars, const std::vector<double>&
 
 [[noreturn]] void refuse_snapshot(const char* type_name) {
     throw nb::value_error(
-        (std::string("cannot restore ") + type_name + ": the saved state is damaged or from another version")
-            .c_str());
+        (std::string("cannot restore ") + type_name + ": the saved state is damaged or from another version").c_str());
 }
 
 // The doubles of a saved state: at least `scalars` of them.
@@ -168,20 +167,16 @@ void bind_sma(nb::module_& module) {
 void bind_ema(nb::module_& module) {
     bind_moving_average<EmaState>(
         module, "EmaState",
-        [](const EmaState& state) {
-            return std::pair(state.finite_run(), pack({state.seed_sum(), state.average()}));
-        },
+        [](const EmaState& state) { return std::pair(state.finite_run(), pack({state.seed_sum(), state.average()})); },
         [](std::uint64_t period, std::uint64_t finite_run, const nb::bytes& packed) {
             const std::vector<double> values = unpack(packed, 2, "EmaState");
-            return values.size() == 2 ? EmaState::restore(period, finite_run, values[0], values[1])
-                                      : std::nullopt;
+            return values.size() == 2 ? EmaState::restore(period, finite_run, values[0], values[1]) : std::nullopt;
         });
 }
 
 void bind_macd(nb::module_& module) {
     using LiveMacd = Live<MacdState>;
-    using Snapshot =
-        std::tuple<std::uint64_t, std::uint64_t, std::uint64_t, std::uint64_t, std::uint64_t, nb::bytes>;
+    using Snapshot = std::tuple<std::uint64_t, std::uint64_t, std::uint64_t, std::uint64_t, std::uint64_t, nb::bytes>;
     nb::class_<LiveMacd>(module, "MacdState", nb::is_final())
         .def(
             "__init__",
@@ -220,14 +215,14 @@ void bind_macd(nb::module_& module) {
                  const MacdState& state = state_of(live);
                  live.state = MacdState(state.fast_period(), state.slow_period(), state.signal_period());
              })
-        .def("snapshot",
-             [](LiveMacd& live) {
-                 const MacdState& state = state_of(live);
-                 return Snapshot(snapshot_format, state.fast_period(), state.slow_period(), state.signal_period(),
-                                 state.seen(),
-                                 pack({state.fast_average(), state.slow_average(), state.signal_average()},
-                                      state.recent_samples()));
-             })
+        .def(
+            "snapshot",
+            [](LiveMacd& live) {
+                const MacdState& state = state_of(live);
+                return Snapshot(
+                    snapshot_format, state.fast_period(), state.slow_period(), state.signal_period(), state.seen(),
+                    pack({state.fast_average(), state.slow_average(), state.signal_average()}, state.recent_samples()));
+            })
         .def_static("restore", [](const Snapshot& saved) {
             const auto& [format, fast, slow, signal, seen, packed] = saved;
             check_format(format, "MacdState");
@@ -265,8 +260,7 @@ void bind_atr(nb::module_& module) {
                     throw nb::value_error("high, low and close must have the same length");
                 }
                 const auto out = run_of(output, high_run.size());
-                run_chunk(live, out.size(),
-                          [&](AtrState& state) { state.run(high_run, low_run, close_run, out); });
+                run_chunk(live, out.size(), [&](AtrState& state) { state.run(high_run, low_run, close_run, out); });
             },
             nb::arg("high"), nb::arg("low"), nb::arg("close"), nb::arg("output"))
         .def("reset", [](LiveAtr& live) { state_of(live) = AtrState(live.state.period()); })

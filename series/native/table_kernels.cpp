@@ -57,13 +57,9 @@ std::string describe(nb::handle value) {
     return dtype.is_none() ? what : std::string(nb::str(dtype).c_str()) + " " + what;
 }
 
-[[noreturn]] void fail_type(const std::string& message) {
-    throw nb::type_error(message.c_str());
-}
+[[noreturn]] void fail_type(const std::string& message) { throw nb::type_error(message.c_str()); }
 
-[[noreturn]] void fail_value(const std::string& message) {
-    throw nb::value_error(message.c_str());
-}
+[[noreturn]] void fail_value(const std::string& message) { throw nb::value_error(message.c_str()); }
 
 // An array of the call as float64 on the CPU, refused with a message naming `name` otherwise.
 AnyArray take_array(nb::handle value, const std::string& name, bool writable, std::size_t ndim) {
@@ -84,9 +80,7 @@ AnyArray take_array(nb::handle value, const std::string& name, bool writable, st
     return array;
 }
 
-std::uintptr_t address_of(const AnyArray& array) {
-    return reinterpret_cast<std::uintptr_t>(array.data());
-}
+std::uintptr_t address_of(const AnyArray& array) { return reinterpret_cast<std::uintptr_t>(array.data()); }
 
 Table take_table(nb::handle value, const char* name, bool writable) {
     Table table;
@@ -106,7 +100,8 @@ Table take_table(nb::handle value, const char* name, bool writable) {
             }
             if (bars > 1 && column.stride(0) != 1) fail_value(item_name + " must be contiguous");
             table.columns.push_back(static_cast<const double*>(column.data()));
-            if (bars > 0) table.spans.push_back({address_of(column), address_of(column) + bars * sizeof(double), item_name});
+            if (bars > 0)
+                table.spans.push_back({address_of(column), address_of(column) + bars * sizeof(double), item_name});
             table.arrays.push_back(std::move(column));
             ++index;
         }
@@ -212,7 +207,8 @@ Prepared prepare(const std::vector<Table>& inputs, const std::vector<Table>& out
     for (const Table& output : outputs) written.insert(written.end(), output.spans.begin(), output.spans.end());
     std::sort(written.begin(), written.end(), [](const Span& a, const Span& b) { return a.first < b.first; });
     for (std::size_t k = 1; k < written.size(); ++k) {
-        if (written[k].first < written[k - 1].end) fail_value(written[k - 1].name + " and " + written[k].name + " overlap");
+        if (written[k].first < written[k - 1].end)
+            fail_value(written[k - 1].name + " and " + written[k].name + " overlap");
     }
     // Sorted and disjoint, the written spans end in order too: the first that ends past an
     // input span's start is the only one that can overlap it.

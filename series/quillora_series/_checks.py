@@ -94,8 +94,9 @@ def output(out: object) -> None:
 def macd_outputs(out: object) -> tuple[Any, Any, Any]:
     """Three output arrays for the MACD line, signal and histogram, none sharing memory with another."""
     if not (isinstance(out, tuple) and len(out) == 3):
-        raise TypeError("out must be a tuple of three 1-D float64 NumPy arrays (macd, signal, hist), "
-                        f"got {_describe(out)}")
+        raise TypeError(
+            f"out must be a tuple of three 1-D float64 NumPy arrays (macd, signal, hist), got {_describe(out)}"
+        )
     for array in out:
         output(array)
     line, signal, hist = out

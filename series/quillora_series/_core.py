@@ -17,14 +17,23 @@ class MovingAverage(Protocol):
 
 
 class _Macd(Protocol):
-    def __call__(self, fast_period: int, slow_period: int, signal_period: int, data: Float64Array,
-                 macd_output: Float64Array, signal_output: Float64Array, hist_output: Float64Array,
-                 /) -> None: ...
+    def __call__(
+        self,
+        fast_period: int,
+        slow_period: int,
+        signal_period: int,
+        data: Float64Array,
+        macd_output: Float64Array,
+        signal_output: Float64Array,
+        hist_output: Float64Array,
+        /,
+    ) -> None: ...
 
 
 class _Atr(Protocol):
-    def __call__(self, period: int, high: Float64Array, low: Float64Array, close: Float64Array,
-                 output: Float64Array, /) -> None: ...
+    def __call__(
+        self, period: int, high: Float64Array, low: Float64Array, close: Float64Array, output: Float64Array, /
+    ) -> None: ...
 
 
 indicator_sma: MovingAverage = _core.indicator_sma

@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 from collections.abc import Sequence
-from typing import TYPE_CHECKING, Any, Generic, NamedTuple, TypeVar, overload
+from typing import TYPE_CHECKING, Any, NamedTuple, TypeVar, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -22,7 +22,7 @@ type BarInput = ArrayInput | pd.Series[Any] | pd.DataFrame | pl.Series | pl.Data
 T = TypeVar("T")
 
 
-class MACD(NamedTuple, Generic[T]):
+class MACD[T](NamedTuple):
     """The MACD line, its signal line and the histogram (line minus signal), each of the input's kind."""
 
     macd: T
@@ -37,6 +37,7 @@ _FLOAT64 = np.dtype(np.float64)
 
 
 # --- sma and ema ---------------------------------------------------------------------------------
+
 
 @overload
 def sma(x: object, period: int, *, out: Float64Array, workers: int | None = None) -> Float64Array: ...
@@ -80,12 +81,19 @@ def ema(x: object, period: int, *, out: Float64Array | None = None, workers: int
     return _moving_average("ema", _core.indicator_ema, x, period, out, workers)
 
 
-def _moving_average(kind: _tables.Kind, routine: _core.MovingAverage, x: object, period: Any,
-                    out: Float64Array | None, workers: Any) -> Any:
+def _moving_average(
+    kind: _tables.Kind, routine: _core.MovingAverage, x: object, period: Any, out: Float64Array | None, workers: Any
+) -> Any:
     # The common call (a float64 array, an int period) goes straight to the core: the general path
     # below costs more than the computation on a short series.
-    if (type(x) is _ndarray and x.dtype is _FLOAT64 and x.ndim == 1 and workers is None
-            and type(period) is int and 0 < period <= LARGEST_PERIOD):
+    if (
+        type(x) is _ndarray
+        and x.dtype is _FLOAT64
+        and x.ndim == 1
+        and workers is None
+        and type(period) is int
+        and 0 < period <= LARGEST_PERIOD
+    ):
         result = _empty(x.shape[0]) if out is None else _plain_output(out, x)
         if result is not None:
             try:
@@ -115,33 +123,55 @@ type Outputs = tuple[Float64Array, Float64Array, Float64Array]
 
 
 @overload
-def macd(x: object, fast: int = 12, slow: int = 26, signal: int = 9, *, out: Outputs,
-         workers: int | None = None) -> MACD[Float64Array]: ...
+def macd(
+    x: object, fast: int = 12, slow: int = 26, signal: int = 9, *, out: Outputs, workers: int | None = None
+) -> MACD[Float64Array]: ...
 @overload
-def macd(x: pd.Series[Any], fast: int = 12, slow: int = 26, signal: int = 9, *, out: None = None,
-         workers: int | None = None) -> MACD[pd.Series[float]]: ...
+def macd(
+    x: pd.Series[Any], fast: int = 12, slow: int = 26, signal: int = 9, *, out: None = None, workers: int | None = None
+) -> MACD[pd.Series[float]]: ...
 @overload
-def macd(x: pd.DataFrame, fast: int = 12, slow: int = 26, signal: int = 9, *, out: None = None,
-         workers: int | None = None) -> MACD[pd.DataFrame]: ...
+def macd(
+    x: pd.DataFrame, fast: int = 12, slow: int = 26, signal: int = 9, *, out: None = None, workers: int | None = None
+) -> MACD[pd.DataFrame]: ...
 @overload
-def macd(x: pl.Series, fast: int = 12, slow: int = 26, signal: int = 9, *, out: None = None,
-         workers: int | None = None) -> MACD[pl.Series]: ...
+def macd(
+    x: pl.Series, fast: int = 12, slow: int = 26, signal: int = 9, *, out: None = None, workers: int | None = None
+) -> MACD[pl.Series]: ...
 @overload
-def macd(x: pl.DataFrame, fast: int = 12, slow: int = 26, signal: int = 9, *, out: None = None,
-         workers: int | None = None) -> MACD[pl.DataFrame]: ...
+def macd(
+    x: pl.DataFrame, fast: int = 12, slow: int = 26, signal: int = 9, *, out: None = None, workers: int | None = None
+) -> MACD[pl.DataFrame]: ...
 @overload
-def macd(x: ArrayInput, fast: int = 12, slow: int = 26, signal: int = 9, *, out: None = None,
-         workers: int | None = None) -> MACD[Float64Array]: ...
-def macd(x: object, fast: int = 12, slow: int = 26, signal: int = 9, *, out: Outputs | None = None,
-         workers: int | None = None) -> MACD[Any]:
+def macd(
+    x: ArrayInput, fast: int = 12, slow: int = 26, signal: int = 9, *, out: None = None, workers: int | None = None
+) -> MACD[Float64Array]: ...
+def macd(
+    x: object,
+    fast: int = 12,
+    slow: int = 26,
+    signal: int = 9,
+    *,
+    out: Outputs | None = None,
+    workers: int | None = None,
+) -> MACD[Any]:
     """MACD of `x`: fast EMA minus slow EMA, its `signal`-period EMA and their difference.
 
     Returns MACD(macd, signal, hist), each of the same kind as `x`. `out` takes a tuple of three
     1-D float64 NumPy arrays to write into. Kinds and `workers` as for `sma`.
     """
-    if (type(x) is _ndarray and x.dtype is _FLOAT64 and x.ndim == 1 and out is None and workers is None
-            and type(fast) is int and type(slow) is int and type(signal) is int
-            and 0 < fast < slow <= LARGEST_PERIOD and 0 < signal <= LARGEST_PERIOD):
+    if (
+        type(x) is _ndarray
+        and x.dtype is _FLOAT64
+        and x.ndim == 1
+        and out is None
+        and workers is None
+        and type(fast) is int
+        and type(slow) is int
+        and type(signal) is int
+        and 0 < fast < slow <= LARGEST_PERIOD
+        and 0 < signal <= LARGEST_PERIOD
+    ):
         n = x.shape[0]
         line, signal_line, hist = _empty(n), _empty(n), _empty(n)
         try:
@@ -168,43 +198,98 @@ def macd(x: object, fast: int = 12, slow: int = 26, signal: int = 9, *, out: Out
 
 # --- atr -----------------------------------------------------------------------------------------
 
+
 @overload
-def atr(high: object, low: object, close: object, period: int = 14, *, out: Float64Array,
-        workers: int | None = None) -> Float64Array: ...
+def atr(
+    high: object, low: object, close: object, period: int = 14, *, out: Float64Array, workers: int | None = None
+) -> Float64Array: ...
 @overload
-def atr(high: pd.DataFrame, low: None = None, close: None = None, period: int = 14, *, out: None = None,
-        workers: int | None = None) -> pd.Series[float]: ...
+def atr(
+    high: pd.DataFrame,
+    low: None = None,
+    close: None = None,
+    period: int = 14,
+    *,
+    out: None = None,
+    workers: int | None = None,
+) -> pd.Series[float]: ...
 @overload
-def atr(high: pl.DataFrame, low: None = None, close: None = None, period: int = 14, *, out: None = None,
-        workers: int | None = None) -> pl.Series: ...
+def atr(
+    high: pl.DataFrame,
+    low: None = None,
+    close: None = None,
+    period: int = 14,
+    *,
+    out: None = None,
+    workers: int | None = None,
+) -> pl.Series: ...
 @overload
-def atr(high: pd.Series[Any], low: BarInput, close: BarInput, period: int = 14, *, out: None = None,
-        workers: int | None = None) -> pd.Series[float]: ...
+def atr(
+    high: pd.Series[Any],
+    low: BarInput,
+    close: BarInput,
+    period: int = 14,
+    *,
+    out: None = None,
+    workers: int | None = None,
+) -> pd.Series[float]: ...
 @overload
-def atr(high: pd.DataFrame, low: BarInput, close: BarInput, period: int = 14, *, out: None = None,
-        workers: int | None = None) -> pd.DataFrame: ...
+def atr(
+    high: pd.DataFrame,
+    low: BarInput,
+    close: BarInput,
+    period: int = 14,
+    *,
+    out: None = None,
+    workers: int | None = None,
+) -> pd.DataFrame: ...
 @overload
-def atr(high: pl.Series, low: BarInput, close: BarInput, period: int = 14, *, out: None = None,
-        workers: int | None = None) -> pl.Series: ...
+def atr(
+    high: pl.Series, low: BarInput, close: BarInput, period: int = 14, *, out: None = None, workers: int | None = None
+) -> pl.Series: ...
 @overload
-def atr(high: pl.DataFrame, low: BarInput, close: BarInput, period: int = 14, *, out: None = None,
-        workers: int | None = None) -> pl.DataFrame: ...
+def atr(
+    high: pl.DataFrame,
+    low: BarInput,
+    close: BarInput,
+    period: int = 14,
+    *,
+    out: None = None,
+    workers: int | None = None,
+) -> pl.DataFrame: ...
 @overload
-def atr(high: ArrayInput, low: BarInput, close: BarInput, period: int = 14, *, out: None = None,
-        workers: int | None = None) -> Float64Array: ...
-def atr(high: object, low: object = None, close: object = None, period: int = 14, *,
-        out: Float64Array | None = None, workers: int | None = None) -> Any:
+def atr(
+    high: ArrayInput, low: BarInput, close: BarInput, period: int = 14, *, out: None = None, workers: int | None = None
+) -> Float64Array: ...
+def atr(
+    high: object,
+    low: object = None,
+    close: object = None,
+    period: int = 14,
+    *,
+    out: Float64Array | None = None,
+    workers: int | None = None,
+) -> Any:
     """Average true range of bars given as `high`, `low` and `close`, or as one table `high` of bars.
 
     The three series (or tables of symbols in columns) must have one shape; the result has the kind of
     `high`. A pandas or polars DataFrame with high, low and close columns may be passed alone: the result
     is then a series named "atr". `out` and `workers` as for `sma`.
     """
-    if (type(high) is _ndarray and type(low) is _ndarray and type(close) is _ndarray
-            and high.dtype is _FLOAT64 and low.dtype is _FLOAT64 and close.dtype is _FLOAT64
-            and high.ndim == 1 and out is None and workers is None
-            and type(period) is int and 0 < period <= LARGEST_PERIOD
-            and high.shape == low.shape == close.shape):
+    if (
+        type(high) is _ndarray
+        and type(low) is _ndarray
+        and type(close) is _ndarray
+        and high.dtype is _FLOAT64
+        and low.dtype is _FLOAT64
+        and close.dtype is _FLOAT64
+        and high.ndim == 1
+        and out is None
+        and workers is None
+        and type(period) is int
+        and 0 < period <= LARGEST_PERIOD
+        and high.shape == low.shape == close.shape
+    ):
         result = _empty(high.shape[0])
         try:
             _core.indicator_atr(period, high, low, close, result)
@@ -220,8 +305,12 @@ def atr(high: object, low: object = None, close: object = None, period: int = 14
         bars = (_kinds.convert(high), _kinds.convert(low), _kinds.convert(close))
     labels = [bar.labels for bar in bars]
     highs, lows, closes = (bar.values for bar in bars)
-    if not (isinstance(highs, _ndarray) and isinstance(lows, _ndarray) and isinstance(closes, _ndarray)
-            and highs.ndim == lows.ndim == closes.ndim == 1):
+    if not (
+        isinstance(highs, _ndarray)
+        and isinstance(lows, _ndarray)
+        and isinstance(closes, _ndarray)
+        and highs.ndim == lows.ndim == closes.ndim == 1
+    ):
         _checks.same_shapes(highs.shape, lows.shape, closes.shape)
         _checks.same_labels(*labels)
         _checks.no_table_out(out)

@@ -159,8 +159,9 @@ def _polars_frame(polars: Any, frame: Any) -> Converted:
         _polars_real(polars, dtype, f"column {name!r}")
     # Column by column: a Float64 column without nulls is not copied (nulls come out as NaN).
     columns = frame.columns
-    values = Columns([_float64_vector(column.to_numpy()) for column in frame.cast(polars.Float64).get_columns()],
-                     frame.height)
+    values = Columns(
+        [_float64_vector(column.to_numpy()) for column in frame.cast(polars.Float64).get_columns()], frame.height
+    )
 
     def wrap(result: Float64Array) -> Any:
         return polars.DataFrame(result, schema=columns, orient="row", nan_to_null=True)
@@ -177,16 +178,20 @@ def bar_columns(bars: object) -> tuple[Converted, Converted, Converted]:
         def wrap(result: Float64Array) -> Any:
             return pandas.Series(result, index=index, name="atr", copy=False)
 
-        columns = [_float64_vector(_pandas_values(bars[name], f"column {name!r}"))
-                   for name in _bar_names(list(bars.columns))]
+        columns = [
+            _float64_vector(_pandas_values(bars[name], f"column {name!r}")) for name in _bar_names(list(bars.columns))
+        ]
     elif polars is not None and isinstance(bars, polars.DataFrame):
+
         def wrap(result: Float64Array) -> Any:
             return polars.Series("atr", result, nan_to_null=True)
 
         columns = [_polars_values(polars, bars[name], "a polars Series") for name in _bar_names(bars.columns)]
     else:
-        raise TypeError("atr takes high, low and close, or one pandas or polars DataFrame with high, "
-                        f"low and close columns, got {type(bars).__name__}")
+        raise TypeError(
+            "atr takes high, low and close, or one pandas or polars DataFrame with high, "
+            f"low and close columns, got {type(bars).__name__}"
+        )
     high, low, close = (Converted(values, wrap) for values in columns)
     return high, low, close
 

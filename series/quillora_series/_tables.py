@@ -88,7 +88,7 @@ def _empty_table(shape: tuple[int, int], order: Literal["C", "F"]) -> Float64Arr
     elements = shape[0] * shape[1]
     memory = np.empty(elements + _LINE_DOUBLES)
     skip = -memory.ctypes.data % (_LINE_DOUBLES * 8) // 8
-    return memory[skip:skip + elements].reshape(shape, order=order)
+    return memory[skip : skip + elements].reshape(shape, order=order)
 
 
 def _operand(table: Table) -> npt.NDArray[Any] | list[Float64Array]:
@@ -103,7 +103,8 @@ def _operand(table: Table) -> npt.NDArray[Any] | list[Float64Array]:
     bars, symbols = values.shape
     row_stride, column_stride = values.strides
     if values.flags.aligned and (
-            _runs(bars, row_stride, symbols, column_stride) or _runs(symbols, column_stride, bars, row_stride)):
+        _runs(bars, row_stride, symbols, column_stride) or _runs(symbols, column_stride, bars, row_stride)
+    ):
         return values
     return np.ascontiguousarray(values)
 

@@ -173,8 +173,9 @@ class ATR(_Live):
         try:
             return self._state.update(high, low, close)
         except TypeError:
-            return self._state.update(_checks.number(high, "high"), _checks.number(low, "low"),
-                                      _checks.number(close, "close"))
+            return self._state.update(
+                _checks.number(high, "high"), _checks.number(low, "low"), _checks.number(close, "close")
+            )
 
     def update_many(self, high: npt.ArrayLike, low: npt.ArrayLike, close: npt.ArrayLike) -> Series:
         """The average true range at each bar of the chunk, the same as updating bar by bar."""

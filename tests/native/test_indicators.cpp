@@ -57,8 +57,8 @@ void check(bool ok, std::string_view what, std::source_location where = std::sou
 }
 
 // Compares by bits (see `same`); `tolerance` > 0 relaxes numbers, never NaN markers.
-void check_series(const Series& actual, const Series& expected, std::string_view what,
-                  double tolerance = 0.0, std::source_location where = std::source_location::current()) {
+void check_series(const Series& actual, const Series& expected, std::string_view what, double tolerance = 0.0,
+                  std::source_location where = std::source_location::current()) {
     if (actual.size() != expected.size()) {
         fail(where, what);
         std::printf("    length %zu, expected %zu\n", actual.size(), expected.size());
@@ -66,8 +66,8 @@ void check_series(const Series& actual, const Series& expected, std::string_view
     }
     for (std::size_t i = 0; i < actual.size(); ++i) {
         const bool numbers = !std::isnan(actual[i]) && !std::isnan(expected[i]);
-        const bool ok = tolerance > 0.0 && numbers ? std::fabs(actual[i] - expected[i]) <= tolerance
-                                                   : same(actual[i], expected[i]);
+        const bool ok =
+            tolerance > 0.0 && numbers ? std::fabs(actual[i] - expected[i]) <= tolerance : same(actual[i], expected[i]);
         if (!ok) {
             fail(where, what);
             std::printf("    index %zu: got %.17g (0x%016llx), expected %.17g (0x%016llx)\n", i, actual[i],
@@ -291,9 +291,10 @@ void test_macd() {
     check_series(gap.signal, {missing, missing, missing, 1.166667, missing, 1.851852, 3.484568}, "macd gap signal",
                  5e-7);
     check_series(gap.hist, {missing, missing, missing, 0, missing, 0.342593, 0.816358}, "macd gap histogram", 5e-7);
-    check_series(gap.line, {worked.line[0], worked.line[1], worked.line[2], worked.line[3], missing, worked.line[4],
-                            worked.line[5]},
-                 "macd gap is the series without the NaN");
+    check_series(
+        gap.line,
+        {worked.line[0], worked.line[1], worked.line[2], worked.line[3], missing, worked.line[4], worked.line[5]},
+        "macd gap is the series without the NaN");
 
     // The fast window is clean at index 3 but the slow one is not: S stays NaN for good.
     const Macd stuck = run_macd({1, missing, 3, 4, 5, 6}, 2, 3, 2);
@@ -348,8 +349,7 @@ void test_atr() {
     // A NaN previous close leaves only the range.
     check_series(run_atr(1, {10, 11, 12}, {9, 10, 11}, {missing, 5, 7}), {missing, 1, 7},
                  "atr NaN close leaves the range");
-    check_series(run_atr(2, {10, missing, 12, 11.5, 13}, {9, missing, 10.5, 10, 11},
-                         {missing, 10.5, 11, 11, 12.5}),
+    check_series(run_atr(2, {10, missing, 12, 11.5, 13}, {9, missing, 10.5, 10, 11}, {missing, 10.5, 11, 11, 12.5}),
                  {missing, missing, computed_nan, computed_nan, computed_nan}, "atr NaN true range in the mean");
     check_series(run_atr(1, {10, 11, inf, 11.5, 13}, low, close), {missing, 1.5, inf, computed_nan, computed_nan},
                  "atr infinite true range");
@@ -450,7 +450,6 @@ void test_against_reference() {
         check_series(actual.hist, expected.hist, "macd histogram against reference");
     }
 }
-
 
 // ---- Chunked runs: any split of a series, with a restore from the state's parts on the way,
 // writes the bits of one pass over the whole series. ----
