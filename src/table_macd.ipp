@@ -149,18 +149,19 @@ struct MacdLanes {
                 double* signal_row = block.out[1].at(i);
                 double* hist_row = block.out[2].at(i);
                 if (steady) {
-                    Mask<W> absent{};
+                    // Every lane of a register with all its samples takes the same operations as
+                    // below without the selects that only missing samples and NaN averages need.
+                    // A fast average that turns NaN turns the signal NaN with it, so the signals
+                    // alone say whether the next bar is steady.
+                    Mask<W> broken{};
 #pragma GCC unroll 16
-                    for (int g = 0; g < G; ++g) absent |= is_nan<W>(io.load(x_row, g));
-                    if (!any<W>(absent)) {
-                        // Every lane takes its sample: the same operations as below without the
-                        // selects that only missing samples and NaN averages need. A fast average
-                        // that turns NaN turns the signal NaN with it, so the signals alone say
-                        // whether the next bar is steady.
-                        Mask<W> broken{};
-#pragma GCC unroll 16
-                        for (int g = 0; g < G; ++g) {
-                            const Values<W> x = io.load(x_row, g);
+                    for (int g = 0; g < G; ++g) {
+                        const Values<W> x = io.load(x_row, g);
+                        if (any<W>(is_nan<W>(x))) {
+                            const Mask<W> present = update_averages<W>(f, x, fast[g], slow[g]);
+                            finish_bar<W>(io, g, f, present, fast[g], slow[g], signal[g], true, macd_row, signal_row,
+                                          hist_row);
+                        } else {
                             fast[g] = fast[g] * f.fast_keep + x * f.fast_alpha;
                             slow[g] = slow[g] * f.slow_keep + x * f.slow_alpha;
                             const Values<W> line = fast[g] - slow[g];
@@ -168,19 +169,19 @@ struct MacdLanes {
                             io.put(macd_row, g, line);
                             io.put(signal_row, g, signal[g]);
                             io.put(hist_row, g, line - signal[g]);
-                            broken |= is_nan<W>(signal[g]);
                         }
-                        if (any<W>(broken)) {
-                            // A signal that turned NaN has no histogram: the marker replaces the
-                            // difference just written.
-#pragma GCC unroll 16
-                            for (int g = 0; g < G; ++g) {
-                                io.put(hist_row, g, is_nan<W>(signal[g]) ? f.none : (fast[g] - slow[g]) - signal[g]);
-                            }
-                            steady = false;
-                        }
-                        continue;
+                        broken |= is_nan<W>(signal[g]);
                     }
+                    if (any<W>(broken)) {
+                        // A signal that turned NaN has no histogram: the marker replaces the
+                        // difference just written.
+#pragma GCC unroll 16
+                        for (int g = 0; g < G; ++g) {
+                            io.put(hist_row, g, is_nan<W>(signal[g]) ? f.none : io.load(hist_row, g));
+                        }
+                        steady = false;
+                    }
+                    continue;
                 } else {
                     Mask<W> seeding{};
 #pragma GCC unroll 16
