@@ -50,20 +50,21 @@ const LaneKernels& kernels_for(TableIsa isa) noexcept {
 }
 
 // Series are handed out in whole cache lines of a row-major output (eight doubles), so that two
-// threads never write the same line; a share that starts off a register ends its lane blocks in
-// a partial register rather than in narrow passes. Splitting a table smaller than this costs
-// more than it saves.
+// threads never write the same line. Splitting a table smaller than this costs more than it saves.
 constexpr std::size_t split_lanes = 8;
 constexpr std::size_t min_elements_per_part = 16 * 1024;
 
 struct Shares {
     std::size_t count = 1;
     std::size_t bounds[max_worker_threads + 2] = {};
+    std::size_t wrap_first = 0, wrap_last = 0;  // share 0 takes these too
 };
 
-// Shares of the series [0, series) for up to `workers` threads. `first_row`, when the first output
-// is row-major, aligns the bounds to its cache lines.
-Shares share_series(TableShape shape, unsigned workers, const double* first_row) noexcept {
+// Shares of the series for up to `workers` threads, bounded on the cache lines of the first
+// output when it is row-major. Where each of its rows ends in the line that the next row starts
+// in (rows off a line, none between them), the series of that line go with share 0, which writes
+// the rest of the line; `wrap_ok` says whether the kernels can take them there (no tiles).
+Shares share_series(TableShape shape, unsigned workers, const TableOutput& first, bool wrap_ok) noexcept {
     Shares shares;
     std::size_t wanted = workers == 0 ? 1 : workers;
     const std::size_t by_width = (shape.series + split_lanes - 1) / split_lanes;
@@ -74,9 +75,19 @@ Shares share_series(TableShape shape, unsigned workers, const double* first_row)
     if (wanted < 1) wanted = 1;
 
     std::size_t shift = 0;
-    const auto address = reinterpret_cast<std::uintptr_t>(first_row);
-    if (first_row != nullptr && address % sizeof(double) == 0) {
-        shift = (64 - address % 64) % 64 / sizeof(double);
+    std::size_t split_end = shape.series;
+    const auto address = reinterpret_cast<std::uintptr_t>(first.rows);
+    if (first.columns == nullptr && address % sizeof(double) == 0) {
+        const std::size_t lead = address % 64 / sizeof(double);
+        shift = (split_lanes - lead) % split_lanes;
+        const std::size_t last_line = (lead + shape.series - 1) / split_lanes;
+        const bool next_row_in_last_line = (lead + first.row_stride) / split_lanes == last_line;
+        if (wrap_ok && wanted > 1 && first.row_stride % split_lanes == 0 && next_row_in_last_line &&
+            last_line * split_lanes > lead) {
+            split_end = last_line * split_lanes - lead;
+            shares.wrap_first = split_end;
+            shares.wrap_last = shape.series;
+        }
     }
     shares.bounds[0] = 0;
     std::size_t count = 0;
@@ -84,10 +95,14 @@ Shares share_series(TableShape shape, unsigned workers, const double* first_row)
         const std::size_t target = shape.series * k / wanted;
         const std::size_t bound =
             target < shift ? shift : shift + (target - shift + split_lanes / 2) / split_lanes * split_lanes;
-        if (bound > shares.bounds[count] && bound < shape.series) shares.bounds[++count] = bound;
+        if (bound > shares.bounds[count] && bound < split_end) shares.bounds[++count] = bound;
     }
-    shares.bounds[++count] = shape.series;
+    shares.bounds[++count] = split_end;
     shares.count = count;
+    if (count == 1) {
+        shares.bounds[1] = shape.series;
+        shares.wrap_first = shares.wrap_last = 0;
+    }
     return shares;
 }
 
@@ -122,23 +137,35 @@ std::size_t table_bytes(TableShape shape, int tables) noexcept {
 
 template <class Job>
 struct SharedJob {
-    void (*kernel)(const Job&, std::size_t, std::size_t) noexcept;
+    void (*kernel)(const Job&, const table_detail::SeriesShare&) noexcept;
     const Job* job;
     const Shares* shares;
 
     static void run_share(const void* context, std::size_t part) noexcept {
         const auto& self = *static_cast<const SharedJob*>(context);
-        self.kernel(*self.job, self.shares->bounds[part], self.shares->bounds[part + 1]);
+        const Shares& shares = *self.shares;
+        table_detail::SeriesShare share{shares.bounds[part], shares.bounds[part + 1]};
+        if (part == 0) share.wrap_first = shares.wrap_first, share.wrap_last = shares.wrap_last;
+        self.kernel(*self.job, share);
     }
 };
 
+// `rows_only`: no operand is a set of columns, so the kernels can take a share in two runs.
 template <class Job>
-void run_shared(void (*kernel)(const Job&, std::size_t, std::size_t) noexcept, const Job& job, TableShape shape,
-                const TableOutput& first_output, unsigned workers) noexcept {
+void run_shared(void (*kernel)(const Job&, const table_detail::SeriesShare&) noexcept, const Job& job,
+                TableShape shape, const TableOutput& first_output, bool rows_only, unsigned workers) noexcept {
     if (shape.series == 0 || shape.bars == 0) return;
-    const Shares shares = share_series(shape, workers, first_output.columns == nullptr ? first_output.rows : nullptr);
+    const Shares shares = share_series(shape, workers, first_output, rows_only);
     const SharedJob<Job> shared{kernel, &job, &shares};
     run_parts(shares.count, PartWork{&SharedJob<Job>::run_share, &shared});
+}
+
+bool rows(const TableInput& operand) noexcept {
+    return operand.columns == nullptr;
+}
+
+bool rows(const TableOutput& operand) noexcept {
+    return operand.columns == nullptr;
 }
 
 }  // namespace
@@ -171,13 +198,13 @@ const char* table_isa_name(TableIsa isa) noexcept {
 void table_sma(std::uint64_t period, TableShape shape, TableInput data, TableOutput output,
                TableOptions options) noexcept {
     const table_detail::SmaJob job{period, shape.bars, data, output, worth_streaming(options.streaming, table_bytes(shape, 2))};
-    run_shared(kernels_for(options.isa).sma, job, shape, output, options.workers);
+    run_shared(kernels_for(options.isa).sma, job, shape, output, rows(data) && rows(output), options.workers);
 }
 
 void table_ema(std::uint64_t period, TableShape shape, TableInput data, TableOutput output,
                TableOptions options) noexcept {
     const table_detail::EmaJob job{period, shape.bars, data, output, worth_streaming(options.streaming, table_bytes(shape, 2))};
-    run_shared(kernels_for(options.isa).ema, job, shape, output, options.workers);
+    run_shared(kernels_for(options.isa).ema, job, shape, output, rows(data) && rows(output), options.workers);
 }
 
 void table_macd(TableShape shape, TableInput data, std::uint64_t fast_period, std::uint64_t slow_period,
@@ -185,13 +212,15 @@ void table_macd(TableShape shape, TableInput data, std::uint64_t fast_period, st
                 TableOutput hist_output, TableOptions options) noexcept {
     const table_detail::MacdJob job{fast_period, slow_period,  signal_period, shape.bars, data, macd_output,
                                     signal_output, hist_output, worth_streaming(options.streaming, table_bytes(shape, 4))};
-    run_shared(kernels_for(options.isa).macd, job, shape, macd_output, options.workers);
+    const bool rows_only = rows(data) && rows(macd_output) && rows(signal_output) && rows(hist_output);
+    run_shared(kernels_for(options.isa).macd, job, shape, macd_output, rows_only, options.workers);
 }
 
 void table_atr(std::uint64_t period, TableShape shape, TableInput high, TableInput low, TableInput close,
                TableOutput output, TableOptions options) noexcept {
     const table_detail::AtrJob job{period, shape.bars, high, low, close, output, worth_streaming(options.streaming, table_bytes(shape, 4))};
-    run_shared(kernels_for(options.isa).atr, job, shape, output, options.workers);
+    const bool rows_only = rows(high) && rows(low) && rows(close) && rows(output);
+    run_shared(kernels_for(options.isa).atr, job, shape, output, rows_only, options.workers);
 }
 
 }  // namespace quillora

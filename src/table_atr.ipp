@@ -8,7 +8,6 @@ struct AtrLanes {
     static constexpr int inputs = 3;  // high and low of the bar, close of the bar before
     static constexpr int outputs = 1;
     static constexpr int states = 1;  // the sum of the first true ranges, then the average
-    static constexpr bool prefers_wide_blocks = false;
 
     static const TableInput& input(const AtrJob& job, int k) noexcept {
         return k == 0 ? job.high : k == 1 ? job.low : job.close;
@@ -19,12 +18,12 @@ struct AtrLanes {
 
     // max(a, b) passing over a NaN a: b when a is NaN, else b when b > a, else a (a tie keeps a).
     template <int W>
-    static Values<W> max_skipping_nan(Values<W> a, Values<W> b) noexcept {
+    [[gnu::always_inline]] static Values<W> max_skipping_nan(Values<W> a, Values<W> b) noexcept {
         return is_nan<W>(a) ? b : (b > a ? b : a);
     }
 
     template <int W>
-    static Values<W> true_range(Values<W> h, Values<W> l, Values<W> c) noexcept {
+    [[gnu::always_inline]] static Values<W> true_range(Values<W> h, Values<W> l, Values<W> c) noexcept {
         const Values<W> range = h - l;
         const Values<W> high_gap = magnitude<W>(h - c);
         const Values<W> low_gap = magnitude<W>(l - c);
@@ -42,11 +41,13 @@ struct AtrLanes {
         const std::uint64_t first_average = period == 0 || period >= job.bars ? job.bars : period;
         for (; i < block.end && i == 0; ++i) {
             double* y = output.at(i);
+#pragma GCC unroll 16
             for (int g = 0; g < G; ++g) io.put(y, g, none);
         }
         if (first_average == job.bars) {
             for (; i < block.end; ++i) {
                 double* y = output.at(i);
+#pragma GCC unroll 16
                 for (int g = 0; g < G; ++g) io.put(y, g, none);
             }
             return;
@@ -64,7 +65,7 @@ struct AtrLanes {
         for (; i < block.end && i < first_average; ++i) {
             const double *h = high.at(i), *l = low.at(i), *c = close.at(i);
             double* y = output.at(i);
-#pragma GCC unroll 4
+#pragma GCC unroll 16
             for (int g = 0; g < G; ++g) {
                 average[g] = average[g] + true_range<W>(io.load(h, g), io.load(l, g), io.load(c, g));
                 io.put(y, g, none);
@@ -73,6 +74,7 @@ struct AtrLanes {
         if (i < block.end && i == first_average) {
             const double *h = high.at(i), *l = low.at(i), *c = close.at(i);
             double* y = output.at(i);
+#pragma GCC unroll 16
             for (int g = 0; g < G; ++g) {
                 average[g] = (average[g] + true_range<W>(io.load(h, g), io.load(l, g), io.load(c, g))) / divisor;
                 io.put(y, g, average[g]);
@@ -83,7 +85,7 @@ struct AtrLanes {
         for (; i < block.end; ++i) {
             const double *h = high.at(i), *l = low.at(i), *c = close.at(i);
             double* y = output.at(i);
-#pragma GCC unroll 4
+#pragma GCC unroll 16
             for (int g = 0; g < G; ++g) {
                 const Values<W> range = true_range<W>(io.load(h, g), io.load(l, g), io.load(c, g));
                 average[g] = average[g] + (range - average[g]) * weight;

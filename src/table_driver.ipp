@@ -1,31 +1,34 @@
-// How a lane kernel walks a table: series in lane blocks of a few registers, bars in blocks, and
-// columns gathered a block at a time into a small row-major tile that stays in the first-level
-// cache, so both layouts reach the kernel as rows of consecutive series.
+// How a lane kernel walks a table: series in registers aligned to the rows' memory, registers in
+// lane blocks, bars in blocks, and columns gathered a block at a time into a small row-major tile
+// that stays in the first-level cache, so both layouts reach the kernel as rows of series.
 //
 // A lane kernel K describes its operands and state and advances one lane block over one block of
-// bars:
-//   static constexpr int inputs, outputs, states;  bool prefers_wide_blocks;
+// bars, its loops over the block's registers unrolled in full so that every register's state stays
+// in a machine register:
+//   static constexpr int inputs, outputs, states;
 //   static const TableInput& input(const Job&, int k);     lag(job, k): the bars input k looks back
 //   static const TableOutput& output(const Job&, int k);   initial_state(k): the bits a state starts with
-//   idle_state(k), optional: the bits for lanes of a partial register that hold no series
+//   idle_state(k), optional: the bits for lanes that hold no series
 //   template <int W, int G, class Io> static void advance(const Io&, const Job&, const Block<K>&);
 
 namespace quillora::table_detail::QUILLORA_TABLE_ISA {
 namespace {
 
 constexpr int vector_width = QUILLORA_TABLE_WIDTH;
-// Registers advanced together: enough independent chains to cover the latency of one step.
+// Registers advanced together through a tile: enough independent chains to cover the latency of
+// one step. A tiled block holds at most one register more (see for_each_lane_block).
 constexpr int group = 4;
-// A tiled block holds at most one register more than a group (see for_each_lane_block).
 constexpr std::size_t block_lanes_max = (group + 1) * vector_width;
-// Registers per lane block when nothing goes through a tile and either the outputs stream to
-// memory (whole rows of a typical table in one block, so the lines each row shares with the next
-// are completed back to back) or the kernel has work enough per register to gain from them.
+// Registers per lane block where nothing goes through a tile: whole rows of a typical table in
+// one block, so that memory is walked in address order, which the hardware fetches ahead best.
 constexpr int wide_group = 8;
-// Series whose states are held at once: bounds the stack, and for a row-major table keeps each
+// Lanes whose states are held at once: bounds the stack, and for a row-major table keeps each
 // block of bars streaming through whole rows rather than strips of them.
 constexpr std::size_t super_lanes = 128;
+constexpr std::size_t super_registers = super_lanes / vector_width;
 constexpr std::size_t tile_bars = 32;
+// How many rows ahead a partial register's line is claimed.
+constexpr std::size_t prefetch_rows = 8;
 
 inline std::size_t smaller(std::size_t a, std::size_t b) noexcept {
     return a < b ? a : b;
@@ -35,8 +38,8 @@ inline std::size_t larger(std::size_t a, std::size_t b) noexcept {
     return a < b ? b : a;
 }
 
-// An operand as a kernel sees it: the row of bar i, starting at the lane block's first series, is
-// origin + (i - origin_bar) * step. Only bars from origin_bar on are read.
+// An operand as a kernel sees it: the row of bar i, at lane 0 of the lane block's first register,
+// is origin + (i - origin_bar) * step. Only bars from origin_bar on are read.
 struct InRows {
     const double* origin;
     std::size_t origin_bar;
@@ -51,26 +54,28 @@ struct OutRows {
     double* at(std::size_t bar) const noexcept { return origin + (bar - origin_bar) * step; }
 };
 
-// One lane block over the bars [begin, end): its operands, its states (one run of doubles per
-// state, at the block's first lane) and the index of its first series in the table.
+// One lane block over the bars [begin, end): its operands and its states (one run of doubles per
+// state, a whole register per register of the block).
 template <class K>
 struct Block {
     InRows in[K::inputs];
     OutRows out[K::outputs];
     double* state[K::states];
-    std::size_t first_series;
     std::size_t begin, end;
 };
 
 // Loads and saves a state of G registers; states are bit patterns (numbers, masks or counters).
+// Register by register, so that the compiler can keep each one in a register of its own.
 template <class Register, int G>
-inline void load_state(const double* from, Register (&to)[G]) noexcept {
-    __builtin_memcpy(to, from, sizeof to);
+[[gnu::always_inline]] inline void load_state(const double* from, Register (&to)[G]) noexcept {
+#pragma GCC unroll 16
+    for (int g = 0; g < G; ++g) __builtin_memcpy(&to[g], from + g * sizeof(Register) / sizeof(double), sizeof(Register));
 }
 
 template <class Register, int G>
-inline void save_state(double* to, const Register (&from)[G]) noexcept {
-    __builtin_memcpy(to, from, sizeof from);
+[[gnu::always_inline]] inline void save_state(double* to, const Register (&from)[G]) noexcept {
+#pragma GCC unroll 16
+    for (int g = 0; g < G; ++g) __builtin_memcpy(to + g * sizeof(Register) / sizeof(double), &from[g], sizeof(Register));
 }
 
 // Stores a register aligned to its size straight to memory.
@@ -88,10 +93,11 @@ inline void stream(double* to, Values<W> v) noexcept {
     store<W>(to, v);
 }
 
-// How kernels write output registers: through the caches, or, for outputs far larger than the
-// caches, straight to memory (no read for ownership, no eviction of the inputs). Streamed
-// registers must be aligned to their size.
+// How kernels write whole output registers: through the caches, or, for outputs far larger than
+// the caches, straight to memory (no read for ownership, no eviction of the inputs). Streamed
+// registers are aligned to their size.
 struct CachedStores {
+    static constexpr bool streamed = false;
     template <int W>
     static void put(double* to, Values<W> v) noexcept {
         store<W>(to, v);
@@ -99,46 +105,56 @@ struct CachedStores {
 };
 
 struct StreamedStores {
+    static constexpr bool streamed = true;
     template <int W>
     static void put(double* to, Values<W> v) noexcept {
         stream<W>(to, v);
     }
 };
 
-// Streamed in 16-byte halves where a register is not aligned to its size (as NumPy arrays often
-// are not): write-combining completes each line from the consecutive stores that fill it.
-struct StreamedPairs {
-    template <int W>
-    static void put(double* to, Values<W> v) noexcept {
-        if constexpr (W >= 2) {
-            for (int pair = 0; pair < W; pair += 2) {
-                Values<2> half;
-                half[0] = v[pair];
-                half[1] = v[pair + 1];
-                stream<2>(to + pair, half);
-            }
-        } else {
-            store<W>(to, v);
-        }
-    }
-};
-
-// How a kernel reaches the rows of its lane block: register g of a row at row + g * W, the last
-// register possibly partial (`tail` lanes of W), read and written without touching the rest.
-template <int W, int G, class Stores>
+// The registers of a lane block: register g at row + g * W, except that in a `Wrapped` block the
+// registers from `wrap_from` on lie `wrap_shift` doubles further (the series at the end of each
+// row, taken by the thread that owns the row's start because they share its cache line). Only
+// the first and the last register may hold fewer series than lanes; they are read and written
+// lane by lane, the others whole. Where whole registers stream past the caches, the lines that
+// partial ones write still go through them; each is claimed `ahead` doubles (a few rows) early,
+// as the hardware does not fetch ahead for masked stores and a miss would hold up the stores
+// behind it.
+template <int W, int G, class Stores, bool Wrapped>
 struct Io {
-    std::size_t tail;
+    LaneRange<W> first_lanes, last_lanes;
+    bool first_partial, last_partial;
+    int wrap_from;
+    std::ptrdiff_t wrap_shift;
+    std::ptrdiff_t first_series;  // the series in lane 0 of register 0
+    std::ptrdiff_t ahead;
 
-    Values<W> load(const double* row, int g) const noexcept {
-        if (g == G - 1 && tail != W) return load_partial<W>(row + g * W, tail);
-        return ::quillora::table_detail::QUILLORA_TABLE_ISA::load<W>(row + g * W);
+    [[gnu::always_inline]] std::ptrdiff_t offset(int g) const noexcept {
+        if constexpr (Wrapped) return g * W + (g >= wrap_from ? wrap_shift : 0);
+        return g * W;
     }
-    void put(double* row, int g, Values<W> v) const noexcept {
-        if (g == G - 1 && tail != W) return store_partial<W>(row + g * W, tail, v);
-        Stores::template put<W>(row + g * W, v);
+    [[gnu::always_inline]] Values<W> load(const double* row, int g) const noexcept {
+        if (g == 0 && first_partial) return load_lanes<W>(row + offset(g), first_lanes);
+        if (g == G - 1 && last_partial) return load_lanes<W>(row + offset(g), last_lanes);
+        return ::quillora::table_detail::QUILLORA_TABLE_ISA::load<W>(row + offset(g));
     }
-    // Whether lane `lane` of register g holds a series.
-    bool holds(int g, int lane) const noexcept { return g < G - 1 || static_cast<std::size_t>(lane) < tail; }
+    [[gnu::always_inline]] void put(double* row, int g, Values<W> v) const noexcept {
+        if (g == 0 && first_partial) return put_lanes(row + offset(g), first_lanes, v);
+        if (g == G - 1 && last_partial) return put_lanes(row + offset(g), last_lanes, v);
+        Stores::template put<W>(row + offset(g), v);
+    }
+    [[gnu::always_inline]] void put_lanes(double* to, const LaneRange<W>& lanes, Values<W> v) const noexcept {
+        if constexpr (Stores::streamed) __builtin_prefetch(to + ahead, 1, 3);
+        store_lanes<W>(to, lanes, v);
+    }
+    // Whether lane `lane` of register g holds a series, and which.
+    bool holds(int g, int lane) const noexcept {
+        if (g == 0) return first_lanes.holds(lane);
+        return g < G - 1 || last_lanes.holds(lane);
+    }
+    std::size_t series(int g, int lane) const noexcept {
+        return static_cast<std::size_t>(first_series + offset(g) + lane);
+    }
 };
 
 // Bars per block for a row-major table: the rows of one block, over all operands, stay within
@@ -205,11 +221,17 @@ inline void gather_tile(double* tile, std::size_t lanes, const double* const* co
     }
 }
 
-// The reverse: columns[l][bar] takes tile row (bar - begin), lane l, for the lanes [0, count).
-inline void scatter_tile(double* const* columns, const double* tile, std::size_t lanes, std::size_t count,
-                         std::size_t begin, std::size_t end) noexcept {
+// The reverse: columns[l][bar] takes tile row (bar - begin), lane l, for the lanes [skip, count);
+// the first `skip` lanes (fewer than a register) belong to another share.
+inline void scatter_tile(double* const* columns, const double* tile, std::size_t lanes, std::size_t skip,
+                         std::size_t count, std::size_t begin, std::size_t end) noexcept {
     constexpr int W = vector_width;
     std::size_t lane = 0;
+    if (skip != 0) {
+        for (lane = skip; lane < smaller(W, count); ++lane) {
+            for (std::size_t bar = begin; bar < end; ++bar) columns[lane][bar] = tile[(bar - begin) * lanes + lane];
+        }
+    }
     for (; lane + W <= count; lane += W) {
         std::size_t bar = begin;
         for (; end - bar >= W; bar += W) {
@@ -229,14 +251,75 @@ inline void scatter_tile(double* const* columns, const double* tile, std::size_t
     }
 }
 
-// One lane block of G registers, the last holding `tail` series, over the bars [begin, end).
-template <class K, int W, int G, class Stores, class Job>
-void advance_block(const Job& job, std::size_t first_series, std::size_t tail, double* const* states,
-                   std::size_t begin, std::size_t end, double (*tiles)[tile_bars * block_lanes_max]) noexcept {
+// The registers a share is computed in: lane l of register r holds the series r * W + l - lead
+// where that lies in one of the share's two runs of series. `lead` aligns the registers to the
+// first output's rows, so that whole registers never straddle a cache line.
+struct RegisterRuns {
+    std::size_t lead;
+    std::size_t first[2], last[2];            // the runs of series
+    std::size_t first_register[2], registers[2];
+
+    RegisterRuns(const SeriesShare& share, std::size_t lead_lanes) noexcept : lead(lead_lanes) {
+        constexpr std::size_t W = vector_width;
+        first[0] = share.first, last[0] = share.last;
+        first[1] = share.wrap_first, last[1] = share.wrap_last;
+        for (int run = 0; run < 2; ++run) {
+            if (first[run] >= last[run]) {
+                first_register[run] = registers[run] = 0;
+                continue;
+            }
+            first_register[run] = (first[run] + lead) / W;
+            registers[run] = (last[run] + lead + W - 1) / W - first_register[run];
+        }
+    }
+    std::size_t count() const noexcept { return registers[0] + registers[1]; }
+    // The register at position p of the share, counted over both runs.
+    std::size_t run_of(std::size_t p) const noexcept { return p < registers[0] ? 0 : 1; }
+    std::size_t register_at(std::size_t p) const noexcept {
+        return p < registers[0] ? first_register[0] + p : first_register[1] + (p - registers[0]);
+    }
+    std::ptrdiff_t series_at_lane_zero(std::size_t p) const noexcept {
+        return static_cast<std::ptrdiff_t>(register_at(p) * vector_width) - static_cast<std::ptrdiff_t>(lead);
+    }
+    LaneRange<vector_width> lanes_at(std::size_t p) const noexcept {
+        const int run = static_cast<int>(run_of(p));
+        const std::ptrdiff_t zero = series_at_lane_zero(p);
+        const std::ptrdiff_t begin = static_cast<std::ptrdiff_t>(first[run]) - zero;
+        const std::ptrdiff_t end = static_cast<std::ptrdiff_t>(last[run]) - zero;
+        return LaneRange<vector_width>(begin > 0 ? static_cast<unsigned>(begin) : 0u,
+                                       end < vector_width ? static_cast<unsigned>(end) : unsigned{vector_width});
+    }
+};
+
+// Where a lane block lies among the share's registers: positions [first, first + G).
+struct LanePlace {
+    const RegisterRuns* runs;
+    std::size_t first;
+    std::size_t super_first;  // the position of the super block's first register
+};
+
+// One lane block of G registers over the bars [begin, end).
+template <class K, int G, class Stores, bool Wrapped, class Job>
+void advance_block(const Job& job, const LanePlace& place, double* const* states, std::size_t begin,
+                   std::size_t end, double (*tiles)[tile_bars * block_lanes_max]) noexcept {
+    constexpr int W = vector_width;
     constexpr std::size_t lanes = static_cast<std::size_t>(W) * G;
     // Blocks wider than a tile only ever run where nothing is tiled (run_lanes).
     constexpr bool fits_tiles = lanes <= block_lanes_max;
-    const std::size_t series = lanes - W + tail;
+    const RegisterRuns& runs = *place.runs;
+    Io<W, G, Stores, Wrapped> io{runs.lanes_at(place.first), runs.lanes_at(place.first + G - 1), false, false, G,
+                                 0, runs.series_at_lane_zero(place.first), 0};
+    if constexpr (G == 1) io.first_lanes = io.last_lanes = LaneRange<W>(io.first_lanes.first, io.last_lanes.end);
+    io.first_partial = !io.first_lanes.full();
+    io.last_partial = !io.last_lanes.full();
+    if constexpr (Wrapped) {
+        io.wrap_from = static_cast<int>(runs.registers[0] - place.first);
+        io.wrap_shift = static_cast<std::ptrdiff_t>((runs.first_register[1] - runs.first_register[0] - runs.registers[0]) * W);
+    }
+    // Tiles only run where the registers are the plain run [first_series, first_series + series).
+    const std::size_t first_series = static_cast<std::size_t>(io.first_series > 0 ? io.first_series : 0);
+    const std::size_t series = lanes - W + io.last_lanes.end;
+
     Block<K> block;
     for (int k = 0; k < K::inputs; ++k) {
         const TableInput& operand = K::input(job, k);
@@ -245,81 +328,50 @@ void advance_block(const Job& job, std::size_t first_series, std::size_t tail, d
             gather_tile(tiles[k], lanes, operand.columns + first_series, series, begin, larger(begin, lag), end, lag);
             block.in[k] = {tiles[k], begin, lanes};
         } else {
-            block.in[k] = {operand.rows + first_series, lag, operand.row_stride};
+            block.in[k] = {operand.rows + io.first_series, lag, operand.row_stride};
         }
     }
     for (int k = 0; k < K::outputs; ++k) {
         const TableOutput& operand = K::output(job, k);
         block.out[k] = fits_tiles && operand.columns != nullptr
                            ? OutRows{tiles[K::inputs + k], begin, lanes}
-                           : OutRows{operand.rows + first_series, 0, operand.row_stride};
+                           : OutRows{operand.rows + io.first_series, 0, operand.row_stride};
     }
-    for (int s = 0; s < K::states; ++s) block.state[s] = states[s];
-    block.first_series = first_series;
+    io.ahead = static_cast<std::ptrdiff_t>(prefetch_rows * block.out[0].step);
+    for (int s = 0; s < K::states; ++s) block.state[s] = states[s] + (place.first - place.super_first) * W;
     block.begin = begin;
     block.end = end;
 
-    K::template advance<W, G>(Io<W, G, Stores>{tail}, job, block);
+    K::template advance<W, G>(io, job, block);
 
     for (int k = 0; k < K::outputs; ++k) {
         const TableOutput& operand = K::output(job, k);
         if (!fits_tiles || operand.columns == nullptr) continue;
-        scatter_tile(operand.columns + first_series, tiles[K::inputs + k], lanes, series, begin, end);
+        scatter_tile(operand.columns + first_series, tiles[K::inputs + k], lanes, io.first_lanes.first, series, begin,
+                     end);
     }
 }
 
-// Calls visit.template operator()<W, G>(offset, tail) for consecutive lane blocks covering
-// `width` series: groups of Group registers first, then the rest in one block whose last register
-// holds `tail` series where partial registers are available, else in narrower blocks down to a
-// single lane.
+// Calls visit.template operator()<G>(first) for the lane blocks covering the positions [from, to):
+// groups of Group registers, the last block taking up to one register more rather than leave a
+// block of one register, whose chains alone would set the pace of a whole pass.
 template <int Group, class Visit>
-void visit_registers(std::size_t registers, std::size_t offset, std::size_t tail, Visit& visit) noexcept {
+void visit_registers(std::size_t registers, std::size_t first, Visit& visit) noexcept {
     if constexpr (Group > 0) {
         if (registers == Group) {
-            visit.template operator()<vector_width, Group>(offset, tail);
+            visit.template operator()<Group>(first);
         } else {
-            visit_registers<Group - 1>(registers, offset, tail, visit);
+            visit_registers<Group - 1>(registers, first, visit);
         }
     }
 }
 
 template <int Group, class Visit>
-void for_each_lane_block(std::size_t width, Visit&& visit) noexcept {
-    constexpr std::size_t lanes = static_cast<std::size_t>(Group) * vector_width;
-    std::size_t offset = 0;
-    if constexpr (partial_registers) {
-        // The last block takes up to one register more than a group rather than leave a block
-        // of one register, whose chains alone would set the pace of a whole pass.
-        std::size_t registers = (width + vector_width - 1) / vector_width;
-        while (registers > 0) {
-            const std::size_t taken = registers <= Group + 1 ? registers : Group;
-            const std::size_t block_end = smaller(width, offset + taken * vector_width);
-            visit_registers<Group + 1>(taken, offset, block_end - offset - (taken - 1) * vector_width, visit);
-            offset = block_end;
-            registers -= taken;
-        }
-        return;
-    }
-    for (; width - offset >= lanes; offset += lanes) {
-        visit.template operator()<vector_width, Group>(offset, vector_width);
-    }
-    const std::size_t registers = (width - offset) / vector_width;
-    visit_registers<Group - 1>(registers, offset, vector_width, visit);
-    offset += registers * vector_width;
-    if constexpr (vector_width > 4) {
-        if (width - offset >= 4) {
-            visit.template operator()<4, 1>(offset, 4);
-            offset += 4;
-        }
-    }
-    if constexpr (vector_width > 2) {
-        if (width - offset >= 2) {
-            visit.template operator()<2, 1>(offset, 2);
-            offset += 2;
-        }
-    }
-    if (width - offset >= 1) {
-        visit.template operator()<1, 1>(offset, 1);
+void for_each_lane_block(std::size_t from, std::size_t to, Visit&& visit) noexcept {
+    while (from < to) {
+        const std::size_t taken = to - from <= Group + 1 ? to - from : Group;
+        visit_registers<Group + 1>(taken, from, visit);
+        from += taken;
     }
 }
 
@@ -334,79 +386,95 @@ bool any_columns(const Job& job) noexcept {
     return false;
 }
 
-// Whether every output is row-major and each of its rows, from the series `first_series` on,
-// starts on a multiple of `bytes`.
+// Lanes before the first output's first series that align its rows' registers to their size; 0
+// where the rows do not all lie alike.
 template <class K, class Job>
-bool outputs_aligned(const Job& job, std::size_t first_series, std::size_t bytes) noexcept {
+std::size_t register_lead(const Job& job) noexcept {
+    constexpr std::size_t bytes = vector_width * sizeof(double);
+    const TableOutput& output = K::output(job, 0);
+    const auto address = reinterpret_cast<std::uintptr_t>(output.rows);
+    if (output.columns != nullptr || address % sizeof(double) != 0 || output.row_stride % vector_width != 0) return 0;
+    return address % bytes / sizeof(double);
+}
+
+// Whether every output is row-major with its rows laid out as the first output's, and their
+// registers aligned to their size once the first output's are.
+template <class K, class Job>
+bool outputs_alike(const Job& job) noexcept {
+    constexpr std::size_t bytes = vector_width * sizeof(double);
+    const TableOutput& first = K::output(job, 0);
     for (int k = 0; k < K::outputs; ++k) {
         const TableOutput& output = K::output(job, k);
-        if (output.columns != nullptr || output.row_stride * sizeof(double) % bytes != 0) return false;
-        if (reinterpret_cast<std::uintptr_t>(output.rows + first_series) % bytes != 0) return false;
+        if (output.columns != nullptr || output.row_stride != first.row_stride) return false;
+        if (reinterpret_cast<std::uintptr_t>(output.rows) % bytes != reinterpret_cast<std::uintptr_t>(first.rows) % bytes) {
+            return false;
+        }
     }
-    return true;
+    return reinterpret_cast<std::uintptr_t>(first.rows) % sizeof(double) == 0 && first.row_stride % vector_width == 0;
 }
 
-template <class K, class Job>
-bool all_rows(const Job& job) noexcept {
-    for (int k = 0; k < K::outputs; ++k) {
-        if (K::output(job, k).columns != nullptr) return false;
-    }
-    return true;
-}
-
-// Runs the lane blocks of Group registers over the super blocks of [first, last); returns whether
-// any output was streamed.
-template <class K, int Group, class Job>
-bool run_super_blocks(const Job& job, std::size_t first, std::size_t last, bool tiled, bool streaming) noexcept {
-    bool streamed = false;
+// Runs the lane blocks of Group registers over the super blocks of the share's registers.
+template <class K, int Group, class Stores, class Job>
+void run_super_blocks(const Job& job, const RegisterRuns& runs, bool tiled) noexcept {
     alignas(64) double tiles[K::inputs + K::outputs][tile_bars * block_lanes_max];
     alignas(64) double state_store[K::states][super_lanes];
 
-    for (std::size_t super = first; super < last; super += super_lanes) {
-        const std::size_t width = smaller(super_lanes, last - super);
-        for (int s = 0; s < K::states; ++s) {
-            const double initial = __builtin_bit_cast(double, K::initial_state(s));
-            double idle = initial;
-            if constexpr (requires { K::idle_state(s); }) idle = __builtin_bit_cast(double, K::idle_state(s));
-            for (std::size_t lane = 0; lane < super_lanes; ++lane) state_store[s][lane] = lane < width ? initial : idle;
-        }
-        const std::size_t bar_step = tiled ? tile_bars : row_block_bars(width, K::inputs + K::outputs);
-        for (std::size_t begin = 0; begin < job.bars; begin += bar_step) {
-            const std::size_t end = smaller(job.bars, begin + bar_step);
-            for_each_lane_block<Group>(width, [&]<int W, int G>(std::size_t offset, std::size_t tail) {
-                double* states[K::states];
-                for (int s = 0; s < K::states; ++s) states[s] = state_store[s] + offset;
-                const std::size_t series = super + offset;
-                if (streaming && W == vector_width && outputs_aligned<K>(job, series, W * sizeof(double))) {
-                    streamed = true;
-                    advance_block<K, W, G, StreamedStores>(job, series, tail, states, begin, end, tiles);
-                } else if (streaming && W >= 2 && outputs_aligned<K>(job, series, 2 * sizeof(double))) {
-                    streamed = true;
-                    advance_block<K, W, G, StreamedPairs>(job, series, tail, states, begin, end, tiles);
-                } else {
-                    advance_block<K, W, G, CachedStores>(job, series, tail, states, begin, end, tiles);
+    // Tiles take plain runs of series, so a tiled share runs its two runs apart.
+    const std::size_t total = runs.count();
+    const std::size_t cut = tiled ? runs.registers[0] : total;
+    for (std::size_t part_first = 0; part_first < total;) {
+        const std::size_t part_end = part_first < cut ? cut : total;
+        for (std::size_t super = part_first; super < part_end; super += super_registers) {
+            const std::size_t super_end = smaller(part_end, super + super_registers);
+            for (int s = 0; s < K::states; ++s) {
+                const double initial = __builtin_bit_cast(double, K::initial_state(s));
+                double idle = initial;
+                if constexpr (requires { K::idle_state(s); }) idle = __builtin_bit_cast(double, K::idle_state(s));
+                for (std::size_t p = super; p < super_end; ++p) {
+                    const LaneRange<vector_width> lanes = runs.lanes_at(p);
+                    for (int lane = 0; lane < vector_width; ++lane) {
+                        state_store[s][(p - super) * vector_width + lane] = lanes.holds(lane) ? initial : idle;
+                    }
                 }
-            });
+            }
+            const std::size_t bar_step =
+                tiled ? tile_bars : row_block_bars((super_end - super) * vector_width, K::inputs + K::outputs);
+            for (std::size_t begin = 0; begin < job.bars; begin += bar_step) {
+                const std::size_t end = smaller(job.bars, begin + bar_step);
+                for_each_lane_block<Group>(super, super_end, [&]<int G>(std::size_t first) {
+                    double* states[K::states];
+                    for (int s = 0; s < K::states; ++s) states[s] = state_store[s];
+                    const LanePlace place{&runs, first, super};
+                    if (first < runs.registers[0] && first + G > runs.registers[0]) {
+                        advance_block<K, G, Stores, true>(job, place, states, begin, end, tiles);
+                    } else {
+                        advance_block<K, G, Stores, false>(job, place, states, begin, end, tiles);
+                    }
+                });
+            }
         }
+        part_first = part_end;
     }
-    return streamed;
 }
 
-// Computes the series [first, last) of `job` with lane kernel K.
+// Computes the series of `share` with lane kernel K.
 template <class K, class Job>
-void run_lanes(const Job& job, std::size_t first, std::size_t last) noexcept {
+void run_lanes(const Job& job, const SeriesShare& share) noexcept {
     const bool tiled = any_columns<K>(job);
-    const bool streaming = job.stream_outputs && all_rows<K>(job);
-    // Wide blocks only where nothing goes through a tile, which is sized for the usual group.
-    const bool wide = !tiled && (streaming || K::prefers_wide_blocks);
-    const bool streamed = wide ? run_super_blocks<K, wide_group>(job, first, last, tiled, streaming)
-                               : run_super_blocks<K, group>(job, first, last, tiled, streaming);
+    const RegisterRuns runs(share, tiled ? 0 : register_lead<K>(job));
+    // Streamed stores need whole registers aligned to their size; the lead gives every output that.
+    const bool streaming = job.stream_outputs && !tiled && outputs_alike<K>(job);
+    if (tiled) {
+        run_super_blocks<K, group, CachedStores>(job, runs, tiled);
+    } else if (streaming) {
+        run_super_blocks<K, wide_group, StreamedStores>(job, runs, tiled);
 #if defined(__x86_64__)
-    // Streamed stores are weakly ordered: make them visible before this share reports done.
-    if (streamed) _mm_sfence();
-#else
-    (void)streamed;
+        // Streamed stores are weakly ordered: make them visible before this share reports done.
+        _mm_sfence();
 #endif
+    } else {
+        run_super_blocks<K, wide_group, CachedStores>(job, runs, tiled);
+    }
 }
 
 }  // namespace

@@ -12,7 +12,6 @@ struct EmaLanes {
     // The average, the sum of the current run of finite samples, that run's length, and whether
     // the lane has been seeded (an all-ones mask).
     static constexpr int states = 4;
-    static constexpr bool prefers_wide_blocks = false;
     enum State { average_state, sum_state, run_state, seeded_state };
 
     static const TableInput& input(const EmaJob& job, int) noexcept { return job.data; }
@@ -33,6 +32,7 @@ struct EmaLanes {
         if (job.period - 1 >= job.bars) {
             for (; i < block.end; ++i) {
                 double* y = output.at(i);
+#pragma GCC unroll 16
                 for (int g = 0; g < G; ++g) io.put(y, g, none);
             }
             return;
@@ -54,6 +54,7 @@ struct EmaLanes {
 
         auto all_seeded = [&] {
             Mask<W> waiting = ~seeded[0];
+#pragma GCC unroll 16
             for (int g = 1; g < G; ++g) waiting |= ~seeded[g];
             return !any<W>(waiting);
         };
@@ -66,6 +67,7 @@ struct EmaLanes {
             double* y = output.at(i);
             Mask<W> seeding[G];
             Mask<W> any_seeding{};
+#pragma GCC unroll 16
             for (int g = 0; g < G; ++g) {
                 const Values<W> x = io.load(x_row, g);
                 const Mask<W> finite = is_finite<W>(x);
@@ -77,11 +79,13 @@ struct EmaLanes {
                 any_seeding |= seeding[g];
             }
             if (any<W>(any_seeding)) {
+#pragma GCC unroll 16
                 for (int g = 0; g < G; ++g) {
                     average[g] = seeding[g] ? sum[g] / divisor : average[g];
                     seeded[g] |= seeding[g];
                 }
             }
+#pragma GCC unroll 16
             for (int g = 0; g < G; ++g) {
                 const Mask<W> finite = is_finite<W>(io.load(x_row, g));
                 io.put(y, g, (seeded[g] & finite) ? average[g] : none);
@@ -93,7 +97,7 @@ struct EmaLanes {
         for (; i < block.end; ++i) {
             const double* x_row = data.at(i);
             double* y = output.at(i);
-#pragma GCC unroll 4
+#pragma GCC unroll 16
             for (int g = 0; g < G; ++g) {
                 const Values<W> x = io.load(x_row, g);
                 const Mask<W> finite = is_finite<W>(x);

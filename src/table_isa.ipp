@@ -22,10 +22,10 @@
 namespace quillora::table_detail::QUILLORA_TABLE_ISA {
 namespace {
 
-void sma(const SmaJob& job, std::size_t first, std::size_t last) noexcept { run_lanes<SmaLanes>(job, first, last); }
-void ema(const EmaJob& job, std::size_t first, std::size_t last) noexcept { run_lanes<EmaLanes>(job, first, last); }
-void macd(const MacdJob& job, std::size_t first, std::size_t last) noexcept { run_lanes<MacdLanes>(job, first, last); }
-void atr(const AtrJob& job, std::size_t first, std::size_t last) noexcept { run_lanes<AtrLanes>(job, first, last); }
+void sma(const SmaJob& job, const SeriesShare& share) noexcept { run_lanes<SmaLanes>(job, share); }
+void ema(const EmaJob& job, const SeriesShare& share) noexcept { run_lanes<EmaLanes>(job, share); }
+void macd(const MacdJob& job, const SeriesShare& share) noexcept { run_lanes<MacdLanes>(job, share); }
+void atr(const AtrJob& job, const SeriesShare& share) noexcept { run_lanes<AtrLanes>(job, share); }
 
 }  // namespace
 

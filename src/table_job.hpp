@@ -37,12 +37,20 @@ struct AtrJob {
     bool stream_outputs;
 };
 
-// The kernels of one instruction set; each computes the series [first, last) of its job.
+// The series one thread computes: [first, last), and [wrap_first, wrap_last) where each row-major
+// output row ends in the cache line that the next row starts in: the thread that writes the start
+// of the rows writes their ends too, so no line is written by two threads.
+struct SeriesShare {
+    std::size_t first, last;
+    std::size_t wrap_first = 0, wrap_last = 0;
+};
+
+// The kernels of one instruction set; each computes the series of one share of its job.
 struct LaneKernels {
-    void (*sma)(const SmaJob& job, std::size_t first, std::size_t last) noexcept;
-    void (*ema)(const EmaJob& job, std::size_t first, std::size_t last) noexcept;
-    void (*macd)(const MacdJob& job, std::size_t first, std::size_t last) noexcept;
-    void (*atr)(const AtrJob& job, std::size_t first, std::size_t last) noexcept;
+    void (*sma)(const SmaJob& job, const SeriesShare& share) noexcept;
+    void (*ema)(const EmaJob& job, const SeriesShare& share) noexcept;
+    void (*macd)(const MacdJob& job, const SeriesShare& share) noexcept;
+    void (*atr)(const AtrJob& job, const SeriesShare& share) noexcept;
 };
 
 namespace baseline {

@@ -9,6 +9,9 @@ template <int W>
 struct LaneTypes {
     typedef double Values __attribute__((vector_size(W * sizeof(double))));
     typedef std::int64_t Mask __attribute__((vector_size(W * sizeof(double))));
+    // The same doubles wherever a double may lie. Accesses through it stay typed as doubles, so
+    // the compiler knows that they touch no lane state, mask or pointer, which a byte copy might.
+    typedef double Unaligned __attribute__((vector_size(W * sizeof(double)), aligned(alignof(double))));
 };
 
 // W doubles, and the all-ones / all-zeros lanes that comparing two such vectors gives.
@@ -56,70 +59,59 @@ inline Values<W> missing() noexcept {
 // Unaligned loads and stores: a row of a table starts wherever the caller's array puts it.
 template <int W>
 inline Values<W> load(const double* from) noexcept {
-    Values<W> v;
-    __builtin_memcpy(&v, from, sizeof v);
-    return v;
+    return *reinterpret_cast<const typename LaneTypes<W>::Unaligned*>(from);
 }
 
 template <int W>
 inline void store(double* to, Values<W> v) noexcept {
-    __builtin_memcpy(to, &v, sizeof v);
+    *reinterpret_cast<typename LaneTypes<W>::Unaligned*>(to) = v;
 }
 
-// Whether this instruction set loads and stores the first n lanes of a register alone (without
-// touching the memory of the others), so that a lane block can end in a partial register.
-#if defined(__AVX2__)
-constexpr bool partial_registers = true;
-#else
-constexpr bool partial_registers = false;
-#endif
-
-// The first `count` lanes from memory, zeros in the others; nothing past them is read.
+// The lanes [first, end) of a register, in the form this instruction set masks loads and stores
+// with: a register at either end of a lane block may hold fewer series than it has lanes.
 template <int W>
-inline Values<W> load_partial(const double* from, std::size_t count) noexcept {
+struct LaneRange {
 #if defined(__AVX512F__)
-    const auto lanes = static_cast<__mmask8>((1u << count) - 1);
-    if constexpr (W == 8) return __builtin_bit_cast(Values<W>, _mm512_maskz_loadu_pd(lanes, from));
-    if constexpr (W == 4) return __builtin_bit_cast(Values<W>, _mm256_maskz_loadu_pd(lanes, from));
-    if constexpr (W == 2) return __builtin_bit_cast(Values<W>, _mm_maskz_loadu_pd(lanes, from));
+    unsigned bits;  // not a mask type: that is a character type, which every store might alias
 #elif defined(__AVX2__)
-    Mask<W> lanes{};
-    for (int lane = 0; lane < W; ++lane) lanes[lane] = static_cast<std::size_t>(lane) < count ? -1 : 0;
-    if constexpr (W == 4) return __builtin_bit_cast(Values<W>, _mm256_maskload_pd(from, __builtin_bit_cast(__m256i, lanes)));
-    if constexpr (W == 2) return __builtin_bit_cast(Values<W>, _mm_maskload_pd(from, __builtin_bit_cast(__m128i, lanes)));
+    Mask<W> bits;
+#endif
+    unsigned first, end;
+
+    LaneRange(unsigned first_lane, unsigned end_lane) noexcept : first(first_lane), end(end_lane) {
+#if defined(__AVX512F__)
+        bits = ((1u << end) - 1) & ~((1u << first) - 1);
+#elif defined(__AVX2__)
+        for (unsigned lane = 0; lane < W; ++lane) bits[lane] = lane >= first && lane < end ? -1 : 0;
+#endif
+    }
+    bool full() const noexcept { return first == 0 && end == W; }
+    bool holds(int lane) const noexcept { return static_cast<unsigned>(lane) >= first && static_cast<unsigned>(lane) < end; }
+};
+
+// The lanes of `lanes` from memory (register lane l from from[l]), zeros in the others; no other
+// lane's memory is read, so `from` may lie before the start of a row.
+template <int W>
+[[gnu::always_inline]] inline Values<W> load_lanes(const double* from, const LaneRange<W>& lanes) noexcept {
+#if defined(__AVX512F__)
+    if constexpr (W == 8) return __builtin_bit_cast(Values<W>, _mm512_maskz_loadu_pd(static_cast<__mmask8>(lanes.bits), from));
+#elif defined(__AVX2__)
+    if constexpr (W == 4) return __builtin_bit_cast(Values<W>, _mm256_maskload_pd(from, __builtin_bit_cast(__m256i, lanes.bits)));
 #endif
     Values<W> v{};
-    for (std::size_t lane = 0; lane < count; ++lane) v[lane] = from[lane];
+    for (unsigned lane = lanes.first; lane < lanes.end; ++lane) v[lane] = from[lane];
     return v;
 }
 
-// Stores the first `count` lanes; nothing past them is written.
+// Stores the lanes of `lanes`; no other lane's memory is written.
 template <int W>
-inline void store_partial(double* to, std::size_t count, Values<W> v) noexcept {
+[[gnu::always_inline]] inline void store_lanes(double* to, const LaneRange<W>& lanes, Values<W> v) noexcept {
 #if defined(__AVX512F__)
-    const auto lanes = static_cast<__mmask8>((1u << count) - 1);
-    if constexpr (W == 8) return _mm512_mask_storeu_pd(to, lanes, __builtin_bit_cast(__m512d, v));
-    if constexpr (W == 4) return _mm256_mask_storeu_pd(to, lanes, __builtin_bit_cast(__m256d, v));
-    if constexpr (W == 2) return _mm_mask_storeu_pd(to, lanes, __builtin_bit_cast(__m128d, v));
+    if constexpr (W == 8) return _mm512_mask_storeu_pd(to, static_cast<__mmask8>(lanes.bits), __builtin_bit_cast(__m512d, v));
 #elif defined(__AVX2__)
-    Mask<W> lanes{};
-    for (int lane = 0; lane < W; ++lane) lanes[lane] = static_cast<std::size_t>(lane) < count ? -1 : 0;
-    if constexpr (W == 4) return _mm256_maskstore_pd(to, __builtin_bit_cast(__m256i, lanes), __builtin_bit_cast(__m256d, v));
-    if constexpr (W == 2) return _mm_maskstore_pd(to, __builtin_bit_cast(__m128i, lanes), __builtin_bit_cast(__m128d, v));
+    if constexpr (W == 4) return _mm256_maskstore_pd(to, __builtin_bit_cast(__m256i, lanes.bits), __builtin_bit_cast(__m256d, v));
 #endif
-    for (std::size_t lane = 0; lane < count; ++lane) to[lane] = v[lane];
-}
-
-template <int W>
-inline Mask<W> load_bits(const double* from) noexcept {
-    Mask<W> v;
-    __builtin_memcpy(&v, from, sizeof v);
-    return v;
-}
-
-template <int W>
-inline void store_bits(double* to, Mask<W> v) noexcept {
-    __builtin_memcpy(to, &v, sizeof v);
+    for (unsigned lane = lanes.first; lane < lanes.end; ++lane) to[lane] = v[lane];
 }
 
 template <int W>

@@ -10,8 +10,6 @@ struct MacdLanes {
     static constexpr int inputs = 1;
     static constexpr int outputs = 3;
     static constexpr int states = 3;
-    // Long enough a step per register that more independent registers pay for their spills.
-    static constexpr bool prefers_wide_blocks = true;
     enum State { fast_state, slow_state, signal_state };
 
     static const TableInput& input(const MacdJob& job, int) noexcept { return job.data; }
@@ -58,7 +56,7 @@ struct MacdLanes {
     // Both averages of the lanes whose sample is present take the sample, each product rounded
     // before the sum; returns those lanes.
     template <int W>
-    static Mask<W> update_averages(const Factors<W>& f, Values<W> x, Values<W>& fast, Values<W>& slow) noexcept {
+    [[gnu::always_inline]] static Mask<W> update_averages(const Factors<W>& f, Values<W> x, Values<W>& fast, Values<W>& slow) noexcept {
         const Mask<W> present = ~is_nan<W>(x);
         const Values<W> fast_next = fast * f.fast_keep + x * f.fast_alpha;
         const Values<W> slow_next = slow * f.slow_keep + x * f.slow_alpha;
@@ -70,7 +68,7 @@ struct MacdLanes {
     // The line, the signal (a running one blends, a NaN one starts at the line once due) and the
     // histogram of one register at one bar.
     template <int W, class Io>
-    static void finish_bar(const Io& io, int g, const Factors<W>& f, Mask<W> present, Values<W> fast, Values<W> slow,
+    [[gnu::always_inline]] static void finish_bar(const Io& io, int g, const Factors<W>& f, Mask<W> present, Values<W> fast, Values<W> slow,
                            Values<W>& signal, bool signal_due, double* macd_row, double* signal_row,
                            double* hist_row) noexcept {
         const Values<W> line = fast - slow;
@@ -93,6 +91,7 @@ struct MacdLanes {
                                                          bool signal_due) noexcept {
         const Factors<W> f(job);
         const double* x_row = block.in[0].at(bar);
+#pragma GCC unroll 16
         for (int g = 0; g < G; ++g) {
             Values<W> fast = load<W>(block.state[fast_state] + g * W);
             Values<W> slow = load<W>(block.state[slow_state] + g * W);
@@ -102,7 +101,7 @@ struct MacdLanes {
             const Mask<W> present = update_averages<W>(f, x, fast, slow);
             for (int lane = 0; lane < W; ++lane) {
                 if (seeding[lane] == 0 || !io.holds(g, lane)) continue;
-                const std::size_t series = block.first_series + static_cast<std::size_t>(g * W + lane);
+                const std::size_t series = io.series(g, lane);
                 fast[lane] = trailing_mean(job.data, series, bar, job.fast_period);
                 slow[lane] = trailing_mean(job.data, series, bar, job.slow_period);
             }
@@ -124,6 +123,7 @@ struct MacdLanes {
         for (; i < block.end && i < warm_up; ++i) {
             for (int k = 0; k < outputs; ++k) {
                 double* y = block.out[k].at(i);
+#pragma GCC unroll 16
                 for (int g = 0; g < G; ++g) io.put(y, g, f.none);
             }
         }
@@ -139,6 +139,7 @@ struct MacdLanes {
             // Steady: every fast average and every signal is a number, so no lane can need seeds
             // and every signal blends. The common case by far once the signal has started.
             Mask<W> unsteady = is_nan<W>(fast[0]) | is_nan<W>(signal[0]);
+#pragma GCC unroll 16
             for (int g = 1; g < G; ++g) unsteady |= is_nan<W>(fast[g]) | is_nan<W>(signal[g]);
             bool steady = !any<W>(unsteady);
 
@@ -148,36 +149,48 @@ struct MacdLanes {
                 double* signal_row = block.out[1].at(i);
                 double* hist_row = block.out[2].at(i);
                 if (steady) {
-                    Mask<W> absent{};
-                    for (int g = 0; g < G; ++g) absent |= is_nan<W>(io.load(x_row, g));
-                    if (!any<W>(absent)) {
-                        // Every lane takes its sample: the same operations as below without the
-                        // selects that only missing samples and NaN averages need.
-                        Mask<W> broken{};
-#pragma GCC unroll 4
-                        for (int g = 0; g < G; ++g) {
-                            const Values<W> x = io.load(x_row, g);
+                    // Every lane of a register with all its samples takes the same operations as
+                    // below without the selects that only missing samples and NaN averages need.
+                    // A fast average that turns NaN turns the signal NaN with it, so the signals
+                    // alone say whether the next bar is steady.
+                    Mask<W> broken{};
+#pragma GCC unroll 16
+                    for (int g = 0; g < G; ++g) {
+                        const Values<W> x = io.load(x_row, g);
+                        if (any<W>(is_nan<W>(x))) {
+                            const Mask<W> present = update_averages<W>(f, x, fast[g], slow[g]);
+                            finish_bar<W>(io, g, f, present, fast[g], slow[g], signal[g], true, macd_row, signal_row,
+                                          hist_row);
+                        } else {
                             fast[g] = fast[g] * f.fast_keep + x * f.fast_alpha;
                             slow[g] = slow[g] * f.slow_keep + x * f.slow_alpha;
                             const Values<W> line = fast[g] - slow[g];
                             signal[g] = signal[g] * f.signal_keep + f.signal_alpha * line;
-                            const Mask<W> signal_nan = is_nan<W>(signal[g]);
                             io.put(macd_row, g, line);
                             io.put(signal_row, g, signal[g]);
-                            io.put(hist_row, g, signal_nan ? f.none : line - signal[g]);
-                            broken |= is_nan<W>(fast[g]) | signal_nan;
+                            io.put(hist_row, g, line - signal[g]);
                         }
-                        steady = !any<W>(broken);
-                        continue;
+                        broken |= is_nan<W>(signal[g]);
                     }
+                    if (any<W>(broken)) {
+                        // A signal that turned NaN has no histogram: the marker replaces the
+                        // difference just written.
+#pragma GCC unroll 16
+                        for (int g = 0; g < G; ++g) {
+                            io.put(hist_row, g, is_nan<W>(signal[g]) ? f.none : io.load(hist_row, g));
+                        }
+                        steady = false;
+                    }
+                    continue;
                 } else {
                     Mask<W> seeding{};
+#pragma GCC unroll 16
                     for (int g = 0; g < G; ++g) seeding |= ~is_nan<W>(io.load(x_row, g)) & is_nan<W>(fast[g]);
                     if (any<W>(seeding)) break;
                 }
                 const bool signal_due = i >= due_from;
                 unsteady = Mask<W>{};
-#pragma GCC unroll 4
+#pragma GCC unroll 16
                 for (int g = 0; g < G; ++g) {
                     const Mask<W> present = update_averages<W>(f, io.load(x_row, g), fast[g], slow[g]);
                     finish_bar<W>(io, g, f, present, fast[g], slow[g], signal[g], signal_due, macd_row, signal_row,

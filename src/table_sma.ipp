@@ -8,7 +8,6 @@ struct SmaLanes {
     static constexpr int inputs = 2;  // the newest sample and the one leaving the window
     static constexpr int outputs = 1;
     static constexpr int states = 1;  // the window sum
-    static constexpr bool prefers_wide_blocks = false;
 
     static const TableInput& input(const SmaJob& job, int) noexcept { return job.data; }
     static std::size_t lag(const SmaJob& job, int k) noexcept { return k == 0 ? 0 : job.period; }
@@ -33,7 +32,7 @@ struct SmaLanes {
         for (; i < block.end && i < last_warm_up; ++i) {
             const double* x = newest.at(i);
             double* y = output.at(i);
-#pragma GCC unroll 4
+#pragma GCC unroll 16
             for (int g = 0; g < G; ++g) {
                 sum[g] = sum[g] + io.load(x, g);
                 io.put(y, g, none);
@@ -42,7 +41,7 @@ struct SmaLanes {
         if (i < block.end && i == last_warm_up) {
             const double* x = newest.at(i);
             double* y = output.at(i);
-#pragma GCC unroll 4
+#pragma GCC unroll 16
             for (int g = 0; g < G; ++g) {
                 sum[g] = sum[g] + io.load(x, g);
                 io.put(y, g, sum[g] * reciprocal);
@@ -54,7 +53,7 @@ struct SmaLanes {
             const double* x = newest.at(i);
             const double* x_old = oldest.at(i);
             double* y = output.at(i);
-#pragma GCC unroll 4
+#pragma GCC unroll 16
             for (int g = 0; g < G; ++g) {
                 const Values<W> change = io.load(x, g) - io.load(x_old, g);
                 sum[g] = sum[g] + change;

@@ -12,6 +12,7 @@
 #include <random>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "atr.hpp"
@@ -347,8 +348,15 @@ int main() {
             check_table(serial, maker, 3, 2100);
             check_table(serial, maker, 67, 300);
             check_macd_reseeding(serial);
-            // Threads split the series; each share must still match its series alone.
-            for (unsigned workers : {2u, 3u}) check_table({isa, layout[0], layout[1], workers}, maker, 71, 600);
+            // Threads split the series; each share must still match its series alone, also where
+            // rows of a whole number of cache lines lie off a line, so that each row ends in the
+            // line where the next one begins.
+            for (unsigned workers : {2u, 3u}) {
+                for (const auto& [series, offset] : {std::pair<std::size_t, std::size_t>{71, 8}, {72, 8}, {72, 16}}) {
+                    check_table({isa, layout[0], layout[1], workers, quillora::TableStreaming::never, offset}, maker, series,
+                                600);
+                }
+            }
             // Outputs streamed past the caches: whole registers on a line, 16-byte halves off one.
             for (std::size_t offset : {0, 16, 40}) {
                 check_table({isa, layout[0], layout[1], 1, quillora::TableStreaming::always, offset}, maker, 29, 150);
