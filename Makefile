@@ -15,9 +15,6 @@ CMAKE_NATIVE = $(VENV)/bin/cmake -S . -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(
 TRACKED      = git ls-files --cached --others --exclude-standard
 PY_FILES     = $(shell $(TRACKED) '*.py' '*.pyi')
 CXX_FILES    = $(shell $(TRACKED) '*.cpp' '*.hpp')
-# Files written before the formatters were set up: `make lint` leaves their layout alone until
-# `make format` has run once, which formats every file and deletes this list.
-UNFORMATTED := $(shell grep -v '^#' tools/unformatted.txt 2>/dev/null)
 
 .PHONY: all demo test test-native test-python sanitize bench fuzz wheel stubs lint format clean distclean
 all: test
@@ -141,14 +138,13 @@ stubs: build/.wheel
 lint: $(VENV)/.dev-ready build/.wheel
 	$(STUBGEN) -o build/_native.pyi && diff -u $(NATIVE_STUB) build/_native.pyi
 	$(VENV)/bin/ruff check
-	$(VENV)/bin/ruff format --check $(filter-out $(UNFORMATTED),$(PY_FILES))
-	$(VENV)/bin/clang-format --dry-run --Werror $(filter-out $(UNFORMATTED),$(CXX_FILES))
+	$(VENV)/bin/ruff format --check $(PY_FILES)
+	$(VENV)/bin/clang-format --dry-run --Werror $(CXX_FILES)
 
 format: $(VENV)/.dev-ready
 	$(VENV)/bin/ruff check --fix
 	$(VENV)/bin/ruff format $(PY_FILES)
 	$(VENV)/bin/clang-format -i $(CXX_FILES)
-	rm -f tools/unformatted.txt
 
 clean:
 	rm -rf build dist .pytest_cache .hypothesis .mypy_cache .ruff_cache

@@ -155,7 +155,7 @@ struct Indicator {
     int tables_read, tables_written;
     std::function<void(Bars&, Outputs&, unsigned workers)> rows;     // row-major table kernel
     std::function<void(Bars&, Outputs&, unsigned workers)> columns;  // column table kernel
-    std::function<void(Bars&, Outputs&)> core_loop;                   // one-series routine per column
+    std::function<void(Bars&, Outputs&)> core_loop;                  // one-series routine per column
     // The one-series routine per column of the row-major table: each column gathered into a
     // contiguous run, computed, and its outputs scattered back into the row-major outputs.
     std::function<void(Bars&, Outputs&)> core_gathered;
@@ -173,7 +173,9 @@ std::vector<Indicator> indicators() {
     using quillora::TableInput, quillora::TableShape, quillora::TableOptions;
     auto rows_in = [](RowTable& table) { return TableInput{.rows = table.rows, .row_stride = symbols}; };
     auto columns_in = [](std::vector<const double*>& columns) { return TableInput{.columns = columns.data()}; };
-    auto columns_out = [](Outputs& out, int k) { return quillora::TableOutput{.columns = out.column_pointers[k].data()}; };
+    auto columns_out = [](Outputs& out, int k) {
+        return quillora::TableOutput{.columns = out.column_pointers[k].data()};
+    };
     return {
         {"sma", 1, 1,
          [=](Bars& b, Outputs& o, unsigned w) {
@@ -184,7 +186,8 @@ std::vector<Indicator> indicators() {
              quillora::table_sma(period, {b.bars, symbols}, columns_in(close), columns_out(o, 0), TableOptions{w});
          },
          [](Bars& b, Outputs& o) {
-             for (std::size_t s = 0; s < symbols; ++s) quillora::compute_sma(period, b.close_columns[s], o.columns[0][s]);
+             for (std::size_t s = 0; s < symbols; ++s)
+                 quillora::compute_sma(period, b.close_columns[s], o.columns[0][s]);
          },
          [](Bars& b, Outputs& o) {
              for (std::size_t s = 0; s < symbols; ++s) {
@@ -202,7 +205,8 @@ std::vector<Indicator> indicators() {
              quillora::table_ema(period, {b.bars, symbols}, columns_in(close), columns_out(o, 0), TableOptions{w});
          },
          [](Bars& b, Outputs& o) {
-             for (std::size_t s = 0; s < symbols; ++s) quillora::compute_ema(period, b.close_columns[s], o.columns[0][s]);
+             for (std::size_t s = 0; s < symbols; ++s)
+                 quillora::compute_ema(period, b.close_columns[s], o.columns[0][s]);
          },
          [](Bars& b, Outputs& o) {
              for (std::size_t s = 0; s < symbols; ++s) {
@@ -247,7 +251,8 @@ std::vector<Indicator> indicators() {
          },
          [](Bars& b, Outputs& o) {
              for (std::size_t s = 0; s < symbols; ++s) {
-                 quillora::compute_atr(period, b.high_columns[s], b.low_columns[s], b.close_columns[s], o.columns[0][s]);
+                 quillora::compute_atr(period, b.high_columns[s], b.low_columns[s], b.close_columns[s],
+                                       o.columns[0][s]);
              }
          },
          [](Bars& b, Outputs& o) {
@@ -280,24 +285,29 @@ void cache_resident(std::vector<Indicator>& all) {
     auto copy = [&] { std::memcpy(copy_to.data(), copy_from.data(), table_bytes); };
     Bars data(bars, 16);
     Outputs out(bars, 16);
-    std::printf("\ncache-resident table, %zu symbols x %zu bars (%.1f MB a table), row-major 16 bytes off a cache line, "
-                "1 worker, best of %d\n",
-                symbols, bars, table_bytes / 1e6, repetitions);
-    std::printf("  core loop: the one-series routine over contiguous columns (no gather); gathered: over the row-major\n"
-                "  table's columns, each gathered into a contiguous run and its outputs scattered back; copy floor:\n"
-                "  memcpy of the bytes the indicator reads and writes, at this size\n");
+    std::printf(
+        "\ncache-resident table, %zu symbols x %zu bars (%.1f MB a table), row-major 16 bytes off a cache line, "
+        "1 worker, best of %d\n",
+        symbols, bars, table_bytes / 1e6, repetitions);
+    std::printf(
+        "  core loop: the one-series routine over contiguous columns (no gather); gathered: over the row-major\n"
+        "  table's columns, each gathered into a contiguous run and its outputs scattered back; copy floor:\n"
+        "  memcpy of the bytes the indicator reads and writes, at this size\n");
     std::printf("  %-6s %11s %11s %11s %11s %7s %7s %7s   %s\n", "", "core loop", "gathered", "copy floor", "table",
                 "ratio", "floor", "target", "separate columns, ratio");
     for (Indicator& ind : all) {
-        const auto best = best_times(repetitions, {copy, [&] { ind.core_loop(data, out); },
-                                                   [&] { ind.core_gathered(data, out); }, [&] { ind.rows(data, out, 1); },
-                                                   [&] { ind.columns(data, out, 1); }});
+        const auto best =
+            best_times(repetitions, {copy, [&] { ind.core_loop(data, out); }, [&] { ind.core_gathered(data, out); },
+                                     [&] { ind.rows(data, out, 1); }, [&] { ind.columns(data, out, 1); }});
         const double floor = floor_of(best[0], ind);
         const double ratio = best[3] / best[1];
-        const char* verdict = ratio <= target ? "OK" : floor / best[1] > target ? "BOUND (the copy floor misses too)" : "MISS";
-        std::printf("  %-6s %8.1f us %8.1f us %8.1f us %8.1f us %7.3f %7.3f %7.2f   %7.1f us %5.3f  %s (%.3f of gathered)\n",
-                    ind.name, best[1] * 1e6, best[2] * 1e6, floor * 1e6, best[3] * 1e6, ratio, floor / best[1], target,
-                    best[4] * 1e6, best[4] / best[1], verdict, best[3] / best[2]);
+        const char* verdict = ratio <= target            ? "OK"
+                              : floor / best[1] > target ? "BOUND (the copy floor misses too)"
+                                                         : "MISS";
+        std::printf(
+            "  %-6s %8.1f us %8.1f us %8.1f us %8.1f us %7.3f %7.3f %7.2f   %7.1f us %5.3f  %s (%.3f of gathered)\n",
+            ind.name, best[1] * 1e6, best[2] * 1e6, floor * 1e6, best[3] * 1e6, ratio, floor / best[1], target,
+            best[4] * 1e6, best[4] / best[1], verdict, best[3] / best[2]);
     }
 }
 
@@ -311,15 +321,18 @@ void large(std::vector<Indicator>& all) {
     auto copy = [&] { std::memcpy(copy_to.data(), copy_from.data(), table_bytes); };
     std::printf("\nlarge table, %zu symbols x %zu bars (%.1f MB a table), row-major, 1 worker, best of %d\n", symbols,
                 bars, table_bytes / 1e6, repetitions);
-    std::printf("  target: table <= max(floor, core / 2) and table <= core; floor = memcpy time of the bytes read and written\n");
-    std::printf("  %-6s %-10s %10s %10s %10s %10s %8s\n", "", "rows", "core loop", "gathered", "floor", "table", "ratio");
+    std::printf(
+        "  target: table <= max(floor, core / 2) and table <= core; floor = memcpy time of the bytes read and "
+        "written\n");
+    std::printf("  %-6s %-10s %10s %10s %10s %10s %8s\n", "", "rows", "core loop", "gathered", "floor", "table",
+                "ratio");
     for (std::size_t offset : {std::size_t{0}, std::size_t{16}}) {
         Bars data(bars, offset);
         Outputs out(bars, offset);
         for (Indicator& ind : all) {
-            const auto best = best_times(repetitions, {copy, [&] { ind.core_loop(data, out); },
-                                                       [&] { ind.core_gathered(data, out); },
-                                                       [&] { ind.rows(data, out, 1); }});
+            const auto best =
+                best_times(repetitions, {copy, [&] { ind.core_loop(data, out); }, [&] { ind.core_gathered(data, out); },
+                                         [&] { ind.rows(data, out, 1); }});
             const double floor = floor_of(best[0], ind);
             const double ratio = best[3] / std::max(floor, 0.5 * best[1]);
             std::printf("  %-6s %-10s %7.2f ms %7.2f ms %7.2f ms %7.2f ms %8.3f  %s (%.3f of core)\n", ind.name,
@@ -327,7 +340,8 @@ void large(std::vector<Indicator>& all) {
                         ratio, ratio <= 1.0 && best[3] <= best[1] ? "OK" : "MISS", best[3] / best[1]);
         }
     }
-    std::printf("  memcpy: %.1f GB/s (bytes read + written)\n", 2.0 * table_bytes / 1e9 / best_times(repetitions, {copy})[0]);
+    std::printf("  memcpy: %.1f GB/s (bytes read + written)\n",
+                2.0 * table_bytes / 1e9 / best_times(repetitions, {copy})[0]);
     Bars data(bars, 16);
     Outputs out(bars, 16);
     std::printf("  separate columns (no target): ");
@@ -368,7 +382,8 @@ __attribute__((target_clones("avx512f", "avx2", "default"))) void move_share(con
         for (; s + 8 <= last; s += 8) {
             Chunk v = *reinterpret_cast<const Chunk*>(in[0] + row + s);
             if (inputs == 3) {
-                v = v + *reinterpret_cast<const Chunk*>(in[1] + row + s) + *reinterpret_cast<const Chunk*>(in[2] + row + s);
+                v = v + *reinterpret_cast<const Chunk*>(in[1] + row + s) +
+                    *reinterpret_cast<const Chunk*>(in[2] + row + s);
             }
             *reinterpret_cast<Chunk*>(out[0] + row + s) = v;
             if (outputs == 3) {
@@ -427,12 +442,13 @@ void scaling(std::vector<Indicator>& all, const cpu_set_t& allowed) {
         std::printf("\ntwo-thread scaling: skipped, threads could not be bound to CPUs\n");
         return;
     }
-    std::printf("\ntwo-thread scaling, %zu symbols x %zu bars, threads on CPUs %d and %d, each mode timed after a call of "
-                "its own, best of %d\n",
-                symbols, bars, cpus[0], cpus[1], repetitions);
+    std::printf(
+        "\ntwo-thread scaling, %zu symbols x %zu bars, threads on CPUs %d and %d, each mode timed after a call of "
+        "its own, best of %d\n",
+        symbols, bars, cpus[0], cpus[1], repetitions);
     std::printf("  copy: the same bytes copied with the same split of the rows, 1 and 2 threads\n");
-    std::printf("  %-6s %-10s %10s %10s %8s   %10s %10s %8s\n", "", "rows", "1 worker", "2 workers", "speed-up", "copy 1",
-                "copy 2", "speed-up");
+    std::printf("  %-6s %-10s %10s %10s %8s   %10s %10s %8s\n", "", "rows", "1 worker", "2 workers", "speed-up",
+                "copy 1", "copy 2", "speed-up");
     for (std::size_t offset : {std::size_t{16}, std::size_t{0}}) {
         Bars data(bars, offset);
         Outputs out(bars, offset);
@@ -447,7 +463,9 @@ void scaling(std::vector<Indicator>& all, const cpu_set_t& allowed) {
                                           [&] { move_rows(one); }, [&] { move_rows(two); }},
                                          true);
             const double speedup = best[0] / best[1], copy_speedup = best[2] / best[3];
-            const char* verdict = speedup >= target ? "OK" : copy_speedup < target ? "BOUND (the copy misses too)" : "MISS";
+            const char* verdict = speedup >= target       ? "OK"
+                                  : copy_speedup < target ? "BOUND (the copy misses too)"
+                                                          : "MISS";
             std::printf("  %-6s %-10s %7.1f us %7.1f us %8.2f   %7.1f us %7.1f us %8.2f  %s\n", ind.name,
                         offset == 0 ? "aligned" : "+16 bytes", best[0] * 1e6, best[1] * 1e6, speedup, best[2] * 1e6,
                         best[3] * 1e6, copy_speedup, verdict);
@@ -457,7 +475,8 @@ void scaling(std::vector<Indicator>& all, const cpu_set_t& allowed) {
     Outputs out(bars, 16);
     std::printf("  separate columns (no target):");
     for (Indicator& ind : all) {
-        const auto best = best_times(repetitions, {[&] { ind.columns(data, out, 1); }, [&] { ind.columns(data, out, 2); }}, true);
+        const auto best =
+            best_times(repetitions, {[&] { ind.columns(data, out, 1); }, [&] { ind.columns(data, out, 2); }}, true);
         std::printf("  %s %.2f", ind.name, best[0] / best[1]);
     }
     std::printf("\n");

@@ -19,17 +19,14 @@ using table_detail::LaneKernels;
 bool cpu_runs(TableIsa isa) noexcept {
     switch (isa) {
         case TableIsa::automatic:
-        case TableIsa::baseline:
-            return true;
+        case TableIsa::baseline: return true;
 #if defined(QUILLORA_TABLE_X86)
-        case TableIsa::avx2:
-            return __builtin_cpu_supports("avx2");
+        case TableIsa::avx2: return __builtin_cpu_supports("avx2");
         case TableIsa::avx512:
             return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
                    __builtin_cpu_supports("avx512dq");
 #else
-        default:
-            return false;
+        default: return false;
 #endif
     }
     return false;
@@ -39,13 +36,10 @@ const LaneKernels& kernels_for(TableIsa isa) noexcept {
     if (isa == TableIsa::automatic || !cpu_runs(isa)) isa = table_isa_chosen();
     switch (isa) {
 #if defined(QUILLORA_TABLE_X86)
-        case TableIsa::avx512:
-            return table_detail::avx512::kernels;
-        case TableIsa::avx2:
-            return table_detail::avx2::kernels;
+        case TableIsa::avx512: return table_detail::avx512::kernels;
+        case TableIsa::avx2: return table_detail::avx2::kernels;
 #endif
-        default:
-            return table_detail::baseline::kernels;
+        default: return table_detail::baseline::kernels;
     }
 }
 
@@ -152,27 +146,21 @@ struct SharedJob {
 
 // `rows_only`: no operand is a set of columns, so the kernels can take a share in two runs.
 template <class Job>
-void run_shared(void (*kernel)(const Job&, const table_detail::SeriesShare&) noexcept, const Job& job,
-                TableShape shape, const TableOutput& first_output, bool rows_only, unsigned workers) noexcept {
+void run_shared(void (*kernel)(const Job&, const table_detail::SeriesShare&) noexcept, const Job& job, TableShape shape,
+                const TableOutput& first_output, bool rows_only, unsigned workers) noexcept {
     if (shape.series == 0 || shape.bars == 0) return;
     const Shares shares = share_series(shape, workers, first_output, rows_only);
     const SharedJob<Job> shared{kernel, &job, &shares};
     run_parts(shares.count, PartWork{&SharedJob<Job>::run_share, &shared});
 }
 
-bool rows(const TableInput& operand) noexcept {
-    return operand.columns == nullptr;
-}
+bool rows(const TableInput& operand) noexcept { return operand.columns == nullptr; }
 
-bool rows(const TableOutput& operand) noexcept {
-    return operand.columns == nullptr;
-}
+bool rows(const TableOutput& operand) noexcept { return operand.columns == nullptr; }
 
 }  // namespace
 
-bool table_isa_available(TableIsa isa) noexcept {
-    return cpu_runs(isa);
-}
+bool table_isa_available(TableIsa isa) noexcept { return cpu_runs(isa); }
 
 TableIsa table_isa_chosen() noexcept {
     static const TableIsa chosen = cpu_runs(TableIsa::avx512) ? TableIsa::avx512
@@ -197,28 +185,33 @@ const char* table_isa_name(TableIsa isa) noexcept {
 
 void table_sma(std::uint64_t period, TableShape shape, TableInput data, TableOutput output,
                TableOptions options) noexcept {
-    const table_detail::SmaJob job{period, shape.bars, data, output, worth_streaming(options.streaming, table_bytes(shape, 2))};
+    const table_detail::SmaJob job{period, shape.bars, data, output,
+                                   worth_streaming(options.streaming, table_bytes(shape, 2))};
     run_shared(kernels_for(options.isa).sma, job, shape, output, rows(data) && rows(output), options.workers);
 }
 
 void table_ema(std::uint64_t period, TableShape shape, TableInput data, TableOutput output,
                TableOptions options) noexcept {
-    const table_detail::EmaJob job{period, shape.bars, data, output, worth_streaming(options.streaming, table_bytes(shape, 2))};
+    const table_detail::EmaJob job{period, shape.bars, data, output,
+                                   worth_streaming(options.streaming, table_bytes(shape, 2))};
     run_shared(kernels_for(options.isa).ema, job, shape, output, rows(data) && rows(output), options.workers);
 }
 
 void table_macd(TableShape shape, TableInput data, std::uint64_t fast_period, std::uint64_t slow_period,
                 std::uint64_t signal_period, TableOutput macd_output, TableOutput signal_output,
                 TableOutput hist_output, TableOptions options) noexcept {
-    const table_detail::MacdJob job{fast_period, slow_period,  signal_period, shape.bars, data, macd_output,
-                                    signal_output, hist_output, worth_streaming(options.streaming, table_bytes(shape, 4))};
+    const table_detail::MacdJob job{
+        fast_period,   slow_period, signal_period,
+        shape.bars,    data,        macd_output,
+        signal_output, hist_output, worth_streaming(options.streaming, table_bytes(shape, 4))};
     const bool rows_only = rows(data) && rows(macd_output) && rows(signal_output) && rows(hist_output);
     run_shared(kernels_for(options.isa).macd, job, shape, macd_output, rows_only, options.workers);
 }
 
 void table_atr(std::uint64_t period, TableShape shape, TableInput high, TableInput low, TableInput close,
                TableOutput output, TableOptions options) noexcept {
-    const table_detail::AtrJob job{period, shape.bars, high, low, close, output, worth_streaming(options.streaming, table_bytes(shape, 4))};
+    const table_detail::AtrJob job{
+        period, shape.bars, high, low, close, output, worth_streaming(options.streaming, table_bytes(shape, 4))};
     const bool rows_only = rows(high) && rows(low) && rows(close) && rows(output);
     run_shared(kernels_for(options.isa).atr, job, shape, output, rows_only, options.workers);
 }

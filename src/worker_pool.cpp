@@ -58,7 +58,9 @@ private:
         // worker sees the new post before it sleeps, or this sees it sleeping and wakes it.
         slot.posted.fetch_add(1);
         if (slot.sleeping.load()) {
-            { std::lock_guard<std::mutex> lock(slot.mutex); }
+            {
+                std::lock_guard<std::mutex> lock(slot.mutex);
+            }
             slot.wake.notify_one();
         }
     }
@@ -128,9 +130,7 @@ private:
 // forked child has none of the parent's threads; it drops the parent's pool and starts its own.
 std::atomic<Pool*> the_pool{nullptr};
 
-void forget_pool_in_child() noexcept {
-    the_pool.store(nullptr);
-}
+void forget_pool_in_child() noexcept { the_pool.store(nullptr); }
 
 Pool* pool() noexcept {
     Pool* current = the_pool.load(std::memory_order_acquire);

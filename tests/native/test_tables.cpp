@@ -7,8 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
-#include <limits>
 #include <iterator>
+#include <limits>
 #include <random>
 #include <span>
 #include <string>
@@ -150,12 +150,14 @@ void compare(const Setup& setup, const char* what, const std::vector<Columns>& i
     }
     for (TableBuffer& buffer : in) table_in.push_back(buffer.input());
     for (TableBuffer& buffer : out) table_out.push_back(buffer.output());
-    table(table_in, table_out, quillora::TableShape{bars, series}, quillora::TableOptions{setup.workers, setup.isa, setup.streaming});
+    table(table_in, table_out, quillora::TableShape{bars, series},
+          quillora::TableOptions{setup.workers, setup.isa, setup.streaming});
 
     for (int k = 0; k < outputs; ++k) {
         if (!out[k].untouched_outside()) {
             ++failures;
-            std::printf("FAILED: %s: output %d written outside the table\n", describe(setup, what, bars, series).c_str(), k);
+            std::printf("FAILED: %s: output %d written outside the table\n",
+                        describe(setup, what, bars, series).c_str(), k);
         }
     }
     for (std::size_t s = 0; s < series; ++s) {
@@ -167,14 +169,16 @@ void compare(const Setup& setup, const char* what, const std::vector<Columns>& i
             const Series actual = out[k].column(s);
             for (std::size_t bar = 0; bar < bars; ++bar) {
                 if (bits(actual[bar]) == bits(expected[k][bar])) continue;
-                if (std::isnan(actual[bar]) && std::isnan(expected[k][bar]) && arithmetic(k, series_in, expected, bar)) {
+                if (std::isnan(actual[bar]) && std::isnan(expected[k][bar]) &&
+                    arithmetic(k, series_in, expected, bar)) {
                     continue;
                 }
                 ++failures;
-                std::printf("FAILED: %s: output %d, series %zu, bar %zu: got %.17g (0x%016llx), expected %.17g (0x%016llx)\n",
-                            describe(setup, what, bars, series).c_str(), k, s, bar, actual[bar],
-                            static_cast<unsigned long long>(bits(actual[bar])), expected[k][bar],
-                            static_cast<unsigned long long>(bits(expected[k][bar])));
+                std::printf(
+                    "FAILED: %s: output %d, series %zu, bar %zu: got %.17g (0x%016llx), expected %.17g (0x%016llx)\n",
+                    describe(setup, what, bars, series).c_str(), k, s, bar, actual[bar],
+                    static_cast<unsigned long long>(bits(actual[bar])), expected[k][bar],
+                    static_cast<unsigned long long>(bits(expected[k][bar])));
                 return;
             }
         }
@@ -184,48 +188,57 @@ void compare(const Setup& setup, const char* what, const std::vector<Columns>& i
 void check_sma(const Setup& setup, std::uint64_t period, const Columns& data) {
     char what[64];
     std::snprintf(what, sizeof what, "sma(%llu)", static_cast<unsigned long long>(period));
-    compare(setup, what, {data}, 1,
-            [&](auto& in, auto& out, auto shape, auto options) { quillora::table_sma(period, shape, in[0], out[0], options); },
-            [&](auto& in, auto& out) { quillora::compute_sma(period, *in[0], out[0]); },
-            [&](int, auto&, auto&, std::size_t bar) { return period - 1 <= bar; });
+    compare(
+        setup, what, {data}, 1,
+        [&](auto& in, auto& out, auto shape, auto options) {
+            quillora::table_sma(period, shape, in[0], out[0], options);
+        },
+        [&](auto& in, auto& out) { quillora::compute_sma(period, *in[0], out[0]); },
+        [&](int, auto&, auto&, std::size_t bar) { return period - 1 <= bar; });
 }
 
 void check_ema(const Setup& setup, std::uint64_t period, const Columns& data) {
     char what[64];
     std::snprintf(what, sizeof what, "ema(%llu)", static_cast<unsigned long long>(period));
-    compare(setup, what, {data}, 1,
-            [&](auto& in, auto& out, auto shape, auto options) { quillora::table_ema(period, shape, in[0], out[0], options); },
-            [&](auto& in, auto& out) { quillora::compute_ema(period, *in[0], out[0]); },
-            [](int, auto&, auto&, std::size_t) { return false; });  // finite samples only: no NaN comes out
+    compare(
+        setup, what, {data}, 1,
+        [&](auto& in, auto& out, auto shape, auto options) {
+            quillora::table_ema(period, shape, in[0], out[0], options);
+        },
+        [&](auto& in, auto& out) { quillora::compute_ema(period, *in[0], out[0]); },
+        [](int, auto&, auto&, std::size_t) { return false; });  // finite samples only: no NaN comes out
 }
 
 void check_macd(const Setup& setup, std::uint64_t fast, std::uint64_t slow, std::uint64_t signal, const Columns& data) {
     char what[96];
     std::snprintf(what, sizeof what, "macd(%llu, %llu, %llu)", static_cast<unsigned long long>(fast),
                   static_cast<unsigned long long>(slow), static_cast<unsigned long long>(signal));
-    compare(setup, what, {data}, 3,
-            [&](auto& in, auto& out, auto shape, auto options) {
-                quillora::table_macd(shape, in[0], fast, slow, signal, out[0], out[1], out[2], options);
-            },
-            [&](auto& in, auto& out) { quillora::compute_macd(*in[0], fast, slow, signal, out[0], out[1], out[2]); },
-            [&](int k, auto& in, auto& out, std::size_t bar) {
-                // Line, signal once due, histogram beside a signal, at bars with a sample.
-                const bool processed = bar + 1 >= slow && !std::isnan((*in[0])[bar]);
-                if (k == 0) return processed;
-                if (k == 1) return processed && bar - (slow - 1) >= signal - 1;
-                return processed && !std::isnan(out[1][bar]);
-            });
+    compare(
+        setup, what, {data}, 3,
+        [&](auto& in, auto& out, auto shape, auto options) {
+            quillora::table_macd(shape, in[0], fast, slow, signal, out[0], out[1], out[2], options);
+        },
+        [&](auto& in, auto& out) { quillora::compute_macd(*in[0], fast, slow, signal, out[0], out[1], out[2]); },
+        [&](int k, auto& in, auto& out, std::size_t bar) {
+            // Line, signal once due, histogram beside a signal, at bars with a sample.
+            const bool processed = bar + 1 >= slow && !std::isnan((*in[0])[bar]);
+            if (k == 0) return processed;
+            if (k == 1) return processed && bar - (slow - 1) >= signal - 1;
+            return processed && !std::isnan(out[1][bar]);
+        });
 }
 
-void check_atr(const Setup& setup, std::uint64_t period, const Columns& high, const Columns& low, const Columns& close) {
+void check_atr(const Setup& setup, std::uint64_t period, const Columns& high, const Columns& low,
+               const Columns& close) {
     char what[64];
     std::snprintf(what, sizeof what, "atr(%llu)", static_cast<unsigned long long>(period));
-    compare(setup, what, {high, low, close}, 1,
-            [&](auto& in, auto& out, auto shape, auto options) {
-                quillora::table_atr(period, shape, in[0], in[1], in[2], out[0], options);
-            },
-            [&](auto& in, auto& out) { quillora::compute_atr(period, *in[0], *in[1], *in[2], out[0]); },
-            [&](int, auto& in, auto&, std::size_t bar) { return period > 0 && period < in[0]->size() && bar >= period; });
+    compare(
+        setup, what, {high, low, close}, 1,
+        [&](auto& in, auto& out, auto shape, auto options) {
+            quillora::table_atr(period, shape, in[0], in[1], in[2], out[0], options);
+        },
+        [&](auto& in, auto& out) { quillora::compute_atr(period, *in[0], *in[1], *in[2], out[0]); },
+        [&](int, auto& in, auto&, std::size_t bar) { return period > 0 && period < in[0]->size() && bar >= period; });
 }
 
 // Random walks sprinkled, at a rate drawn per series, with NaN of several payloads and signs,
@@ -236,15 +249,16 @@ public:
 
     Columns make(std::size_t series, std::size_t bars) {
         static constexpr double rates[] = {0.0, 0.0, 0.01, 0.05, 0.2, 0.7};
-        static const double odd[] = {missing, -missing, std::bit_cast<double>(std::uint64_t{0x7FF8000000000123u}),
-                                     inf, -inf, 0.0, -0.0};
+        static const double odd[] = {
+            missing, -missing, std::bit_cast<double>(std::uint64_t{0x7FF8000000000123u}), inf, -inf, 0.0, -0.0};
         Columns columns(series, Series(bars));
         for (Series& column : columns) {
             const double rate = rates[below(std::size(rates))];
             double price = 100.0;
             for (double& value : column) {
                 price += std::normal_distribution<double>(0.0, 1.0)(engine_);
-                value = std::uniform_real_distribution<double>(0, 1)(engine_) < rate ? odd[below(std::size(odd))] : price;
+                value =
+                    std::uniform_real_distribution<double>(0, 1)(engine_) < rate ? odd[below(std::size(odd))] : price;
             }
         }
         return columns;
@@ -286,7 +300,7 @@ struct MacdPeriods {
 std::vector<MacdPeriods> macd_periods(std::size_t bars) {
     std::vector<MacdPeriods> periods{{1, 2, 1}, {2, 3, 2}, {3, 7, 4}, {12, 26, 9}, {1, 2, huge}, {5, huge, 3}};
     if (bars >= 2) {
-        periods.push_back({1, bars, 1});   // the first value on the last bar
+        periods.push_back({1, bars, 1});      // the first value on the last bar
         periods.push_back({2, bars + 1, 1});  // none at all
     }
     if (bars >= 4) periods.push_back({2, 3, bars + 1 - 3});  // the signal starts on the last bar
@@ -312,10 +326,10 @@ void check_macd_reseeding(const Setup& setup) {
     for (std::size_t s = 0; s < data.size(); ++s) {
         for (std::size_t bar = 0; bar < 40; ++bar) data[s][bar] = 1.0 + static_cast<double>((bar * 7 + s * 3) % 11);
     }
-    data[1][4] = missing;                 // inside the first fast window
+    data[1][4] = missing;                   // inside the first fast window
     data[2][10] = inf, data[2][11] = -inf;  // fast and slow become NaN, the fast one seeds again
-    data[3][1] = missing;                 // inside the first slow window only: the slow average stays NaN
-    data[5][6] = inf;                     // infinite averages whose difference is NaN
+    data[3][1] = missing;                   // inside the first slow window only: the slow average stays NaN
+    data[5][6] = inf;                       // infinite averages whose difference is NaN
     data[7][20] = -0.0, data[7][21] = missing;
     for (const MacdPeriods& p : {MacdPeriods{2, 5, 3}, MacdPeriods{1, 5, 1}, MacdPeriods{3, 4, 2}}) {
         check_macd(setup, p.fast, p.slow, p.signal, data);
@@ -353,8 +367,8 @@ int main() {
             // line where the next one begins.
             for (unsigned workers : {2u, 3u}) {
                 for (const auto& [series, offset] : {std::pair<std::size_t, std::size_t>{71, 8}, {72, 8}, {72, 16}}) {
-                    check_table({isa, layout[0], layout[1], workers, quillora::TableStreaming::never, offset}, maker, series,
-                                600);
+                    check_table({isa, layout[0], layout[1], workers, quillora::TableStreaming::never, offset}, maker,
+                                series, 600);
                 }
             }
             // Outputs streamed past the caches: whole registers on a line, 16-byte halves off one.
