@@ -33,11 +33,11 @@ START = np.datetime64("2026-01-05T09:30", "ns")
 INDICATOR_COLUMNS = ["sma", "ema", "macd", "macd_signal", "macd_hist", "atr"]
 
 
-def symbol_name(number):
+def symbol_name(number: int) -> str:
     return f"S{number:06d}"
 
 
-def symbol_bars(number, bars):
+def symbol_bars(number: int, bars: int) -> pd.DataFrame:
     """One symbol's bars: close a random walk with 1 % steps, high and low up to 0.5 % beyond open/close."""
     rng = np.random.default_rng([SEED, number])
     close = 100.0 * np.exp(np.cumsum(rng.normal(0.0, 0.01, bars)))
@@ -50,12 +50,12 @@ def symbol_bars(number, bars):
     return pd.DataFrame({"timestamp": timestamp, "high": high, "low": low, "close": close}, index=index)
 
 
-def generate_partition(numbers, bars):
+def generate_partition(numbers: range, bars: int) -> pd.DataFrame:
     """The bars of symbols `numbers`, one after another; runs on a worker."""
     return pd.concat([symbol_bars(number, bars) for number in numbers])
 
 
-def indicators(partition):
+def indicators(partition: pd.DataFrame) -> pd.DataFrame:
     """The partition's bars with the indicator columns, computed symbol by symbol."""
     frames = []
     for _, one in partition.groupby(level="symbol", sort=False):
@@ -77,7 +77,7 @@ def indicators(partition):
     return pd.concat(frames, ignore_index=True).set_index("symbol")
 
 
-def bars_table(symbols, bars, partitions):
+def bars_table(symbols: int, bars: int, partitions: int) -> dd.DataFrame:
     """The long table as a Dask DataFrame with known divisions: partition k holds a run of whole symbols."""
     partitions = max(1, min(partitions, symbols))
     bounds = [symbols * k // partitions for k in range(partitions + 1)]
@@ -87,7 +87,7 @@ def bars_table(symbols, bars, partitions):
     return dd.from_map(generate_partition, runs, bars=bars, meta=meta, divisions=divisions, enforce_metadata=False)
 
 
-def main():
+def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--symbols", type=int, default=2000)
     parser.add_argument("--bars", type=int, default=5000, help="bars per symbol")
