@@ -63,7 +63,8 @@ def run(kind: Kind, tables: Sequence[Table], periods: tuple[int, ...], workers: 
     inputs = [_operand(table) for table in tables]
     first = inputs[0]
     by_rows = isinstance(first, np.ndarray) and (first.shape[1] < 2 or first.strides[1] == 8)
-    outputs = [_empty_table(tables[0].shape, "C" if by_rows else "F") for _ in range(_OUTPUTS[kind])]
+    bars, symbols = tables[0].shape
+    outputs = [_empty_table((bars, symbols), "C" if by_rows else "F") for _ in range(_OUTPUTS[kind])]
     count = min(cpu_count() if workers is None else workers, _MOST_WORKERS)
     if kind == "sma":
         _native.table_sma(periods[0], inputs[0], outputs[0], count)
