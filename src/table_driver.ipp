@@ -29,6 +29,21 @@ constexpr std::size_t super_registers = super_lanes / vector_width;
 constexpr std::size_t tile_bars = 32;
 // How many rows ahead a partial register's line is claimed.
 constexpr std::size_t prefetch_rows = 8;
+// How far ahead a tile fetches its columns in a table past the cache. A table of many columns is
+// as many streams, more than the hardware follows, and each column is read and written only a
+// tile's height at a time.
+constexpr std::size_t prefetch_column_doubles = 4 * tile_bars;
+
+// Asks for the lines of the doubles [at, at + doubles) of a column, for reading or for writing.
+// Only an address is formed, never a pointer: it may lie past the column's ends, where the hint
+// is simply dropped.
+template <int ForWriting>
+inline void prefetch_run(const double* column, std::size_t at, std::size_t doubles) noexcept {
+    const std::uintptr_t first = reinterpret_cast<std::uintptr_t>(column) + at * sizeof(double);
+    for (std::size_t byte = 0; byte < doubles * sizeof(double); byte += 64) {
+        __builtin_prefetch(reinterpret_cast<const void*>(first + byte), ForWriting, 3);
+    }
+}
 
 inline std::size_t smaller(std::size_t a, std::size_t b) noexcept {
     return a < b ? a : b;
@@ -196,9 +211,13 @@ inline void transpose(Values<W> (&v)[W]) noexcept {
 // a register's width go through registers and a transpose, the edges one double at a time.
 // Lanes from `count` to `lanes` hold no series and are zeroed.
 inline void gather_tile(double* tile, std::size_t lanes, const double* const* columns, std::size_t count,
-                        std::size_t begin, std::size_t from, std::size_t end, std::size_t lag) noexcept {
+                        std::size_t begin, std::size_t from, std::size_t end, std::size_t lag,
+                        bool fetch_ahead) noexcept {
     constexpr int W = vector_width;
     from = smaller(from, end);  // a lag past the block leaves nothing to gather
+    for (std::size_t lane = 0; fetch_ahead && lane < count; ++lane) {
+        prefetch_run<0>(columns[lane], end - lag + (prefetch_column_doubles - tile_bars), tile_bars);
+    }
     std::size_t lane = 0;
     for (; lane + W <= count; lane += W) {
         std::size_t bar = from;
@@ -224,8 +243,11 @@ inline void gather_tile(double* tile, std::size_t lanes, const double* const* co
 // The reverse: columns[l][bar] takes tile row (bar - begin), lane l, for the lanes [skip, count);
 // the first `skip` lanes (fewer than a register) belong to another share.
 inline void scatter_tile(double* const* columns, const double* tile, std::size_t lanes, std::size_t skip,
-                         std::size_t count, std::size_t begin, std::size_t end) noexcept {
+                         std::size_t count, std::size_t begin, std::size_t end, bool fetch_ahead) noexcept {
     constexpr int W = vector_width;
+    for (std::size_t l = skip; fetch_ahead && l < count; ++l) {
+        prefetch_run<1>(columns[l], end + (prefetch_column_doubles - tile_bars), tile_bars);
+    }
     std::size_t lane = 0;
     if (skip != 0) {
         for (lane = skip; lane < smaller(W, count); ++lane) {
@@ -325,7 +347,8 @@ void advance_block(const Job& job, const LanePlace& place, double* const* states
         const TableInput& operand = K::input(job, k);
         const std::size_t lag = K::lag(job, k);
         if (fits_tiles && operand.columns != nullptr) {
-            gather_tile(tiles[k], lanes, operand.columns + first_series, series, begin, larger(begin, lag), end, lag);
+            gather_tile(tiles[k], lanes, operand.columns + first_series, series, begin, larger(begin, lag), end, lag,
+                        job.stream_outputs);
             block.in[k] = {tiles[k], begin, lanes};
         } else {
             block.in[k] = {operand.rows + io.first_series, lag, operand.row_stride};
@@ -348,7 +371,7 @@ void advance_block(const Job& job, const LanePlace& place, double* const* states
         const TableOutput& operand = K::output(job, k);
         if (!fits_tiles || operand.columns == nullptr) continue;
         scatter_tile(operand.columns + first_series, tiles[K::inputs + k], lanes, io.first_lanes.first, series, begin,
-                     end);
+                     end, job.stream_outputs);
     }
 }
 
