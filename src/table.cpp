@@ -7,6 +7,9 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "atr.hpp"
+#include "macd.hpp"
+#include "sma.hpp"
 #include "table_job.hpp"
 #include "worker_pool.hpp"
 
@@ -47,6 +50,11 @@ const LaneKernels& kernels_for(TableIsa isa) noexcept {
 // threads never write the same line. Splitting a table smaller than this costs more than it saves.
 constexpr std::size_t split_lanes = 8;
 constexpr std::size_t min_elements_per_part = 16 * 1024;
+// A row-major table larger than the cache is read and written at memory bandwidth, which one
+// thread nearly reaches on its own. Threads that each take a narrow slice of every row walk memory
+// as a sieve, a few lines taken and the next skipped, and end slower together than one alone; so
+// each keeps at least this many series (512 bytes of a row) or the table is not split.
+constexpr std::size_t min_streamed_row_part = 64;
 
 struct Shares {
     std::size_t count = 1;
@@ -58,10 +66,12 @@ struct Shares {
 // output when it is row-major. Where each of its rows ends in the line that the next row starts
 // in (rows off a line, none between them), the series of that line go with share 0, which writes
 // the rest of the line; `wrap_ok` says whether the kernels can take them there (no tiles).
-Shares share_series(TableShape shape, unsigned workers, const TableOutput& first, bool wrap_ok) noexcept {
+Shares share_series(TableShape shape, unsigned workers, const TableOutput& first, bool wrap_ok,
+                    bool streamed) noexcept {
     Shares shares;
     std::size_t wanted = workers == 0 ? 1 : workers;
-    const std::size_t by_width = (shape.series + split_lanes - 1) / split_lanes;
+    const std::size_t by_width = streamed && first.columns == nullptr ? shape.series / min_streamed_row_part
+                                                                      : (shape.series + split_lanes - 1) / split_lanes;
     const std::size_t by_work = shape.bars * shape.series / min_elements_per_part;
     if (wanted > by_width) wanted = by_width;
     if (wanted > by_work) wanted = by_work;
@@ -149,7 +159,7 @@ template <class Job>
 void run_shared(void (*kernel)(const Job&, const table_detail::SeriesShare&) noexcept, const Job& job, TableShape shape,
                 const TableOutput& first_output, bool rows_only, unsigned workers) noexcept {
     if (shape.series == 0 || shape.bars == 0) return;
-    const Shares shares = share_series(shape, workers, first_output, rows_only);
+    const Shares shares = share_series(shape, workers, first_output, rows_only, job.stream_outputs);
     const SharedJob<Job> shared{kernel, &job, &shares};
     run_parts(shares.count, PartWork{&SharedJob<Job>::run_share, &shared});
 }
@@ -157,6 +167,61 @@ void run_shared(void (*kernel)(const Job&, const table_detail::SeriesShare&) noe
 bool rows(const TableInput& operand) noexcept { return operand.columns == nullptr; }
 
 bool rows(const TableOutput& operand) noexcept { return operand.columns == nullptr; }
+
+// A table held as columns and larger than the cache goes column by column through the one-series
+// kernel where that kernel keeps pace with memory (SMA, MACD, ATR): each column is then one run
+// read and written front to back, while the lanes, taking a tile's height from every column in
+// turn, follow more streams than the hardware fetches ahead and end up slower. EMA's chain is
+// slower than memory, so its lanes still win.
+template <class Job>
+struct ColumnJob {
+    void (*one_series)(const Job& job, std::size_t series) noexcept;
+    const Job* job;
+    const Shares* shares;
+
+    static void run_share(const void* context, std::size_t part) noexcept {
+        const auto& self = *static_cast<const ColumnJob*>(context);
+        for (std::size_t s = self.shares->bounds[part]; s < self.shares->bounds[part + 1]; ++s)
+            self.one_series(*self.job, s);
+    }
+};
+
+template <class Job>
+void run_by_column(void (*one_series)(const Job&, std::size_t) noexcept, const Job& job, TableShape shape,
+                   const TableOutput& first_output, unsigned workers) noexcept {
+    if (shape.series == 0 || shape.bars == 0) return;
+    const Shares shares = share_series(shape, workers, first_output, false, false);
+    const ColumnJob<Job> shared{one_series, &job, &shares};
+    run_parts(shares.count, PartWork{&ColumnJob<Job>::run_share, &shared});
+}
+
+std::span<const double> column(const TableInput& operand, std::size_t bars, std::size_t series) noexcept {
+    return {operand.columns[series], bars};
+}
+
+std::span<double> column(const TableOutput& operand, std::size_t bars, std::size_t series) noexcept {
+    return {operand.columns[series], bars};
+}
+
+void sma_column(const table_detail::SmaJob& job, std::size_t s) noexcept {
+    compute_sma(job.period, column(job.data, job.bars, s), column(job.output, job.bars, s));
+}
+
+void macd_column(const table_detail::MacdJob& job, std::size_t s) noexcept {
+    compute_macd(column(job.data, job.bars, s), job.fast_period, job.slow_period, job.signal_period,
+                 column(job.macd, job.bars, s), column(job.signal, job.bars, s), column(job.hist, job.bars, s));
+}
+
+void atr_column(const table_detail::AtrJob& job, std::size_t s) noexcept {
+    compute_atr(job.period, column(job.high, job.bars, s), column(job.low, job.bars, s), column(job.close, job.bars, s),
+                column(job.output, job.bars, s));
+}
+
+// Whether the job goes column by column: all operands columns, the table past the cache, and the
+// kernel left to choose (a test that names an instruction set gets its lanes).
+bool by_column(bool all_columns, bool streamed, const TableOptions& options) noexcept {
+    return all_columns && streamed && options.isa == TableIsa::automatic;
+}
 
 }  // namespace
 
@@ -187,6 +252,9 @@ void table_sma(std::uint64_t period, TableShape shape, TableInput data, TableOut
                TableOptions options) noexcept {
     const table_detail::SmaJob job{period, shape.bars, data, output,
                                    worth_streaming(options.streaming, table_bytes(shape, 2))};
+    if (by_column(!rows(data) && !rows(output), job.stream_outputs, options)) {
+        return run_by_column(&sma_column, job, shape, output, options.workers);
+    }
     run_shared(kernels_for(options.isa).sma, job, shape, output, rows(data) && rows(output), options.workers);
 }
 
@@ -205,6 +273,10 @@ void table_macd(TableShape shape, TableInput data, std::uint64_t fast_period, st
         shape.bars,    data,        macd_output,
         signal_output, hist_output, worth_streaming(options.streaming, table_bytes(shape, 4))};
     const bool rows_only = rows(data) && rows(macd_output) && rows(signal_output) && rows(hist_output);
+    const bool all_columns = !rows(data) && !rows(macd_output) && !rows(signal_output) && !rows(hist_output);
+    if (by_column(all_columns, job.stream_outputs, options)) {
+        return run_by_column(&macd_column, job, shape, macd_output, options.workers);
+    }
     run_shared(kernels_for(options.isa).macd, job, shape, macd_output, rows_only, options.workers);
 }
 
@@ -213,6 +285,10 @@ void table_atr(std::uint64_t period, TableShape shape, TableInput high, TableInp
     const table_detail::AtrJob job{
         period, shape.bars, high, low, close, output, worth_streaming(options.streaming, table_bytes(shape, 4))};
     const bool rows_only = rows(high) && rows(low) && rows(close) && rows(output);
+    const bool all_columns = !rows(high) && !rows(low) && !rows(close) && !rows(output);
+    if (by_column(all_columns, job.stream_outputs, options)) {
+        return run_by_column(&atr_column, job, shape, output, options.workers);
+    }
     run_shared(kernels_for(options.isa).atr, job, shape, output, rows_only, options.workers);
 }
 

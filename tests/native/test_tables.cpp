@@ -375,7 +375,16 @@ int main() {
             for (std::size_t offset : {0, 16, 40}) {
                 check_table({isa, layout[0], layout[1], 1, quillora::TableStreaming::always, offset}, maker, 29, 150);
             }
+            // Streamed rows wide enough to be split between threads.
+            check_table({isa, layout[0], layout[1], 2, quillora::TableStreaming::always, 8}, maker, 136, 100);
         }
+    }
+    // Tables of columns past the cache, where the kernels pick their own way: column by column.
+    TableMaker maker(20261209);
+    for (unsigned workers : {1u, 2u}) {
+        check_table(
+            {TableIsa::automatic, Layout::columns, Layout::columns, workers, quillora::TableStreaming::always, 0},
+            maker, 19, 150);
     }
     if (failures != 0) {
         std::printf("%d check(s) failed\n", failures);
