@@ -10,12 +10,16 @@
    each thread bound to a CPU of its own (the calling thread to the first, the pool's worker thread,
    found by its name, to the second): unbound threads on a small shared machine are often not run in
    parallel, which hides any scaling. C order (bars, symbols), NumPy's default, and Fortran order
-   (one contiguous column per symbol, as pandas keeps a table) are both shown.
+   (one contiguous column per symbol, as pandas keeps a table) are both shown. Beside them, the
+   memory's own limit: the table copied into a new array of its shape by 1 and by 2 threads (each
+   thread a contiguous half). Where that copy does not reach the target either, no split of the
+   work can, and the verdict says BOUND.
 
 Every ratio is measured side by side in one run, as the minimum of many repeats.
 """
 
 import os
+import threading
 import time
 import timeit
 
@@ -117,6 +121,33 @@ def pandas_series():
         )
 
 
+def copy_call(data, threads, cpus):
+    """A call that copies `data` into a new array of its layout on `threads` threads bound to `cpus`,
+    each copying a contiguous part of the memory (NumPy releases the lock for the copy)."""
+    flat = data.reshape(-1, order="F" if data.flags.f_contiguous and not data.flags.c_contiguous else "C")
+    halves = np.array_split(np.arange(flat.size), threads)
+
+    def copy():
+        out = np.empty_like(flat)
+        spans = [(int(h[0]), int(h[-1]) + 1) for h in halves]
+        workers = [
+            threading.Thread(target=copy_span, args=(flat, out, span, cpu)) for span, cpu in zip(spans[1:], cpus[1:])
+        ]
+        for worker in workers:
+            worker.start()
+        copy_span(flat, out, spans[0], None)
+        for worker in workers:
+            worker.join()
+
+    return copy
+
+
+def copy_span(source, target, span, cpu):
+    if cpu is not None:
+        os.sched_setaffinity(0, {cpu})
+    target[span[0] : span[1]] = source[span[0] : span[1]]
+
+
 def table_scaling():
     cpus = two_cpus()
     if cpus is None:
@@ -144,6 +175,13 @@ def table_scaling():
                 print(f"   {binding}: skipped, threads could not be bound")
                 continue
             for layout, data in layouts.items():
+                copies = best_seconds({"1": copy_call(data, 1, cpus), "2": copy_call(data, 2, cpus)})
+                copy_one, copy_two = copies["1"], copies["2"]
+                copy_speedup = copy_one / copy_two
+                print(
+                    f"   {binding:<22} {layout:<13} copy  1 thread  {copy_one * 1e3:7.1f} ms   "
+                    f"2 threads {copy_two * 1e3:7.1f} ms   speedup {copy_speedup:.2f} (the memory's limit)"
+                )
                 for name, call in calls.items():
                     best = best_seconds(
                         {
@@ -153,6 +191,8 @@ def table_scaling():
                     )
                     speedup = best["1"] / best["2"]
                     verdict = "OK" if speedup >= SCALING_TARGET else "SLOW"
+                    if verdict == "SLOW" and copy_speedup < SCALING_TARGET and speedup >= 0.9 * copy_speedup:
+                        verdict = f"BOUND (a copy scales {copy_speedup:.2f})"
                     print(
                         f"   {binding:<22} {layout:<13} {name:<4}  1 worker {best['1'] * 1e3:7.1f} ms   "
                         f"2 workers {best['2'] * 1e3:7.1f} ms   speedup {speedup:.2f} "
