@@ -9,6 +9,7 @@
 
 #include "atr.hpp"
 #include "macd.hpp"
+#include "page_population.hpp"
 #include "sma.hpp"
 #include "table_job.hpp"
 #include "worker_pool.hpp"
@@ -154,6 +155,52 @@ struct SharedJob {
     }
 };
 
+// The outputs of a job, in order.
+struct JobOutputs {
+    const TableOutput* at[3];
+    int count;
+};
+
+JobOutputs outputs_of(const table_detail::SmaJob& job) noexcept { return {{&job.output}, 1}; }
+
+JobOutputs outputs_of(const table_detail::MacdJob& job) noexcept { return {{&job.macd, &job.signal, &job.hist}, 3}; }
+
+JobOutputs outputs_of(const table_detail::AtrJob& job) noexcept { return {{&job.output}, 1}; }
+
+// A table past the cache that stays on one thread (its rows too narrow to split) writes outputs
+// that are usually new arrays, whose pages the writer would fault in and zero one by one; as much
+// time again as the computation. A second thread, if the caller allows one, backs them with pages
+// ahead of the writer: chunk by chunk in address order, every output in step, as the kernel
+// advances. Only dense row-major outputs: rows with gaps may lie among memory of other arrays.
+template <class Job>
+struct PopulatedJob {
+    SharedJob<Job> shared;
+    JobOutputs outputs;
+    std::size_t bytes;  // of each output
+
+    static constexpr std::size_t chunk_bytes = std::size_t{1} << 20;
+
+    static void run_part(const void* context, std::size_t part) noexcept {
+        const auto& self = *static_cast<const PopulatedJob*>(context);
+        if (part == 0) return SharedJob<Job>::run_share(&self.shared, 0);
+        for (std::size_t offset = 0; offset < self.bytes; offset += chunk_bytes) {
+            const std::size_t length = self.bytes - offset < chunk_bytes ? self.bytes - offset : chunk_bytes;
+            for (int k = 0; k < self.outputs.count; ++k) {
+                populate_for_writing(reinterpret_cast<char*>(self.outputs.at[k]->rows) + offset, length);
+            }
+        }
+    }
+};
+
+template <class Job>
+bool dense_rows(const Job& job, TableShape shape) noexcept {
+    const JobOutputs outputs = outputs_of(job);
+    for (int k = 0; k < outputs.count; ++k) {
+        if (outputs.at[k]->columns != nullptr || outputs.at[k]->row_stride != shape.series) return false;
+    }
+    return true;
+}
+
 // `rows_only`: no operand is a set of columns, so the kernels can take a share in two runs.
 template <class Job>
 void run_shared(void (*kernel)(const Job&, const table_detail::SeriesShare&) noexcept, const Job& job, TableShape shape,
@@ -161,6 +208,10 @@ void run_shared(void (*kernel)(const Job&, const table_detail::SeriesShare&) noe
     if (shape.series == 0 || shape.bars == 0) return;
     const Shares shares = share_series(shape, workers, first_output, rows_only, job.stream_outputs);
     const SharedJob<Job> shared{kernel, &job, &shares};
+    if (shares.count == 1 && workers > 1 && job.stream_outputs && dense_rows(job, shape)) {
+        const PopulatedJob<Job> populated{shared, outputs_of(job), shape.bars * shape.series * sizeof(double)};
+        return run_parts(2, PartWork{&PopulatedJob<Job>::run_part, &populated});
+    }
     run_parts(shares.count, PartWork{&SharedJob<Job>::run_share, &shared});
 }
 

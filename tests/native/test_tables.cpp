@@ -375,8 +375,10 @@ int main() {
             for (std::size_t offset : {0, 16, 40}) {
                 check_table({isa, layout[0], layout[1], 1, quillora::TableStreaming::always, offset}, maker, 29, 150);
             }
-            // Streamed rows wide enough to be split between threads.
+            // Streamed rows wide enough to be split between threads, and rows too narrow to split,
+            // whose outputs a second thread backs with pages while the first computes.
             check_table({isa, layout[0], layout[1], 2, quillora::TableStreaming::always, 8}, maker, 136, 100);
+            check_table({isa, layout[0], layout[1], 2, quillora::TableStreaming::always, 0}, maker, 29, 3000);
         }
     }
     // Tables of columns past the cache, where the kernels pick their own way: column by column.
