@@ -147,6 +147,7 @@ def test_a_table_view_with_strides_off_the_grid_is_read_from_a_copy():
 
 # --- live outputs -------------------------------------------------------------------------------
 
+
 def _read_only(n):
     array = np.zeros(n)
     array.flags.writeable = False
@@ -176,8 +177,11 @@ def test_a_live_run_refuses_an_output_it_cannot_write_and_stays_where_it_was(mak
 @pytest.mark.parametrize("name", ["sma", "macd", "atr"])
 def test_a_live_output_that_is_the_input_gives_the_bits_of_separate_arrays(name):
     data = np.random.default_rng(5).normal(size=40)
-    make = {"sma": lambda: _native.SmaState(4), "macd": lambda: _native.MacdState(2, 5, 3),
-            "atr": lambda: _native.AtrState(4)}[name]
+    make = {
+        "sma": lambda: _native.SmaState(4),
+        "macd": lambda: _native.MacdState(2, 5, 3),
+        "atr": lambda: _native.AtrState(4),
+    }[name]
     inputs = 3 if name == "atr" else 1
     outputs = 3 if name == "macd" else 1
     expected = [np.empty(40) for _ in range(outputs)]
@@ -196,8 +200,12 @@ def test_live_outputs_that_share_memory_are_refused():
 
 # --- snapshots ----------------------------------------------------------------------------------
 
-LIVE = {"sma": lambda: stream.SMA(4), "ema": lambda: stream.EMA(4), "macd": lambda: stream.MACD(2, 5, 3),
-        "atr": lambda: stream.ATR(4)}
+LIVE = {
+    "sma": lambda: stream.SMA(4),
+    "ema": lambda: stream.EMA(4),
+    "macd": lambda: stream.MACD(2, 5, 3),
+    "atr": lambda: stream.ATR(4),
+}
 
 
 def fed(name):

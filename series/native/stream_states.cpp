@@ -22,8 +22,8 @@
 #include "array_checks.hpp"
 #include "atr.hpp"
 #include "ema.hpp"
-#include "macd.hpp"
 #include "lock_release.hpp"
+#include "macd.hpp"
 #include "sma.hpp"
 
 namespace nb = nanobind;
@@ -111,7 +111,8 @@ private:
 };
 
 bool overlap(std::span<const double> a, std::span<const double> b) {
-    const auto a_first = reinterpret_cast<std::uintptr_t>(a.data()), b_first = reinterpret_cast<std::uintptr_t>(b.data());
+    const auto a_first = reinterpret_cast<std::uintptr_t>(a.data()),
+               b_first = reinterpret_cast<std::uintptr_t>(b.data());
     return !a.empty() && !b.empty() && a_first < b_first + b.size_bytes() && b_first < a_first + a.size_bytes();
 }
 
@@ -182,10 +183,11 @@ Saved read_snapshot(nb::handle saved, const char* tag, const char* type_name, st
     if (fields.size() > 0 && nb::isinstance<nb::str>(fields[0])) {
         const std::string found = nb::cast<std::string>(fields[0]);
         if (found != tag) {
-            refuse_snapshot(type_name, "the saved state is of another indicator (" + std::string(nb::repr(fields[0]).c_str()) +
-                                           ", not '" + tag + "')");
+            refuse_snapshot(type_name, "the saved state is of another indicator (" +
+                                           std::string(nb::repr(fields[0]).c_str()) + ", not '" + tag + "')");
         }
-        if (fields.size() != counts + 3 || count_field(fields[1], type_name) != snapshot_format) refuse_snapshot(type_name);
+        if (fields.size() != counts + 3 || count_field(fields[1], type_name) != snapshot_format)
+            refuse_snapshot(type_name);
         first = 2;
     } else if (legacy && fields.size() == counts + 2 && count_field(fields[0], type_name) == untagged_format) {
         first = 1;
@@ -313,8 +315,8 @@ void bind_macd(nb::module_& module) {
             "run",
             [](LiveMacd& live, Input data, nb::handle macd_output, nb::handle signal_output, nb::handle hist_output) {
                 const std::size_t length = data.shape(0);
-                const ChunkOutput line(macd_output, "macd_output", length), signal(signal_output, "signal_output", length),
-                    hist(hist_output, "hist_output", length);
+                const ChunkOutput line(macd_output, "macd_output", length),
+                    signal(signal_output, "signal_output", length), hist(hist_output, "hist_output", length);
                 check_apart({line.run(), signal.run(), hist.run()});
                 const ChunkInput in(data, {line.run(), signal.run(), hist.run()});
                 run_chunk(live, length,
@@ -326,14 +328,14 @@ void bind_macd(nb::module_& module) {
                  const MacdState& state = state_of(live);
                  live.state = MacdState(state.fast_period(), state.slow_period(), state.signal_period());
              })
-        .def(
-            "snapshot",
-            [](LiveMacd& live) {
-                const MacdState& state = state_of(live);
-                return Snapshot(
-                    "macd", snapshot_format, state.fast_period(), state.slow_period(), state.signal_period(), state.seen(),
-                    pack({state.fast_average(), state.slow_average(), state.signal_average()}, state.recent_samples()));
-            })
+        .def("snapshot",
+             [](LiveMacd& live) {
+                 const MacdState& state = state_of(live);
+                 return Snapshot("macd", snapshot_format, state.fast_period(), state.slow_period(),
+                                 state.signal_period(), state.seen(),
+                                 pack({state.fast_average(), state.slow_average(), state.signal_average()},
+                                      state.recent_samples()));
+             })
         .def_static("restore", [](nb::handle snapshot) {
             const Saved saved = read_snapshot(snapshot, "macd", "MacdState", 4, true);
             const std::uint64_t fast = saved.counts[0], slow = saved.counts[1], signal = saved.counts[2],

@@ -244,14 +244,16 @@ void table_sma(std::uint64_t period, nb::handle data, nb::handle output, int wor
     const std::vector<Table> inputs{take_table(data, "data", false)};
     const std::vector<Table> outputs{take_table(output, "output", true)};
     const Prepared call = prepare(inputs, outputs, workers);
-    quillora::series::run_unlocked([&] { quillora::table_sma(period, call.shape, call.inputs[0], call.outputs[0], call.options); });
+    quillora::series::run_unlocked(
+        [&] { quillora::table_sma(period, call.shape, call.inputs[0], call.outputs[0], call.options); });
 }
 
 void table_ema(std::uint64_t period, nb::handle data, nb::handle output, int workers) {
     const std::vector<Table> inputs{take_table(data, "data", false)};
     const std::vector<Table> outputs{take_table(output, "output", true)};
     const Prepared call = prepare(inputs, outputs, workers);
-    quillora::series::run_unlocked([&] { quillora::table_ema(period, call.shape, call.inputs[0], call.outputs[0], call.options); });
+    quillora::series::run_unlocked(
+        [&] { quillora::table_ema(period, call.shape, call.inputs[0], call.outputs[0], call.options); });
 }
 
 void table_macd(std::uint64_t fast_period, std::uint64_t slow_period, std::uint64_t signal_period, nb::handle data,
@@ -265,8 +267,10 @@ void table_macd(std::uint64_t fast_period, std::uint64_t slow_period, std::uint6
                                      take_table(signal_output, "signal_output", true),
                                      take_table(hist_output, "hist_output", true)};
     const Prepared call = prepare(inputs, outputs, workers);
-    quillora::series::run_unlocked([&] { quillora::table_macd(call.shape, call.inputs[0], fast_period, slow_period, signal_period, call.outputs[0],
-                         call.outputs[1], call.outputs[2], call.options); });
+    quillora::series::run_unlocked([&] {
+        quillora::table_macd(call.shape, call.inputs[0], fast_period, slow_period, signal_period, call.outputs[0],
+                             call.outputs[1], call.outputs[2], call.options);
+    });
 }
 
 void table_atr(std::uint64_t period, nb::handle high, nb::handle low, nb::handle close, nb::handle output,
@@ -275,8 +279,10 @@ void table_atr(std::uint64_t period, nb::handle high, nb::handle low, nb::handle
                                     take_table(close, "close", false)};
     const std::vector<Table> outputs{take_table(output, "output", true)};
     const Prepared call = prepare(inputs, outputs, workers);
-    quillora::series::run_unlocked([&] { quillora::table_atr(period, call.shape, call.inputs[0], call.inputs[1], call.inputs[2], call.outputs[0],
-                        call.options); });
+    quillora::series::run_unlocked([&] {
+        quillora::table_atr(period, call.shape, call.inputs[0], call.inputs[1], call.inputs[2], call.outputs[0],
+                            call.options);
+    });
 }
 
 }  // namespace
