@@ -181,8 +181,7 @@ Saved read_snapshot(nb::handle saved, const char* tag, const char* type_name, st
     const nb::tuple fields = nb::borrow<nb::tuple>(saved);
     std::size_t first = 0;  // the first count
     if (fields.size() > 0 && nb::isinstance<nb::str>(fields[0])) {
-        const std::string found = nb::cast<std::string>(fields[0]);
-        if (found != tag) {
+        if (!fields[0].equal(nb::str(tag))) {
             refuse_snapshot(type_name, "the saved state is of another indicator (" +
                                            std::string(nb::repr(fields[0]).c_str()) + ", not '" + tag + "')");
         }
