@@ -2,6 +2,7 @@
 // so a stream computes with the very kernels of the batch routines.
 #include "stream_states.hpp"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -15,10 +16,13 @@
 #include <vector>
 
 #include <nanobind/ndarray.h>
+#include <nanobind/stl/string.h>
 #include <nanobind/stl/tuple.h>
 
+#include "array_checks.hpp"
 #include "atr.hpp"
 #include "ema.hpp"
+#include "lock_release.hpp"
 #include "macd.hpp"
 #include "sma.hpp"
 
@@ -28,10 +32,17 @@ namespace quillora::series {
 namespace {
 
 using Input = nb::ndarray<const double, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
-using Output = nb::ndarray<double, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+using Output = nb::ndarray<double, nb::ndim<1>, nb::device::cpu>;
+using AnyArray = nb::ndarray<nb::ro, nb::device::cpu>;
 
-// The layout of saved states: a state saved in another layout is refused, never misread.
-constexpr std::uint64_t snapshot_format = 1;
+// The layout of saved states: a state saved in another layout is refused, never misread. Format 1
+// did not name the indicator; only MACD's layout of it tells which state it was.
+constexpr std::uint64_t snapshot_format = 2;
+constexpr std::uint64_t untagged_format = 1;
+
+// More samples than a live state can have seen (292 years at a billion a second): a saved count
+// above it is forged, and would wrap the count, restarting the warm-up mid-stream.
+constexpr std::uint64_t largest_count = (std::uint64_t{1} << 63) - 1;
 
 // Chunks at least this long run with the interpreter lock released; shorter ones are done before
 // releasing it would pay off.
@@ -69,18 +80,70 @@ void run_chunk(Live<State>& live, std::size_t length, Body&& body) {
         bool& busy;
         ~Done() { busy = false; }
     } done{live.busy};
-    nb::gil_scoped_release released;
-    body(state);
+    run_unlocked([&] { body(state); });
 }
 
-std::span<const double> run_of(const Input& array) { return {array.data(), array.shape(0)}; }
-
-std::span<double> run_of(Output& array, std::size_t length) {
-    if (array.shape(0) != length) {
-        throw nb::value_error("output length must match the input length");
+// An output the chunk is written into in place: a writable, aligned, contiguous 1-D float64 array
+// of the chunk's length. Anything else is refused before the state moves.
+class ChunkOutput {
+public:
+    ChunkOutput(nb::handle value, const char* name, std::size_t length) {
+        AnyArray any;
+        const bool cast = nb::try_cast(value, any, false);
+        if (!cast && is_float64_array(value)) fail(name, " must be contiguous, with strides of 8 bytes");
+        if (!cast || any.dtype() != nb::dtype<double>() || any.ndim() != 1) {
+            throw nb::type_error((std::string(name) + " must be a 1-D float64 array, got " + describe(value)).c_str());
+        }
+        if (any.shape(0) != length) throw nb::value_error("output length must match the input length");
+        if (length > 1 && any.stride(0) != 1) fail(name, " must be contiguous, with strides of 8 bytes");
+        if (!is_aligned(any.data())) fail(name, " must be aligned to 8 bytes");
+        if (!nb::try_cast(value, array_, false)) fail(name, " is read-only");
+        run_ = {array_.data(), length};
     }
-    return {array.data(), length};
+    std::span<double> run() const { return run_; }
+
+private:
+    [[noreturn]] static void fail(const char* name, const char* why) {
+        throw nb::value_error((std::string(name) + why).c_str());
+    }
+    Output array_;
+    std::span<double> run_;
+};
+
+bool overlap(std::span<const double> a, std::span<const double> b) {
+    const auto a_first = reinterpret_cast<std::uintptr_t>(a.data()),
+               b_first = reinterpret_cast<std::uintptr_t>(b.data());
+    return !a.empty() && !b.empty() && a_first < b_first + b.size_bytes() && b_first < a_first + a.size_bytes();
 }
+
+void check_apart(std::initializer_list<std::span<double>> outputs) {
+    for (auto a = outputs.begin(); a != outputs.end(); ++a) {
+        for (auto b = a + 1; b != outputs.end(); ++b) {
+            if (overlap(*a, *b)) throw nb::value_error("the outputs must not share memory: each line is kept");
+        }
+    }
+}
+
+// The samples of a chunk as the kernels read them: the caller's memory when it is aligned and
+// apart from every output, else a copy, so a call computes as if no argument overlapped.
+class ChunkInput {
+public:
+    ChunkInput(const Input& array, std::initializer_list<std::span<double>> outputs)
+        : run_(array.data(), array.shape(0)) {
+        bool apart = is_aligned(run_.data());
+        for (const std::span<double> output : outputs) apart = apart && !overlap(run_, output);
+        if (!apart) {
+            copy_.resize(run_.size());
+            if (!run_.empty()) std::memcpy(copy_.data(), run_.data(), run_.size_bytes());
+            run_ = copy_;
+        }
+    }
+    std::span<const double> run() const { return run_; }
+
+private:
+    std::span<const double> run_;
+    std::vector<double> copy_;
+};
 
 // Doubles travel in saved states as raw bytes, so every bit (NaN payloads, -0.0) survives any
 // pickle protocol.
@@ -90,14 +153,59 @@ nb::bytes pack(std::initializer_list<double> scalars, const std::vector<double>&
     return nb::bytes(all.data(), all.size() * sizeof(double));
 }
 
-[[noreturn]] void refuse_snapshot(const char* type_name) {
-    throw nb::value_error(
-        (std::string("cannot restore ") + type_name + ": the saved state is damaged or from another version").c_str());
+[[noreturn]] void refuse_snapshot(const char* type_name,
+                                  const std::string& why = "the saved state is damaged or from another version") {
+    throw nb::value_error((std::string("cannot restore ") + type_name + ": " + why).c_str());
 }
 
-// The doubles of a saved state: at least `scalars` of them.
-std::vector<double> unpack(const nb::bytes& packed, std::size_t scalars, const char* type_name) {
-    if (packed.size() % sizeof(double) != 0 || packed.size() / sizeof(double) < scalars) {
+// A saved state's fields: (tag, format, counts..., doubles), each checked for its type before
+// anything is built from it.
+struct Saved {
+    std::vector<std::uint64_t> counts;
+    nb::bytes packed;
+};
+
+std::uint64_t count_field(nb::handle field, const char* type_name) {
+    std::uint64_t count = 0;
+    if (!nb::isinstance<nb::int_>(field) || nb::isinstance<nb::bool_>(field) || !nb::try_cast(field, count, false)) {
+        refuse_snapshot(type_name);
+    }
+    return count;
+}
+
+// `legacy` marks the one untagged layout of format 1 that still tells its indicator apart.
+Saved read_snapshot(nb::handle saved, const char* tag, const char* type_name, std::size_t counts, bool legacy) {
+    if (!nb::isinstance<nb::tuple>(saved)) {
+        refuse_snapshot(type_name, std::string("expected the tuple that snapshot() gives, got ") + describe(saved));
+    }
+    const nb::tuple fields = nb::borrow<nb::tuple>(saved);
+    std::size_t first = 0;  // the first count
+    if (fields.size() > 0 && nb::isinstance<nb::str>(fields[0])) {
+        if (!fields[0].equal(nb::str(tag))) {
+            refuse_snapshot(type_name, "the saved state is of another indicator (" +
+                                           std::string(nb::repr(fields[0]).c_str()) + ", not '" + tag + "')");
+        }
+        if (fields.size() != counts + 3 || count_field(fields[1], type_name) != snapshot_format)
+            refuse_snapshot(type_name);
+        first = 2;
+    } else if (legacy && fields.size() == counts + 2 && count_field(fields[0], type_name) == untagged_format) {
+        first = 1;
+    } else {
+        refuse_snapshot(type_name);
+    }
+    Saved result;
+    for (std::size_t k = 0; k < counts; ++k) result.counts.push_back(count_field(fields[first + k], type_name));
+    if (!nb::isinstance<nb::bytes>(fields[first + counts])) refuse_snapshot(type_name);
+    result.packed = nb::borrow<nb::bytes>(fields[first + counts]);
+    return result;
+}
+
+// The doubles of a saved state: exactly `scalars` and `samples` more, the size checked before
+// anything is allocated.
+std::vector<double> unpack(const nb::bytes& packed, std::uint64_t scalars, std::uint64_t samples,
+                           const char* type_name) {
+    if (packed.size() % sizeof(double) != 0 || packed.size() / sizeof(double) < scalars ||
+        packed.size() / sizeof(double) - scalars != samples) {
         refuse_snapshot(type_name);
     }
     std::vector<double> values(packed.size() / sizeof(double));
@@ -105,18 +213,18 @@ std::vector<double> unpack(const nb::bytes& packed, std::size_t scalars, const c
     return values;
 }
 
-void check_format(std::uint64_t format, const char* type_name) {
-    if (format != snapshot_format) {
-        refuse_snapshot(type_name);
-    }
+// A period and a count that a live state built by the package can have.
+void check_counts(std::uint64_t period, std::uint64_t count, const char* type_name) {
+    if (period == 0 || count > largest_count) refuse_snapshot(type_name);
 }
 
 // SMA and EMA share their whole surface; they differ only in what a saved state holds. `save` gives
-// the state's count and its packed doubles; `restore` rebuilds a state from them, or nothing.
+// the state's count and its packed doubles; `restore` rebuilds a state from period, count and the
+// packed doubles, or nothing.
 template <typename State, typename Save, typename Restore>
-void bind_moving_average(nb::module_& module, const char* name, Save save, Restore restore) {
+void bind_moving_average(nb::module_& module, const char* name, const char* tag, Save save, Restore restore) {
     using LiveState = Live<State>;
-    using Snapshot = std::tuple<std::uint64_t, std::uint64_t, std::uint64_t, nb::bytes>;
+    using Snapshot = std::tuple<std::string, std::uint64_t, std::uint64_t, std::uint64_t, nb::bytes>;
     nb::class_<LiveState>(module, name, nb::is_final())
         .def(
             "__init__", [](LiveState* self, std::uint64_t period) { new (self) LiveState(State(period)); },
@@ -132,23 +240,24 @@ void bind_moving_average(nb::module_& module, const char* name, Save save, Resto
             nb::arg("value"))
         .def(
             "run",
-            [](LiveState& live, Input data, Output output) {
-                const auto in = run_of(data);
-                const auto out = run_of(output, in.size());
-                run_chunk(live, in.size(), [&](State& state) { state.run(in, out); });
+            [](LiveState& live, Input data, nb::handle output) {
+                const ChunkOutput out(output, "output", data.shape(0));
+                const ChunkInput in(data, {out.run()});
+                run_chunk(live, in.run().size(), [&](State& state) { state.run(in.run(), out.run()); });
             },
             nb::arg("data"), nb::arg("output"))
         .def("reset", [](LiveState& live) { state_of(live) = State(live.state.period()); })
         .def("snapshot",
-             [save](LiveState& live) {
+             [save, tag](LiveState& live) {
                  const State& state = state_of(live);
                  auto [count, packed] = save(state);
-                 return Snapshot(snapshot_format, state.period(), count, std::move(packed));
+                 return Snapshot(tag, snapshot_format, state.period(), count, std::move(packed));
              })
-        .def_static("restore", [name, restore](const Snapshot& saved) {
-            const auto& [format, period, count, packed] = saved;
-            check_format(format, name);
-            auto state = restore(period, count, packed);
+        .def_static("restore", [name, tag, restore](nb::handle snapshot) {
+            const Saved saved = read_snapshot(snapshot, tag, name, 2, false);
+            const std::uint64_t period = saved.counts[0], count = saved.counts[1];
+            check_counts(period, count, name);
+            auto state = restore(period, count, saved.packed);
             if (!state) refuse_snapshot(name);
             return LiveState(std::move(*state));
         });
@@ -156,27 +265,28 @@ void bind_moving_average(nb::module_& module, const char* name, Save save, Resto
 
 void bind_sma(nb::module_& module) {
     bind_moving_average<SmaState>(
-        module, "SmaState",
+        module, "SmaState", "sma",
         [](const SmaState& state) { return std::pair(state.seen(), pack({state.sum()}, state.recent_samples())); },
         [](std::uint64_t period, std::uint64_t seen, const nb::bytes& packed) {
-            const std::vector<double> values = unpack(packed, 1, "SmaState");
+            const std::vector<double> values = unpack(packed, 1, std::min(period, seen), "SmaState");
             return SmaState::restore(period, seen, values[0], std::span(values).subspan(1));
         });
 }
 
 void bind_ema(nb::module_& module) {
     bind_moving_average<EmaState>(
-        module, "EmaState",
+        module, "EmaState", "ema",
         [](const EmaState& state) { return std::pair(state.finite_run(), pack({state.seed_sum(), state.average()})); },
         [](std::uint64_t period, std::uint64_t finite_run, const nb::bytes& packed) {
-            const std::vector<double> values = unpack(packed, 2, "EmaState");
-            return values.size() == 2 ? EmaState::restore(period, finite_run, values[0], values[1]) : std::nullopt;
+            const std::vector<double> values = unpack(packed, 2, 0, "EmaState");
+            return EmaState::restore(period, finite_run, values[0], values[1]);
         });
 }
 
 void bind_macd(nb::module_& module) {
     using LiveMacd = Live<MacdState>;
-    using Snapshot = std::tuple<std::uint64_t, std::uint64_t, std::uint64_t, std::uint64_t, std::uint64_t, nb::bytes>;
+    using Snapshot =
+        std::tuple<std::string, std::uint64_t, std::uint64_t, std::uint64_t, std::uint64_t, std::uint64_t, nb::bytes>;
     nb::class_<LiveMacd>(module, "MacdState", nb::is_final())
         .def(
             "__init__",
@@ -202,12 +312,14 @@ void bind_macd(nb::module_& module) {
             nb::arg("value"))
         .def(
             "run",
-            [](LiveMacd& live, Input data, Output macd_output, Output signal_output, Output hist_output) {
-                const auto in = run_of(data);
-                const auto line = run_of(macd_output, in.size());
-                const auto signal = run_of(signal_output, in.size());
-                const auto hist = run_of(hist_output, in.size());
-                run_chunk(live, in.size(), [&](MacdState& state) { state.run(in, line, signal, hist); });
+            [](LiveMacd& live, Input data, nb::handle macd_output, nb::handle signal_output, nb::handle hist_output) {
+                const std::size_t length = data.shape(0);
+                const ChunkOutput line(macd_output, "macd_output", length),
+                    signal(signal_output, "signal_output", length), hist(hist_output, "hist_output", length);
+                check_apart({line.run(), signal.run(), hist.run()});
+                const ChunkInput in(data, {line.run(), signal.run(), hist.run()});
+                run_chunk(live, length,
+                          [&](MacdState& state) { state.run(in.run(), line.run(), signal.run(), hist.run()); });
             },
             nb::arg("data"), nb::arg("macd_output"), nb::arg("signal_output"), nb::arg("hist_output"))
         .def("reset",
@@ -215,18 +327,21 @@ void bind_macd(nb::module_& module) {
                  const MacdState& state = state_of(live);
                  live.state = MacdState(state.fast_period(), state.slow_period(), state.signal_period());
              })
-        .def(
-            "snapshot",
-            [](LiveMacd& live) {
-                const MacdState& state = state_of(live);
-                return Snapshot(
-                    snapshot_format, state.fast_period(), state.slow_period(), state.signal_period(), state.seen(),
-                    pack({state.fast_average(), state.slow_average(), state.signal_average()}, state.recent_samples()));
-            })
-        .def_static("restore", [](const Snapshot& saved) {
-            const auto& [format, fast, slow, signal, seen, packed] = saved;
-            check_format(format, "MacdState");
-            const std::vector<double> values = unpack(packed, 3, "MacdState");
+        .def("snapshot",
+             [](LiveMacd& live) {
+                 const MacdState& state = state_of(live);
+                 return Snapshot("macd", snapshot_format, state.fast_period(), state.slow_period(),
+                                 state.signal_period(), state.seen(),
+                                 pack({state.fast_average(), state.slow_average(), state.signal_average()},
+                                      state.recent_samples()));
+             })
+        .def_static("restore", [](nb::handle snapshot) {
+            const Saved saved = read_snapshot(snapshot, "macd", "MacdState", 4, true);
+            const std::uint64_t fast = saved.counts[0], slow = saved.counts[1], signal = saved.counts[2],
+                                seen = saved.counts[3];
+            if (!(1 <= fast && fast < slow && signal >= 1)) refuse_snapshot("MacdState");
+            check_counts(slow, seen, "MacdState");
+            const std::vector<double> values = unpack(saved.packed, 3, std::min(slow - 1, seen), "MacdState");
             auto state = MacdState::restore(fast, slow, signal, seen, values[0], values[1], values[2],
                                             std::span(values).subspan(3));
             if (!state) refuse_snapshot("MacdState");
@@ -236,7 +351,7 @@ void bind_macd(nb::module_& module) {
 
 void bind_atr(nb::module_& module) {
     using LiveAtr = Live<AtrState>;
-    using Snapshot = std::tuple<std::uint64_t, std::uint64_t, std::uint64_t, nb::bytes>;
+    using Snapshot = std::tuple<std::string, std::uint64_t, std::uint64_t, std::uint64_t, nb::bytes>;
     nb::class_<LiveAtr>(module, "AtrState", nb::is_final())
         .def(
             "__init__", [](LiveAtr* self, std::uint64_t period) { new (self) LiveAtr(AtrState(period)); },
@@ -252,29 +367,30 @@ void bind_atr(nb::module_& module) {
             nb::arg("high"), nb::arg("low"), nb::arg("close"))
         .def(
             "run",
-            [](LiveAtr& live, Input high, Input low, Input close, Output output) {
-                const auto high_run = run_of(high);
-                const auto low_run = run_of(low);
-                const auto close_run = run_of(close);
-                if (low_run.size() != high_run.size() || close_run.size() != high_run.size()) {
+            [](LiveAtr& live, Input high, Input low, Input close, nb::handle output) {
+                const std::size_t length = high.shape(0);
+                if (low.shape(0) != length || close.shape(0) != length) {
                     throw nb::value_error("high, low and close must have the same length");
                 }
-                const auto out = run_of(output, high_run.size());
-                run_chunk(live, out.size(), [&](AtrState& state) { state.run(high_run, low_run, close_run, out); });
+                const ChunkOutput out(output, "output", length);
+                const ChunkInput high_run(high, {out.run()}), low_run(low, {out.run()}), close_run(close, {out.run()});
+                run_chunk(live, length, [&](AtrState& state) {
+                    state.run(high_run.run(), low_run.run(), close_run.run(), out.run());
+                });
             },
             nb::arg("high"), nb::arg("low"), nb::arg("close"), nb::arg("output"))
         .def("reset", [](LiveAtr& live) { state_of(live) = AtrState(live.state.period()); })
         .def("snapshot",
              [](LiveAtr& live) {
                  const AtrState& state = state_of(live);
-                 return Snapshot(snapshot_format, state.period(), state.seen(),
+                 return Snapshot("atr", snapshot_format, state.period(), state.seen(),
                                  pack({state.sum(), state.average(), state.previous_close()}));
              })
-        .def_static("restore", [](const Snapshot& saved) {
-            const auto& [format, period, seen, packed] = saved;
-            check_format(format, "AtrState");
-            const std::vector<double> values = unpack(packed, 3, "AtrState");
-            if (values.size() != 3) refuse_snapshot("AtrState");
+        .def_static("restore", [](nb::handle snapshot) {
+            const Saved saved = read_snapshot(snapshot, "atr", "AtrState", 2, false);
+            const std::uint64_t period = saved.counts[0], seen = saved.counts[1];
+            check_counts(period, seen, "AtrState");
+            const std::vector<double> values = unpack(saved.packed, 3, 0, "AtrState");
             return LiveAtr(AtrState::restore(period, seen, values[0], values[1], values[2]));
         });
 }

@@ -12,9 +12,14 @@
 #include <utility>
 #include <vector>
 
+#include "array_checks.hpp"
+#include "lock_release.hpp"
 #include "table.hpp"
 
 namespace nb = nanobind;
+using quillora::series::describe;
+using quillora::series::is_aligned;
+using quillora::series::is_float64_array;
 
 namespace {
 
@@ -50,21 +55,26 @@ struct Table {
     }
 };
 
-// What a refused argument is, for the message: "int", "int64 ndarray".
-std::string describe(nb::handle value) {
-    std::string what = nb::type_name(value.type()).c_str();
-    const nb::object dtype = nb::getattr(value, "dtype", nb::none());
-    return dtype.is_none() ? what : std::string(nb::str(dtype).c_str()) + " " + what;
-}
-
 [[noreturn]] void fail_type(const std::string& message) { throw nb::type_error(message.c_str()); }
 
 [[noreturn]] void fail_value(const std::string& message) { throw nb::value_error(message.c_str()); }
 
-// An array of the call as float64 on the CPU, refused with a message naming `name` otherwise.
+// NumPy's C-ordered copy of a float64 input, in fresh (aligned) memory.
+nb::object aligned_copy(nb::handle value) {
+    return nb::module_::import_("numpy").attr("array")(value, nb::arg("order") = "C");
+}
+
+// An array of the call as float64 on the CPU, refused with a message naming `name` otherwise. The
+// kernels load whole doubles: an input off the 8-byte grid (address or strides) is read from an
+// aligned copy, an output there is refused.
 AnyArray take_array(nb::handle value, const std::string& name, bool writable, std::size_t ndim) {
     AnyArray array;
-    if (!nb::try_cast(value, array, false)) {
+    bool cast = nb::try_cast(value, array, false);
+    if ((!cast || !is_aligned(array.data())) && is_float64_array(value)) {
+        if (writable) fail_value(name + " must be aligned: its address and strides must be multiples of 8 bytes");
+        cast = nb::try_cast(aligned_copy(value), array, false);
+    }
+    if (!cast) {
         fail_type(name + " must be a float64 array" + (ndim == 2 ? " or a list of float64 columns" : "") + ", got " +
                   describe(value));
     }
@@ -234,16 +244,16 @@ void table_sma(std::uint64_t period, nb::handle data, nb::handle output, int wor
     const std::vector<Table> inputs{take_table(data, "data", false)};
     const std::vector<Table> outputs{take_table(output, "output", true)};
     const Prepared call = prepare(inputs, outputs, workers);
-    nb::gil_scoped_release unlocked;
-    quillora::table_sma(period, call.shape, call.inputs[0], call.outputs[0], call.options);
+    quillora::series::run_unlocked(
+        [&] { quillora::table_sma(period, call.shape, call.inputs[0], call.outputs[0], call.options); });
 }
 
 void table_ema(std::uint64_t period, nb::handle data, nb::handle output, int workers) {
     const std::vector<Table> inputs{take_table(data, "data", false)};
     const std::vector<Table> outputs{take_table(output, "output", true)};
     const Prepared call = prepare(inputs, outputs, workers);
-    nb::gil_scoped_release unlocked;
-    quillora::table_ema(period, call.shape, call.inputs[0], call.outputs[0], call.options);
+    quillora::series::run_unlocked(
+        [&] { quillora::table_ema(period, call.shape, call.inputs[0], call.outputs[0], call.options); });
 }
 
 void table_macd(std::uint64_t fast_period, std::uint64_t slow_period, std::uint64_t signal_period, nb::handle data,
@@ -257,9 +267,10 @@ void table_macd(std::uint64_t fast_period, std::uint64_t slow_period, std::uint6
                                      take_table(signal_output, "signal_output", true),
                                      take_table(hist_output, "hist_output", true)};
     const Prepared call = prepare(inputs, outputs, workers);
-    nb::gil_scoped_release unlocked;
-    quillora::table_macd(call.shape, call.inputs[0], fast_period, slow_period, signal_period, call.outputs[0],
-                         call.outputs[1], call.outputs[2], call.options);
+    quillora::series::run_unlocked([&] {
+        quillora::table_macd(call.shape, call.inputs[0], fast_period, slow_period, signal_period, call.outputs[0],
+                             call.outputs[1], call.outputs[2], call.options);
+    });
 }
 
 void table_atr(std::uint64_t period, nb::handle high, nb::handle low, nb::handle close, nb::handle output,
@@ -268,9 +279,10 @@ void table_atr(std::uint64_t period, nb::handle high, nb::handle low, nb::handle
                                     take_table(close, "close", false)};
     const std::vector<Table> outputs{take_table(output, "output", true)};
     const Prepared call = prepare(inputs, outputs, workers);
-    nb::gil_scoped_release unlocked;
-    quillora::table_atr(period, call.shape, call.inputs[0], call.inputs[1], call.inputs[2], call.outputs[0],
-                        call.options);
+    quillora::series::run_unlocked([&] {
+        quillora::table_atr(period, call.shape, call.inputs[0], call.inputs[1], call.inputs[2], call.outputs[0],
+                            call.options);
+    });
 }
 
 }  // namespace

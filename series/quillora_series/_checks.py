@@ -61,10 +61,23 @@ def dimensions(array: npt.NDArray[Any]) -> None:
         raise ValueError(f"expected a 1-D series or a 2-D table, got an array of shape {array.shape}")
 
 
+# The one input rule of every entry point (batch functions, tables, live updates): real numbers
+# only. Text is refused even when it reads as a number, and complex values are refused rather than
+# losing their imaginary part.
+_NOT_REAL = (str, bytes, complex, np.complexfloating, np.character)
+
+
 def real_numbers(dtype: Any, what: str) -> None:
     """Accepts NumPy dtypes that convert to float64 without losing meaning (bool, ints, floats)."""
     if dtype.kind not in ("b", "i", "u", "f"):
         raise TypeError(f"expected real numbers, got {what} of dtype {dtype}")
+
+
+def real_items(items: npt.NDArray[Any], what: str) -> None:
+    """Accepts an object array whose items are not text or complex (what else they are, float() decides)."""
+    for item in items.flat:
+        if isinstance(item, _NOT_REAL):
+            raise TypeError(f"expected real numbers, got {what} holding {type(item).__name__} {item!r}")
 
 
 def three_bar_inputs(low: object, close: object) -> None:
@@ -120,7 +133,9 @@ def _describe(value: object) -> str:
 def number(value: Any, name: str = "value") -> float:
     """`value` as a float when it is a number (not text), or the TypeError that names `name`."""
     kind = type(value)
-    if not (hasattr(kind, "__float__") or hasattr(kind, "__index__")):
+    if isinstance(value, (complex, np.complexfloating)):
+        raise TypeError(f"{name} must be a real number, got {kind.__name__} {value!r}")
+    if isinstance(value, _NOT_REAL) or not (hasattr(kind, "__float__") or hasattr(kind, "__index__")):
         raise TypeError(f"{name} must be a number, got {kind.__name__} {value!r}")
     return float(value)
 

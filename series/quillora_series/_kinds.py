@@ -87,6 +87,7 @@ def _array_like(x: object) -> npt.NDArray[Any]:
 
 
 def _from_objects(x: Any, what: str) -> npt.NDArray[Any]:
+    _checks.real_items(np.asarray(x, dtype=object), what)
     try:
         return np.asarray(x, dtype=np.float64)
     except (TypeError, ValueError) as error:
@@ -95,11 +96,25 @@ def _from_objects(x: Any, what: str) -> npt.NDArray[Any]:
 
 def _float64_vector(x: npt.NDArray[Any]) -> Float64Array:
     # A no-op for a contiguous native float64 array; otherwise exactly one converting copy.
-    return np.ascontiguousarray(x, dtype=np.float64)
+    values = np.ascontiguousarray(x, dtype=np.float64)
+    # ascontiguousarray keeps a contiguous array that lies off the 8-byte grid; the kernels load whole doubles.
+    return values if values.flags.aligned else values.copy()
+
+
+def series(x: Any, name: str = "values") -> Float64Array:
+    """One series as a contiguous aligned float64 array, under the rule of `convert`, or the error naming `name`."""
+    dimensions = np.ndim(x)
+    if dimensions != 1:
+        raise ValueError(f"{name} must be one-dimensional, got {dimensions} dimensions")
+    values = convert(x).values
+    assert isinstance(values, np.ndarray)
+    return values
 
 
 def _pandas_values(series: Any, what: str) -> Float64Array:
-    if series.dtype.kind != "O":
+    if series.dtype.kind == "O":  # object, string and categorical Series
+        _checks.real_items(series.to_numpy(dtype=object), f"{what} of dtype {series.dtype}")
+    else:
         _checks.real_numbers(series.dtype, what)
     try:
         # na_value turns pandas' own missing markers (NA, NaT, None) into NaN; float64 stays a view.

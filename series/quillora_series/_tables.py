@@ -96,7 +96,8 @@ def _operand(table: Table) -> npt.NDArray[Any] | list[Float64Array]:
     """A table as the kernels take it: a float64 array with contiguous rows or columns, or its columns.
 
     Other dtypes and byte orders are converted once, keeping the layout; a layout the kernels do not
-    walk (both strides apart, reversed rows or columns) is copied to C order.
+    walk (both strides apart, reversed rows or columns) or memory off the 8-byte grid is copied to
+    fresh memory in C order.
     """
     if isinstance(table, Columns):
         return table.columns
@@ -107,7 +108,7 @@ def _operand(table: Table) -> npt.NDArray[Any] | list[Float64Array]:
         _runs(bars, row_stride, symbols, column_stride) or _runs(symbols, column_stride, bars, row_stride)
     ):
         return values
-    return np.ascontiguousarray(values)
+    return np.array(values, order="C")
 
 
 def _runs(count: int, step: int, length: int, within: int) -> bool:

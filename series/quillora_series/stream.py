@@ -13,7 +13,7 @@ from typing import Any, ClassVar, NamedTuple, Protocol
 import numpy as np
 import numpy.typing as npt
 
-from . import _checks, _native
+from . import _checks, _kinds, _native
 
 __all__ = ["ATR", "EMA", "MACD", "SMA", "MacdSeries", "MacdValues"]
 
@@ -21,8 +21,8 @@ Series = npt.NDArray[np.float64]
 
 
 def _series(values: npt.ArrayLike, name: str = "values") -> Series:
-    """`values` as a one-dimensional contiguous float64 array, copied only when it is not one already."""
-    return np.ascontiguousarray(_checks.one_dimensional(np.asarray(values, dtype=np.float64), name))
+    """`values` as a one-dimensional contiguous aligned float64 array, copied only when it is not one already."""
+    return _kinds.series(values, name)
 
 
 class _NativeState(Protocol):
@@ -63,10 +63,8 @@ class _MovingAverage(_Live):
 
     def update(self, value: float) -> float:
         """The average at the new sample: the batch function's value at its position."""
-        try:
-            return self._state.update(value)
-        except TypeError:
-            return self._state.update(_checks.number(value))
+        # The native conversion would take a complex NumPy scalar's real part: anything but a float is checked.
+        return self._state.update(value if type(value) is float else _checks.number(value))
 
     def update_many(self, values: npt.ArrayLike) -> Series:
         """The averages at each sample of `values`, the same as updating with them one by one."""
@@ -137,10 +135,7 @@ class MACD(_Live):
 
     def update(self, value: float) -> MacdValues:
         """(macd, signal, hist) at the new sample: the batch function's values at its position."""
-        try:
-            values = self._state.update(value)
-        except TypeError:
-            values = self._state.update(_checks.number(value))
+        values = self._state.update(value if type(value) is float else _checks.number(value))
         return _as_macd_values(MacdValues, values)
 
     def update_many(self, values: npt.ArrayLike) -> MacdSeries:
@@ -170,12 +165,11 @@ class ATR(_Live):
 
     def update(self, high: float, low: float, close: float) -> float:
         """The average true range at the new bar: the batch function's value at its position."""
-        try:
+        if type(high) is float and type(low) is float and type(close) is float:
             return self._state.update(high, low, close)
-        except TypeError:
-            return self._state.update(
-                _checks.number(high, "high"), _checks.number(low, "low"), _checks.number(close, "close")
-            )
+        return self._state.update(
+            _checks.number(high, "high"), _checks.number(low, "low"), _checks.number(close, "close")
+        )
 
     def update_many(self, high: npt.ArrayLike, low: npt.ArrayLike, close: npt.ArrayLike) -> Series:
         """The average true range at each bar of the chunk, the same as updating bar by bar."""
