@@ -16,7 +16,7 @@ TRACKED      = git ls-files --cached --others --exclude-standard
 PY_FILES     = $(shell $(TRACKED) '*.py' '*.pyi')
 CXX_FILES    = $(shell $(TRACKED) '*.cpp' '*.hpp')
 
-.PHONY: all demo test test-native test-python sanitize bench fuzz wheel stubs lint format clean distclean
+.PHONY: all demo test test-native test-python sanitize tsan bench fuzz wheel stubs lint format clean distclean
 all: test
 
 # Build tools and test requirements: enough for `make demo` and a plain `pytest` afterwards.
@@ -67,6 +67,16 @@ test-python: build/.wheel test-native $(VENV)/.demo-ready $(VENV)/.dev-ready
 
 test: test-native test-python
 
+# Instrumented builds compile the lane kernels for one instruction set (each such unit takes many
+# minutes there, and every set runs the same code at another width): AVX2 where the CPU runs it,
+# else the baseline. ccache, where installed, keeps their objects between builds and trees
+# (CCACHE_DIR, CCACHE_BASEDIR and CCACHE_NOHASHDIR let separate clones share them).
+INSTRUMENTED_ISA ?= $(shell grep -qw avx2 /proc/cpuinfo 2>/dev/null && echo avx2 || echo baseline)
+CCACHE := $(shell command -v ccache 2>/dev/null)
+INSTRUMENTED_DEFINES = -DQUILLORA_TABLE_ISAS=$(INSTRUMENTED_ISA) $(if $(CCACHE),-DCMAKE_CXX_COMPILER_LAUNCHER=$(CCACHE))
+INSTRUMENTED_WHEEL_DEFINES = $(patsubst -D%,-C cmake.define.%,$(INSTRUMENTED_DEFINES))
+INSTRUMENTED_TOOLS := $(BUILD_TOOLS) "pytest>=8" "hypothesis>=6"
+
 # The same suite with AddressSanitizer and UndefinedBehaviorSanitizer, in a venv and build tree of
 # its own so that it never touches `make test`'s. The interpreter is not instrumented, so its
 # runtime comes first by preloading; it leaks by design, so leak reports are off.
@@ -86,18 +96,51 @@ $(SAN_VENV)/.ready: tests/requirements.txt Makefile
 $(SAN)/.wheel: $(SAN_VENV)/.ready $(SOURCES)
 	rm -rf $(SAN)/dist
 	$(SAN_PY) -m pip wheel --quiet --no-build-isolation --no-deps --wheel-dir $(SAN)/dist \
-		-C build-dir=$(SAN)/wheel -C cmake.define.QUILLORA_SANITIZE=ON .
+		-C build-dir=$(SAN)/wheel -C cmake.define.QUILLORA_SANITIZE=ON $(INSTRUMENTED_WHEEL_DEFINES) .
 	$(SAN_PY) -m pip install --quiet --no-deps --force-reinstall $(SAN)/dist/quillora-*.whl
 	touch $@
 
 sanitize: $(SAN)/.wheel
 	$(SAN_VENV)/bin/cmake -S . -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(SAN_VENV)/bin/ninja) \
-		-DCMAKE_BUILD_TYPE=Release -DQUILLORA_EXTENSION=OFF -DQUILLORA_SANITIZE=ON \
+		-DCMAKE_BUILD_TYPE=Release -DQUILLORA_EXTENSION=OFF -DQUILLORA_SANITIZE=ON $(INSTRUMENTED_DEFINES) \
 		-B $(SAN)/native -DQUILLORA_NATIVE_TESTS=ON >/dev/null
 	$(SAN_VENV)/bin/cmake --build $(SAN)/native
 	$(SAN_OPTIONS) $(SAN_VENV)/bin/ctest --test-dir $(SAN)/native --output-on-failure
 	LD_PRELOAD=$$(g++ -print-file-name=libasan.so) $(SAN_OPTIONS) QUILLORA_NATIVE_BUILD=$(abspath $(SAN)/native) \
 		QUILLORA_REQUIRE_PROBE=1 $(SAN_PY) -m pytest -p no:cacheprovider
+
+# ThreadSanitizer over both native modules: the native tests (the worker pool, all instrumented)
+# and the thread stress file at length, which drives the pool and live states from many Python
+# threads. As with `make sanitize` the interpreter is not instrumented and the runtime is
+# preloaded; tools/tsan.supp names the uninstrumented libraries whose own reports are not ours.
+TSAN_VENV := .venv-tsan
+TSAN_PY   := $(TSAN_VENV)/bin/python
+TSAN      := build/tsan
+STRESS_ROUNDS ?= 12
+TSAN_RUN_OPTIONS = TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$(abspath tools/tsan.supp)"
+
+$(TSAN_VENV)/.ready: Makefile
+	@boot=$${SANITIZE_PYTHON:-$$(tools/find-python)} && echo "bootstrapping $(TSAN_VENV) with $$boot" && \
+		"$$boot" -m venv --clear $(TSAN_VENV)
+	$(TSAN_PY) -m pip install --quiet --upgrade pip
+	$(TSAN_PY) -m pip install --quiet $(INSTRUMENTED_TOOLS)
+	touch $@
+
+$(TSAN)/.wheel: $(TSAN_VENV)/.ready $(SOURCES)
+	rm -rf $(TSAN)/dist
+	$(TSAN_PY) -m pip wheel --quiet --no-build-isolation --no-deps --wheel-dir $(TSAN)/dist \
+		-C build-dir=$(TSAN)/wheel -C cmake.define.QUILLORA_TSAN=ON $(INSTRUMENTED_WHEEL_DEFINES) .
+	$(TSAN_PY) -m pip install --quiet --no-deps --force-reinstall $(TSAN)/dist/quillora-*.whl
+	touch $@
+
+tsan: $(TSAN)/.wheel
+	$(TSAN_VENV)/bin/cmake -S . -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(TSAN_VENV)/bin/ninja) \
+		-DCMAKE_BUILD_TYPE=Release -DQUILLORA_EXTENSION=OFF -DQUILLORA_TSAN=ON $(INSTRUMENTED_DEFINES) \
+		-B $(TSAN)/native -DQUILLORA_NATIVE_TESTS=ON >/dev/null
+	$(TSAN_VENV)/bin/cmake --build $(TSAN)/native
+	$(TSAN_RUN_OPTIONS) $(TSAN_VENV)/bin/ctest --test-dir $(TSAN)/native --output-on-failure
+	LD_PRELOAD=$$(g++ -print-file-name=libtsan.so) $(TSAN_RUN_OPTIONS) QUILLORA_STRESS_ROUNDS=$(STRESS_ROUNDS) \
+		$(TSAN_PY) -m pytest -q -p no:cacheprovider tests/test_threads_stress.py
 
 # The libraries the comparison measures quillora against (the wheel's `bench` extra). A peer that
 # cannot be installed is left out: the comparison skips it with a message.
@@ -150,4 +193,4 @@ clean:
 	rm -rf build dist .pytest_cache .hypothesis .mypy_cache .ruff_cache
 
 distclean: clean
-	rm -rf $(VENV) $(SAN_VENV)
+	rm -rf $(VENV) $(SAN_VENV) $(TSAN_VENV)

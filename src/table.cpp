@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <iterator>
 
 #include "atr.hpp"
 #include "macd.hpp"
@@ -20,31 +21,51 @@ namespace {
 
 using table_detail::LaneKernels;
 
+struct BuiltIsa {
+    TableIsa isa;
+    const LaneKernels* kernels;
+};
+
+// The instruction sets built into this library, widest first: all that the target has, or one
+// alone in instrumented builds, whose every unit of lane kernels takes many minutes to compile.
+constexpr BuiltIsa built_isas[] = {
+#if defined(QUILLORA_TABLE_HAS_AVX512)
+    {TableIsa::avx512, &table_detail::avx512::kernels},
+#endif
+#if defined(QUILLORA_TABLE_HAS_AVX2)
+    {TableIsa::avx2, &table_detail::avx2::kernels},
+#endif
+#if defined(QUILLORA_TABLE_HAS_BASELINE)
+    {TableIsa::baseline, &table_detail::baseline::kernels},
+#endif
+};
+static_assert(std::size(built_isas) > 0, "at least one instruction set of table kernels is built");
+
+const BuiltIsa* built(TableIsa isa) noexcept {
+    for (const BuiltIsa& entry : built_isas) {
+        if (entry.isa == isa) return &entry;
+    }
+    return nullptr;
+}
+
 bool cpu_runs(TableIsa isa) noexcept {
+    if (isa == TableIsa::automatic) return true;
+    if (built(isa) == nullptr) return false;
     switch (isa) {
-        case TableIsa::automatic:
-        case TableIsa::baseline: return true;
 #if defined(QUILLORA_TABLE_X86)
         case TableIsa::avx2: return __builtin_cpu_supports("avx2");
         case TableIsa::avx512:
             return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
                    __builtin_cpu_supports("avx512dq");
-#else
-        default: return false;
 #endif
+        case TableIsa::baseline: return true;
+        default: return false;
     }
-    return false;
 }
 
 const LaneKernels& kernels_for(TableIsa isa) noexcept {
     if (isa == TableIsa::automatic || !cpu_runs(isa)) isa = table_isa_chosen();
-    switch (isa) {
-#if defined(QUILLORA_TABLE_X86)
-        case TableIsa::avx512: return table_detail::avx512::kernels;
-        case TableIsa::avx2: return table_detail::avx2::kernels;
-#endif
-        default: return table_detail::baseline::kernels;
-    }
+    return *built(isa)->kernels;
 }
 
 // Series are handed out in whole cache lines of a row-major output (eight doubles), so that two
@@ -279,9 +300,13 @@ bool by_column(bool all_columns, bool streamed, const TableOptions& options) noe
 bool table_isa_available(TableIsa isa) noexcept { return cpu_runs(isa); }
 
 TableIsa table_isa_chosen() noexcept {
-    static const TableIsa chosen = cpu_runs(TableIsa::avx512) ? TableIsa::avx512
-                                   : cpu_runs(TableIsa::avx2) ? TableIsa::avx2
-                                                              : TableIsa::baseline;
+    // The narrowest built set when the CPU runs none: a one-set build made for another machine.
+    static const TableIsa chosen = [] {
+        for (const BuiltIsa& entry : built_isas) {
+            if (cpu_runs(entry.isa)) return entry.isa;
+        }
+        return std::end(built_isas)[-1].isa;
+    }();
     return chosen;
 }
 

@@ -53,16 +53,15 @@ struct LaneKernels {
     void (*atr)(const AtrJob& job, const SeriesShare& share) noexcept;
 };
 
+// Each is defined only where its unit is built (QUILLORA_TABLE_HAS_<set>).
 namespace baseline {
 extern const LaneKernels kernels;
 }
-#if defined(QUILLORA_TABLE_X86)
 namespace avx2 {
 extern const LaneKernels kernels;
 }
 namespace avx512 {
 extern const LaneKernels kernels;
 }
-#endif
 
 }  // namespace quillora::table_detail

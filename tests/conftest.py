@@ -68,6 +68,23 @@ def run_python(code, *, env=None, timeout=120):
     )
 
 
+def halted_import_error(name):
+    """repr() of the error this interpreter raises importing `name` while sys.modules maps it to
+    None: its wording changes between Python versions, so tests read it rather than copy it."""
+    saved = sys.modules.get(name)
+    sys.modules[name] = None
+    try:
+        __import__(name)
+    except ImportError as error:
+        return repr(error)
+    finally:
+        if saved is None:
+            del sys.modules[name]
+        else:
+            sys.modules[name] = saved
+    raise AssertionError(f"importing {name} did not fail")
+
+
 def run_in_threads(work, arguments):
     """Runs work(argument) on one thread per argument, all at once, and waits for every one."""
     threads = [threading.Thread(target=work, args=(argument,)) for argument in arguments]

@@ -7,6 +7,7 @@ import numpy as np
 import pytest
 
 import quillora
+from conftest import halted_import_error
 
 TARGET = "PyArray<T, D>"
 CONTIGUOUS_INPUT = "Input array must be C-contiguous and float64"
@@ -151,8 +152,7 @@ NUMPY_FAILURE_PREFIX = "Failed to access NumPy array API capsule: "
         (
             "sys.modules['numpy'] = None",
             ModuleNotFoundError,
-            "PyErr { type: <class 'ModuleNotFoundError'>, "
-            "value: ModuleNotFoundError('import of numpy halted; None in sys.modules'), traceback: None }",
+            f"PyErr {{ type: <class 'ModuleNotFoundError'>, value: {halted_import_error('numpy')}, traceback: None }}",
         ),
         (
             "import numpy; multiarray = sys.modules[numpy.__name__ + ('._core' if numpy.__version__ >= '2' else '.core')"
