@@ -165,10 +165,12 @@ bench: build/.wheel $(VENV)/.bench-ready
 	$(PY) bench/bench_series.py
 	$(PY) bench/bench_peers.py --note "$(BENCH_NOTE)"
 
-# The live-data identity property at length (minutes); `make test` runs it briefly.
+# The live-data identity property, forged saved states and hostile tables at length (minutes);
+# `make test` runs them briefly. CI runs a bounded count (FUZZ_EXAMPLES).
 FUZZ_EXAMPLES ?= 50000
 fuzz: build/.wheel
-	QUILLORA_FUZZ_EXAMPLES=$(FUZZ_EXAMPLES) $(PY) -m pytest -q -p no:cacheprovider tests/test_stream.py -k any_split
+	QUILLORA_FUZZ_EXAMPLES=$(FUZZ_EXAMPLES) $(PY) -m pytest -q -p no:cacheprovider \
+		tests/test_fuzz_entry_points.py "tests/test_stream.py::test_any_split_gives_the_batch_bits"
 
 # Checks only; `make format` applies the same tools' fixes.
 # The type stub of quillora_series._native is generated from the built module by nanobind's stubgen

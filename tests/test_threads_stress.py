@@ -60,7 +60,8 @@ def run_all(work, count):
 
 def test_table_calls_from_many_threads_give_each_series_its_own_bits():
     rng = np.random.default_rng(18)
-    tables = {order: [np.asarray(t, order=order) for t in bar_table(rng, 1500, 40)] for order in "CF"}
+    bars = bar_table(rng, 1500, 40)
+    tables = {order: [np.asarray(t, order=order) for t in bars] for order in "CF"}
     expected = {name: one_series_at_a_time(name, *tables["C"]) for name in TABLE_CALLS}
 
     # Every caller runs every indicator with its own worker count, so calls of different kinds
@@ -137,7 +138,9 @@ def test_live_states_of_their_own_on_many_threads_give_the_series_bits(name):
     def work(caller):
         for _ in range(ROUNDS):
             live = make()
-            pieces = [feed(live, name, data[caller, i : i + LONG_CHUNK + 1]) for i in range(0, data.shape[1], LONG_CHUNK + 1)]
+            pieces = [
+                feed(live, name, data[caller, i : i + LONG_CHUNK + 1]) for i in range(0, data.shape[1], LONG_CHUNK + 1)
+            ]
             results[caller] = [np.concatenate(column) for column in zip(*pieces)]
             for got, wanted in zip(results[caller], expected[caller]):
                 assert_same_bits(got, wanted)
