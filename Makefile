@@ -69,11 +69,10 @@ test: test-native test-python
 
 # Instrumented builds compile the lane kernels for one instruction set (each such unit takes many
 # minutes there, and every set runs the same code at another width): AVX2 where the CPU runs it,
-# else the baseline. ccache, where installed, keeps their objects between builds and trees
-# (CCACHE_DIR, CCACHE_BASEDIR and CCACHE_NOHASHDIR let separate clones share them).
+# else the baseline. (No compiler cache: one that rewrites source paths would break the tree-relative
+# paths that fatal reports name.)
 INSTRUMENTED_ISA ?= $(shell grep -qw avx2 /proc/cpuinfo 2>/dev/null && echo avx2 || echo baseline)
-CCACHE := $(shell command -v ccache 2>/dev/null)
-INSTRUMENTED_DEFINES = -DQUILLORA_TABLE_ISAS=$(INSTRUMENTED_ISA) $(if $(CCACHE),-DCMAKE_CXX_COMPILER_LAUNCHER=$(CCACHE))
+INSTRUMENTED_DEFINES = -DQUILLORA_TABLE_ISAS=$(INSTRUMENTED_ISA)
 INSTRUMENTED_WHEEL_DEFINES = $(patsubst -D%,-C cmake.define.%,$(INSTRUMENTED_DEFINES))
 INSTRUMENTED_TOOLS := $(BUILD_TOOLS) "pytest>=8" "hypothesis>=6"
 
