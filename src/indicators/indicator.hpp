@@ -1,0 +1,122 @@
+// What every declared indicator of the library is: a state advanced one bar at a time, built from
+// checked parameters, saved and restored as counts and doubles. Batch series, tables, long tables
+// and live states all run this one step, so every mode gives the same bits.
+#pragma once
+
+#include <concepts>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "missing_value.hpp"
+
+namespace quillora::indicators {
+
+// An indicator's parameters in the order it declares them: whole counts (periods) in one list,
+// real factors (deviations, multipliers) in the other.
+struct Parameters {
+    std::span<const std::uint64_t> counts;
+    std::span<const double> reals;
+};
+
+// The saved form of a state: the counts and the doubles it writes, in its own order.
+struct StateWriter {
+    std::vector<std::uint64_t> counts;
+    std::vector<double> reals;
+
+    void count(std::uint64_t value) { counts.push_back(value); }
+    void real(double value) { reals.push_back(value); }
+    void real_run(std::span<const double> values) { reals.insert(reals.end(), values.begin(), values.end()); }
+};
+
+// Reads a saved form back in the order it was written; every read says whether the field was
+// there, so a short or forged form is refused, never misread.
+class StateReader {
+public:
+    StateReader(std::span<const std::uint64_t> counts, std::span<const double> reals) noexcept
+        : counts_(counts), reals_(reals) {}
+
+    [[nodiscard]] bool count(std::uint64_t& value) noexcept {
+        if (next_count_ == counts_.size()) return false;
+        value = counts_[next_count_++];
+        return true;
+    }
+    [[nodiscard]] bool real(double& value) noexcept {
+        if (next_real_ == reals_.size()) return false;
+        value = reals_[next_real_++];
+        return true;
+    }
+    // The next `length` doubles, checked against what is left before anything is allocated.
+    [[nodiscard]] bool real_run(std::uint64_t length, std::vector<double>& values) {
+        if (length > reals_.size() - next_real_) return false;
+        values.assign(reals_.begin() + next_real_, reals_.begin() + next_real_ + length);
+        next_real_ += length;
+        return true;
+    }
+    // Whether every field was read: a longer form than the state writes is refused too.
+    bool finished() const noexcept { return next_count_ == counts_.size() && next_real_ == reals_.size(); }
+
+private:
+    std::span<const std::uint64_t> counts_;
+    std::span<const double> reals_;
+    std::size_t next_count_ = 0, next_real_ = 0;
+};
+
+// One declared indicator. `inputs` samples come in per bar (a series; high, low, close; ...),
+// `outputs` values go out. `valid` says whether parameters are ones the declaration accepts; the
+// constructor may assume they are. `step` may throw std::bad_alloc, and only while a window grows
+// (windows grow with the samples seen, so a huge period costs nothing up front). `load` runs on a
+// state fresh from the same parameters and returns false for a form the state cannot have written.
+template <typename S>
+concept Indicator = requires(S state, const S& saved, const double* in, double* out, StateWriter& writer,
+                             StateReader& reader, const Parameters& parameters) {
+    { S::name } -> std::convertible_to<const char*>;
+    { S::class_name } -> std::convertible_to<const char*>;
+    { S::inputs } -> std::convertible_to<std::size_t>;
+    { S::outputs } -> std::convertible_to<std::size_t>;
+    { S::valid(parameters) } -> std::same_as<bool>;
+    S(parameters);
+    state.step(in, out);
+    saved.save(writer);
+    { state.load(reader) } -> std::same_as<bool>;
+};
+
+// A sample that counts as a value: NaN and the infinities are missing.
+inline bool present(double x) noexcept { return x - x == 0.0; }
+
+// Whether every input of a bar is present.
+template <std::size_t N>
+bool present_bar(const double* in) noexcept {
+    for (std::size_t k = 0; k < N; ++k)
+        if (!present(in[k])) return false;
+    return true;
+}
+
+// Writes the missing marker to every output of a bar.
+template <std::size_t N>
+void missing_bar(double* out) noexcept {
+    for (std::size_t k = 0; k < N; ++k) out[k] = missing_value;
+}
+
+// Runs `length` bars: inputs[k][i] is input k of bar i, outputs[k][i] output k.
+template <Indicator S>
+void run_series(S& state, const double* const* inputs, double* const* outputs, std::size_t length) {
+    double in[S::inputs];
+    double out[S::outputs];
+    for (std::size_t i = 0; i < length; ++i) {
+        for (std::size_t k = 0; k < S::inputs; ++k) in[k] = inputs[k][i];
+        state.step(in, out);
+        for (std::size_t k = 0; k < S::outputs; ++k) outputs[k][i] = out[k];
+    }
+}
+
+}  // namespace quillora::indicators
+
+namespace quillora::indicators {
+
+// A family of indicators, as the bindings walk them.
+template <Indicator... States>
+struct IndicatorList {};
+
+}  // namespace quillora::indicators

@@ -1,0 +1,95 @@
+// Building blocks that several indicators chain: each takes one present value at a time and says
+// whether it has a value yet. Missing samples are the caller's to handle (skip for recursive
+// chains, restart for windows), so every indicator states its own rule once.
+#pragma once
+
+#include <cstdint>
+
+#include "indicator.hpp"
+#include "window.hpp"
+
+namespace quillora::indicators {
+
+// The exponential average of quillora's ema: seeded with the mean of the first `period` values
+// (s = -0.0, s = s + x in order, s / period), then average = average * keep + x * alpha with
+// alpha = 2 / (period + 1) and keep = 1 - alpha, both rounded once. A custom alpha (e.g. 1 / period
+// for Wilder's form) keeps the same order.
+class EmaPart {
+public:
+    explicit EmaPart(std::uint64_t period) noexcept : EmaPart(period, 2.0 / (static_cast<double>(period) + 1.0)) {}
+    EmaPart(std::uint64_t period, double alpha) noexcept : period_(period), alpha_(alpha), keep_(1.0 - alpha) {}
+
+    // Takes a present value; true once `value()` holds the average.
+    bool add(double x) noexcept {
+        if (run_ < period_) {
+            sum_ = sum_ + x;
+            if (++run_ < period_) return false;
+            average_ = sum_ / static_cast<double>(period_);
+            return true;
+        }
+        average_ = average_ * keep_ + x * alpha_;
+        return true;
+    }
+    bool seeded() const noexcept { return run_ == period_; }
+    double value() const noexcept { return average_; }
+    // Forgets the values taken before the seed (a missing sample inside the seed window).
+    void restart_seed() noexcept {
+        if (run_ < period_) {
+            run_ = 0;
+            sum_ = -0.0;
+        }
+    }
+
+    void save(StateWriter& w) const {
+        w.count(run_);
+        w.real(sum_);
+        w.real(average_);
+    }
+    [[nodiscard]] bool load(StateReader& r) noexcept {
+        return r.count(run_) && run_ <= period_ && r.real(sum_) && r.real(average_);
+    }
+
+private:
+    std::uint64_t period_;
+    double alpha_, keep_;
+    std::uint64_t run_ = 0;
+    double sum_ = -0.0;
+    double average_ = missing_value;
+};
+
+// The mean of the last `period` values: a running sum updated as sum = sum + x - oldest (one
+// rounding per operation, left to right) once the window is full, sum / period. `clear` restarts
+// it (a missing sample entered the window).
+class SmaPart {
+public:
+    explicit SmaPart(std::uint64_t period) noexcept : window_(period), period_real_(static_cast<double>(period)) {}
+
+    // Takes a present value; true once `value()` holds the mean of a full window.
+    bool add(double x) {
+        if (window_.full()) {
+            sum_ = sum_ + x - window_.oldest();
+        } else {
+            sum_ = sum_ + x;
+        }
+        window_.push(x);
+        return window_.full();
+    }
+    double value() const noexcept { return sum_ / period_real_; }
+    void clear() noexcept {
+        window_.clear();
+        sum_ = -0.0;
+    }
+
+    void save(StateWriter& w) const {
+        window_.save(w);
+        w.real(sum_);
+    }
+    [[nodiscard]] bool load(StateReader& r) { return window_.load(r) && r.real(sum_); }
+
+private:
+    Window window_;
+    double period_real_;
+    double sum_ = -0.0;
+};
+
+}  // namespace quillora::indicators

@@ -1,0 +1,71 @@
+// Wilder's moving average (RMA): the mean of the first `period` samples, then each sample blended
+// in with weight 1 / period.
+#pragma once
+
+#include <cstdint>
+
+#include "indicator.hpp"
+
+namespace quillora::indicators {
+
+// Order of operations: the seed is s = -0.0, s = s + x over the first `period` consecutive present
+// samples, average = s / period; after it, average = (average * (period - 1) + x) / period, with
+// both periods converted to double once. A missing sample before the seed restarts it; after the
+// seed it is skipped. Positions without a value hold the missing marker.
+class RmaState {
+public:
+    static constexpr const char* name = "rma";
+    static constexpr const char* class_name = "RmaState";
+    static constexpr std::size_t inputs = 1, outputs = 1;
+
+    static bool valid(const Parameters& p) noexcept {
+        return p.counts.size() == 1 && p.reals.empty() && p.counts[0] >= 1;
+    }
+    explicit RmaState(const Parameters& p) noexcept
+        : period_(p.counts[0]),
+          period_real_(static_cast<double>(p.counts[0])),
+          kept_(static_cast<double>(p.counts[0] - 1)) {}
+
+    void step(const double* in, double* out) noexcept {
+        const double x = in[0];
+        if (!present(x)) {
+            if (run_ < period_) restart();
+            out[0] = missing_value;
+            return;
+        }
+        if (run_ < period_) {
+            sum_ = sum_ + x;
+            if (++run_ < period_) {
+                out[0] = missing_value;
+                return;
+            }
+            average_ = sum_ / period_real_;
+        } else {
+            average_ = (average_ * kept_ + x) / period_real_;
+        }
+        out[0] = average_;
+    }
+
+    void save(StateWriter& w) const {
+        w.count(run_);
+        w.real(sum_);
+        w.real(average_);
+    }
+    [[nodiscard]] bool load(StateReader& r) {
+        return r.count(run_) && run_ <= period_ && r.real(sum_) && r.real(average_);
+    }
+
+private:
+    void restart() noexcept {
+        run_ = 0;
+        sum_ = -0.0;
+    }
+
+    std::uint64_t period_;
+    double period_real_, kept_;
+    std::uint64_t run_ = 0;  // present samples in the seed so far; `period_` once seeded
+    double sum_ = -0.0;
+    double average_ = missing_value;
+};
+
+}  // namespace quillora::indicators
