@@ -193,3 +193,9 @@ def outputs(out: object, names: tuple[str, ...]) -> tuple[Any, ...]:
             if np.may_share_memory(out[a], out[b]):
                 raise ValueError(f"out arrays must not share memory: {', '.join(names)} are all kept")
     return out
+
+
+def no_long_out(out: object) -> None:
+    """Long tables get new result columns."""
+    if out is not None:
+        raise TypeError("out takes 1-D NumPy arrays of a series or table call: call by= without out")

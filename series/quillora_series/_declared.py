@@ -15,7 +15,7 @@ from typing import Any
 
 import numpy as np
 
-from . import _checks, _kinds, _tables
+from . import _checks, _kinds, _long, _tables
 from ._registry import INDICATORS, Indicator, Parameter, Period, Real
 
 _ndarray = np.ndarray
@@ -79,15 +79,14 @@ def signature(indicator: Indicator) -> inspect.Signature:
         for parameter in indicator.params
     ]
     keyword = inspect.Parameter.KEYWORD_ONLY
-    parameters.append(inspect.Parameter("out", keyword, default=None))
-    parameters.append(inspect.Parameter("workers", keyword, default=None))
+    parameters += [inspect.Parameter(name, keyword, default=None) for name in ("out", "workers", "by", "on")]
     return inspect.Signature(parameters)
 
 
 def _make_function(indicator: Indicator, result_tuple: Any) -> Callable[..., Any]:
-    native = indicator.native
-    series_entry = native.series
-    table_entry = native.table
+    native = LongForm(indicator.native, indicator.inputs, len(indicator.outputs))
+    series_entry = native.kernel.series
+    table_entry = native.kernel.table
     signature_ = signature(indicator)
     several_inputs = len(indicator.inputs) > 1
     several_outputs = len(indicator.outputs) > 1
@@ -102,6 +101,11 @@ def _make_function(indicator: Indicator, result_tuple: Any) -> Callable[..., Any
         counts, reals = check_parameters(indicator, [given[parameter.name] for parameter in params])
         out, workers = given["out"], _checks.workers(given["workers"])
         inputs = [given[name] for name in input_names]
+        if given["by"] is not None or given["on"] is not None:
+            _checks.no_long_out(out)
+            return long_call(
+                indicator.name, native, counts, reals, inputs, given["by"], given["on"], workers, result_tuple
+            )
         if several_inputs and all(value is None for value in inputs[1:]):
             converted = _kinds.named_columns(inputs[0], input_names, indicator.name)
         else:
@@ -134,6 +138,31 @@ def _make_function(indicator: Indicator, result_tuple: Any) -> Callable[..., Any
     return function
 
 
+def long_call(
+    name: str,
+    native: Any,
+    counts: list[int],
+    reals: list[float],
+    inputs: list[Any],
+    by: Any,
+    on: str | None,
+    workers: int | None,
+    result_tuple: Any,
+) -> Any:
+    """An indicator over a long table keyed by `by` (see `_long`): a series (or tuple of them) per row."""
+    values, wrap, table = _long.inputs(name, native.input_names, inputs, on)
+    outputs = _long.run(native.kernel, counts, reals, values, native.output_count, by, table, workers)
+    results = [wrap(output) for output in outputs]
+    return result_tuple(*results) if result_tuple is not None else results[0]
+
+
+class LongForm:
+    """What a long-table call needs of an indicator: its native entry, input names and output count."""
+
+    def __init__(self, kernel: Any, input_names: tuple[str, ...], output_count: int) -> None:
+        self.kernel, self.input_names, self.output_count = kernel, input_names, output_count
+
+
 def _docstring(indicator: Indicator) -> str:
     outputs = (
         f"Returns {indicator.tuple_name}({', '.join(indicator.outputs)}), each of the kind of `{indicator.inputs[0]}`."
@@ -148,7 +177,10 @@ def _docstring(indicator: Indicator) -> str:
     )
     return (
         f"{indicator.summary} (TA-Lib {indicator.talib}).\n\n{inputs} {outputs} `out` takes 1-D float64 arrays "
-        "to write into (a tuple of them for several outputs). Tables run on `workers` threads (None: one per CPU)."
+        "to write into (a tuple of them for several outputs). Tables run on `workers` threads (None: one per CPU).\n\n"
+        "`by` makes the input a long table: rows that share a key are one symbol (the key column names, "
+        "one or several, of a DataFrame passed alone, or one key per row), each computed on its rows alone; "
+        "`on` names the column a one-input indicator reads from such a DataFrame (default: close)."
     )
 
 
