@@ -103,3 +103,20 @@ def test_long_table_mistakes(call, error, message):
     frame = pd.DataFrame({"sym": list("aabbcc"), "close": np.arange(6.0)})
     with pytest.raises(error, match=message):
         call(frame)
+
+
+@pytest.mark.parametrize(("name", "params"), CASES[:6], ids=[case[0] for case in CASES[:6]])
+@pytest.mark.parametrize("lazy", [False, True])
+def test_polars_expressions_equal_the_function(name, params, lazy):
+    rng = np.random.default_rng(8)
+    names = inputs_of(name)
+    columns = bars(rng, 80, names, dirty=True)
+    keys = rng.choice(["a", "b", "c"], 80)
+    frame = pl.DataFrame({("close" if n == "x" else n): c for n, c in zip(names, columns)} | {"symbol": keys})
+    column_names = ["close" if n == "x" else n for n in names]
+    expression = getattr(qs.polars, name)(*column_names, *params, by="symbol")
+    result = (frame.lazy().select(expression).collect() if lazy else frame.select(expression)).to_series()
+    expected = as_outputs_any(getattr(qs, name)(*columns, *params, by=keys))
+    got = [result.struct.field(f) for f in result.struct.fields] if result.dtype == pl.Struct else [result]
+    for mine, theirs in zip(got, expected, strict=True):
+        assert bits(mine.fill_null(np.nan).to_numpy()) == bits(np.where(np.isnan(theirs), np.nan, theirs))
