@@ -4,7 +4,7 @@ import numpy as np
 import pandas as pd
 import polars as pl
 import pytest
-from test_registry import as_outputs, bars, bits
+from test_registry import bars, bits
 
 import quillora_series as qs
 from quillora_series import _registry
