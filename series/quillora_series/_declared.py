@@ -86,9 +86,9 @@ def _make_function(indicator: Indicator, result_tuple: Any) -> Callable[..., Any
         _checks.same_named_shapes(input_names, [value.shape for value in values])
         _checks.same_named_labels(input_names, [data.labels for data in converted])
         if values[0].ndim == 2 or not all(isinstance(value, _ndarray) for value in values):
-            _checks.no_table_out(out)
-            tables = _tables.run_declared(table_entry, counts, reals, values, output_count, workers)
-            results = [wrap(table) for table in tables]
+            given_out = _checks.table_outputs(out, indicator.outputs, values[0].shape)
+            tables = _tables.run_declared(table_entry, counts, reals, values, output_count, workers, given_out)
+            results = tables if given_out else [wrap(table) for table in tables]
         elif out is None:
             length = values[0].shape[0]
             outputs = tuple(_empty(length) for _ in range(output_count))

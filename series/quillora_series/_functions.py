@@ -130,8 +130,9 @@ def _moving_average(
     data = _kinds.convert(x)
     values = data.values
     if not isinstance(values, _ndarray) or values.ndim == 2:
-        _checks.no_table_out(out)
-        return data.wrap(_tables.run(kind, [values], (period,), workers)[0])
+        given = _checks.table_outputs(out, (kind,), values.shape)
+        table = _tables.run(kind, [values], (period,), workers, given)[0]
+        return table if given else data.wrap(table)
     if out is None:
         result = _empty(values.shape[0])
         routine(period, values, result)
@@ -223,8 +224,9 @@ def macd(
     data = _kinds.convert(x)
     values = data.values
     if not isinstance(values, _ndarray) or values.ndim == 2:
-        _checks.no_table_out(out)
-        return MACD(*map(data.wrap, _tables.run("macd", [values], periods, workers)))
+        given = _checks.table_outputs(out, ("macd", "signal", "hist"), values.shape)
+        tables = _tables.run("macd", [values], periods, workers, given)
+        return MACD(*tables) if given else MACD(*map(data.wrap, tables))
     if out is None:
         n = values.shape[0]
         outputs: Outputs = (_empty(n), _empty(n), _empty(n))
@@ -365,8 +367,9 @@ def atr(
     ):
         _checks.same_shapes(highs.shape, lows.shape, closes.shape)
         _checks.same_labels(*labels)
-        _checks.no_table_out(out)
-        return bars[0].wrap(_tables.run("atr", [highs, lows, closes], (period,), workers)[0])
+        given = _checks.table_outputs(out, ("atr",), highs.shape)
+        table = _tables.run("atr", [highs, lows, closes], (period,), workers, given)[0]
+        return table if given else bars[0].wrap(table)
     _checks.same_lengths(highs.shape[0], lows.shape[0], closes.shape[0])
     _checks.same_labels(*labels)
     if out is None:
