@@ -125,7 +125,9 @@ def table_outputs(out: object, names: tuple[str, ...], shape: tuple[int, ...]) -
         return None
     arrays = [out] if len(names) == 1 else out
     if len(names) > 1 and not (isinstance(out, tuple) and len(out) == len(names)):
-        raise TypeError(f"out must be a tuple of {len(names)} float64 tables ({', '.join(names)}), got {_describe(out)}")
+        raise TypeError(
+            f"out must be a tuple of {len(names)} float64 tables ({', '.join(names)}), got {_describe(out)}"
+        )
     for array in arrays:
         if not (isinstance(array, np.ndarray) and array.dtype == np.float64 and array.ndim == 2):
             raise TypeError(f"out must be a 2-D float64 NumPy array for a table, got {_describe(array)}")
