@@ -168,7 +168,7 @@ def run(
     else:
         keys, symbols, contiguous = groups(by, table, rows)
     outputs = tuple(np.empty(rows) for _ in range(output_count))
-    count = min(_tables.cpu_count() if workers is None else workers, 1024)
+    count = _tables.thread_count(workers, rows)
     native.grouped(counts, reals, tuple(values), outputs, keys, symbols, contiguous, count)
     return list(outputs)
 
