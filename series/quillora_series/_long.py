@@ -138,17 +138,23 @@ def _from_codes(coded: tuple[npt.NDArray[np.int64], int], rows: int) -> Groups:
 
 
 def _polars_groups(polars: Any, keys: list[Any], rows: int) -> Groups:
-    frame = polars.DataFrame(keys)
     if rows == 0:
         return np.zeros(1, dtype=np.int64), 0, True
-    every = polars.struct(polars.all())
-    runs = frame.select(every.rle_id()).to_series().to_numpy()
-    count = frame.n_unique()
-    if int(runs[-1]) + 1 == count:
-        change = np.flatnonzero(runs[1:] != runs[:-1]) + 1
-        return np.concatenate(([0], change, [rows])).astype(np.int64), count, True
-    codes = frame.select(every.rank("dense") - 1).to_series().to_numpy()
-    return np.ascontiguousarray(codes, dtype=np.int64), count, False
+    coded = [_polars_codes(polars, key) for key in keys]
+    codes, count = coded[0]
+    for more, more_count in coded[1:]:
+        codes, count = _codes([codes * more_count + more]) if count * more_count < 2**62 else _codes([codes, more])
+    return _from_codes((codes, count), rows)
+
+
+def _polars_codes(polars: Any, key: Any) -> tuple[npt.NDArray[np.int64], int]:
+    """A polars key column as codes in order of appearance, hashed by polars itself."""
+    if key.dtype == polars.String or key.dtype == polars.Categorical or key.dtype == polars.Enum:
+        physical = key.cast(polars.String).cast(polars.Categorical).to_physical()
+        codes = physical.to_numpy().astype(np.int64, copy=False)
+        # Category numbers are shared process-wide: renumber them densely, keeping first appearance.
+        return _factorize(codes)
+    return _factorize(key.to_numpy())
 
 
 def run(
