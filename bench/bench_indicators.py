@@ -18,8 +18,9 @@ open and close, positive volume):
    allocates its output) against a second call, for one indicator, quillora_series and TA-Lib alike.
 
 Single-thread numbers: the whole process (and the fresh interpreters it starts) is bound to one CPU.
-Times are the minimum of many samples, the samples of the two libraries interleaved so that drift
-on a shared machine hits both alike. Prints the tables and writes bench/results_indicators.md;
+Times are the calling thread's CPU time (`--wall`: the wall clock), so that time spent waiting for the
+CPU on a shared machine is not counted; each is the minimum of many samples, the samples of the two
+libraries interleaved so that drift hits both alike. Prints the tables and writes bench/results_indicators.md;
 `--quick` runs fewer rounds, for trying the script out.
 """
 
@@ -68,6 +69,8 @@ UPDATE_TARGET_NS = 1000.0
 SAMPLE_SECONDS = 0.005  # each timed sample repeats its call until it lasts about this long
 FRESH_PROCESSES = 5
 FRESH_INDICATOR = "rsi"  # the fresh-process measurement's indicator, where served; else the first served
+# The clock of every timed sample; main() sets the wall clock for --wall.
+clock: Callable[[], float] = time.thread_time
 
 # Our parameter names that are not TA-Lib's after the usual spelling changes (see talib_keywords).
 TALIB_NAMES = {"nbdev_down": "nbdevdn"}
@@ -119,9 +122,7 @@ class Case:
 
 
 def default_params(indicator: Indicator) -> tuple[Any, ...]:
-    return tuple(
-        DEFAULT_PERIOD if isinstance(p, Period) and p.default is None else p.default for p in indicator.params
-    )
+    return tuple(DEFAULT_PERIOD if isinstance(p, Period) and p.default is None else p.default for p in indicator.params)
 
 
 def talib_keywords(indicator: Indicator, params: Sequence[Any], names: Sequence[str]) -> dict[str, Any]:
@@ -151,7 +152,13 @@ def make_case(indicator: Indicator) -> Case:
         if isinstance(handle, type) and hasattr(handle, "update"):
             their_live = handle
     return Case(
-        indicator, params, getattr(qs, indicator.name), getattr(stream, indicator.live_name), theirs, keywords, their_live
+        indicator,
+        params,
+        getattr(qs, indicator.name),
+        getattr(stream, indicator.live_name),
+        theirs,
+        keywords,
+        their_live,
     )
 
 
@@ -159,10 +166,10 @@ def make_case(indicator: Indicator) -> Case:
 
 
 def seconds(call: Callable[[], Any], number: int) -> float:
-    started = time.perf_counter()
+    started = clock()
     for _ in range(number):
         call()
-    return time.perf_counter() - started
+    return clock() - started
 
 
 def best_seconds(calls: dict[str, Callable[[], Any]], rounds: int) -> dict[str, float]:
@@ -271,7 +278,9 @@ def measure_tables(cases: list[Case], rounds: int) -> list[TableRow]:
 def update_ns(update: Callable[..., Any], bars: list[tuple[float, ...]], repeats: int) -> float:
     """ns per call of `update` over `bars` in turn (a loop of positional calls, no unpacking by star)."""
     names = ", ".join(f"v{k}" for k in range(len(bars[0])))
-    timer = timeit.Timer(f"for {names}, in bars: update({names})", globals={"update": update, "bars": bars})
+    timer = timeit.Timer(
+        f"for {names}, in bars: update({names})", timer=clock, globals={"update": update, "bars": bars}
+    )
     number, _ = timer.autorange()
     return min(timer.repeat(repeat=repeats, number=number)) / (number * len(bars)) * 1e9
 
@@ -299,32 +308,34 @@ def measure_live(cases: list[Case], repeats: int) -> list[LiveRow]:
 
 CHILD = """
 import json, sys, time
-started = time.perf_counter()
+marks = [(time.perf_counter(), time.process_time())]
 import numpy as np
-numpy_imported = time.perf_counter()
+marks.append((time.perf_counter(), time.process_time()))
 {imports}
-imported = time.perf_counter()
+marks.append((time.perf_counter(), time.process_time()))
 inputs = [np.load(path) for path in sys.argv[1:]]
-loaded = time.perf_counter()
+marks.append((time.perf_counter(), time.process_time()))
 {call}
-first = time.perf_counter()
+marks.append((time.perf_counter(), time.process_time()))
 {call}
-second = time.perf_counter()
-print(json.dumps({{"numpy": numpy_imported - started, "import": imported - numpy_imported,
-                   "first": first - loaded, "second": second - first}}))
+marks.append((time.perf_counter(), time.process_time()))
+print(json.dumps(marks))
 """
+# The phases between the child's marks; the third (loading the bars) is not shown.
+PHASES = ("numpy", "import", None, "first", "second")
 
 
-def fresh_process(case: Case) -> dict[str, dict[str, float]]:
-    """Each library's import and first two calls in new interpreters, best of FRESH_PROCESSES; 'process'
-    is the whole run as the parent sees it (start-up, imports, loading the bars, two calls, exit)."""
+def fresh_process(case: Case) -> dict[str, dict[str, tuple[float, float]]]:
+    """Each library's import and first two calls in new interpreters, as (wall, CPU) seconds, best of
+    FRESH_PROCESSES; 'process' is the whole run as the parent sees it (start-up, imports, loading the
+    bars, two calls, exit) in wall time and the child's CPU time."""
     bars = make_bars(SERIES_BARS)
     params = ", ".join(repr(value) for value in case.params)
     children = {"quillora_series": ("import quillora_series as qs", f"qs.{case.indicator.name}(*inputs, {params})")}
     if case.theirs is not None:
         keywords = ", ".join(f"{name}={value!r}" for name, value in case.keywords.items())
         children["TA-Lib"] = ("import talib", f"talib.{case.indicator.talib}(*inputs, {keywords})")
-    best: dict[str, dict[str, float]] = {}
+    best: dict[str, dict[str, tuple[float, float]]] = {}
     with tempfile.TemporaryDirectory() as folder:
         paths = []
         for name in case.indicator.inputs:
@@ -333,13 +344,22 @@ def fresh_process(case: Case) -> dict[str, dict[str, float]]:
         for _ in range(FRESH_PROCESSES):
             for library, (imports, call) in children.items():
                 code = CHILD.format(imports=imports, call=call)
+                before = os.times()
                 started = time.perf_counter()
                 done = subprocess.run([sys.executable, "-c", code, *paths], capture_output=True, text=True, check=True)
                 whole = time.perf_counter() - started
-                times = {**json.loads(done.stdout), "process": whole}
+                after = os.times()
+                child_cpu = after.children_user + after.children_system - before.children_user - before.children_system
+                marks = json.loads(done.stdout)
+                times = {
+                    phase: (end[0] - begin[0], end[1] - begin[1])
+                    for phase, begin, end in zip(PHASES, marks, marks[1:])
+                    if phase is not None
+                }
+                times["process"] = (whole, child_cpu)
                 kept = best.setdefault(library, times)
-                for key, value in times.items():
-                    kept[key] = min(kept[key], value)
+                for phase, (wall, cpu) in times.items():
+                    kept[phase] = (min(kept[phase][0], wall), min(kept[phase][1], cpu))
     return best
 
 
@@ -420,12 +440,16 @@ def count(values: list[float | None], target: float) -> str:
     return f"{held} of {len(measured)}"
 
 
+def wall_cpu(times: tuple[float, float]) -> str:
+    return f"{times[0] * 1e3:.1f} ({times[1] * 1e3:.1f})"
+
+
 def write_markdown(
     context: dict[str, str],
     series: list[SeriesRow],
     tables: list[TableRow],
     live: list[LiveRow],
-    fresh: tuple[str, dict[str, dict[str, float]]],
+    fresh: tuple[str, dict[str, dict[str, tuple[float, float]]]],
 ) -> None:
     lines = [
         "# Every declared indicator beside TA-Lib",
@@ -441,8 +465,8 @@ def write_markdown(
         lines.append(f"- Note: {context['note']}")
     lines += [
         "- Method: default parameters (period 14 where a period has none), the same seeded random-walk bars "
-        "for both libraries, each call returning new arrays; calls timed in interleaved samples, minimum "
-        f"of {context['rounds']} kept; one thread.",
+        "for both libraries, each call returning new arrays; calls timed by "
+        f"{context['clock']} in interleaved samples, minimum of {context['rounds']} kept; one thread.",
         "",
         f"## 1. One series of {SERIES_BARS:,} bars",
         "",
@@ -502,18 +526,16 @@ def write_markdown(
         "",
         f"## 4. A fresh interpreter: {label} on {SERIES_BARS:,} bars",
         "",
-        f"New `python -c` processes, each importing NumPy and one library, loading the bars and calling twice; "
-        f"best of {FRESH_PROCESSES} processes. 'whole process' is the run as its parent sees it: start-up, "
-        "imports, loading the bars, both calls, exit.",
+        "New `python -c` processes, each importing NumPy and one library, loading the bars and calling twice; "
+        f"best of {FRESH_PROCESSES} processes, wall time (CPU time of the process in brackets) in ms. 'whole "
+        "process' is the run as its parent sees it: start-up, imports, loading the bars, both calls, exit.",
         "",
-        "| library | import NumPy ms | import library ms | first call ms | second call ms | whole process ms |",
+        "| library | import NumPy | import library | first call | second call | whole process |",
         "|---|---:|---:|---:|---:|---:|",
     ]
     for library, times in runs.items():
-        lines.append(
-            f"| {library} | {ms(times['numpy'])} | {ms(times['import'])} | {ms(times['first'])} | "
-            f"{ms(times['second'])} | {ms(times['process'])} |"
-        )
+        phases = " | ".join(wall_cpu(times[phase]) for phase in ("numpy", "import", "first", "second", "process"))
+        lines.append(f"| {library} | {phases} |")
     RESULTS.write_text("\n".join(lines) + "\n")
 
 
@@ -522,7 +544,11 @@ def main() -> None:
     parser.add_argument("--quick", action="store_true", help="fewer rounds, to try the script out")
     parser.add_argument("--note", default="", help="a line for the results file: where and how it was measured")
     parser.add_argument("--cpu", type=int, default=None, help="the CPU to run on (default: the last one allowed)")
+    parser.add_argument("--wall", action="store_true", help="time by the wall clock, not the thread's CPU time")
     args = parser.parse_args()
+    global clock
+    if args.wall:
+        clock = time.perf_counter
     rounds = 3 if args.quick else 15
     repeats = 3 if args.quick else 7
 
@@ -538,12 +564,15 @@ def main() -> None:
         "cpu": str(cpu),
         "note": args.note,
         "rounds": str(rounds),
+        "clock": "the wall clock" if args.wall else "the calling thread's CPU time",
         "load_before": " ".join(f"{x:.2f}" for x in os.getloadavg()),
     }
     print(f"{len(cases)} indicators served; {context['versions']}; bound to CPU {cpu}")
     print(f"1. one series of {SERIES_BARS:,} bars (best of {rounds}), target ratio <= {SERIES_TARGET}")
     series = measure_series(cases, rounds)
-    print(f"2. table of {TABLE_SYMBOLS} symbols x {TABLE_BARS:,} bars, workers=1 (best of {rounds}), target <= {TABLE_TARGET}")
+    print(
+        f"2. table of {TABLE_SYMBOLS} symbols x {TABLE_BARS:,} bars, workers=1 (best of {rounds}), target <= {TABLE_TARGET}"
+    )
     tables = measure_tables(cases, rounds)
     print(f"3. live update on a warm state (best of {repeats}), target <= {UPDATE_TARGET_NS:.0f} ns")
     live = measure_live(cases, repeats)
@@ -551,10 +580,17 @@ def main() -> None:
     print(f"4. a fresh interpreter: {chosen.label} on {SERIES_BARS:,} bars (best of {FRESH_PROCESSES} processes)")
     runs = fresh_process(chosen)
     for library, times in runs.items():
-        print(
-            f"   {library:<16} import NumPy {ms(times['numpy'])} ms  import {ms(times['import'])} ms  "
-            f"first call {ms(times['first'])} ms  second {ms(times['second'])} ms  whole process {ms(times['process'])} ms"
+        phases = "  ".join(
+            f"{label} {wall_cpu(times[phase])}"
+            for label, phase in (
+                ("import NumPy", "numpy"),
+                ("import", "import"),
+                ("first call", "first"),
+                ("second", "second"),
+                ("whole process", "process"),
+            )
         )
+        print(f"   {library:<16} {phases} ms, wall (CPU)")
     context["load_after"] = " ".join(f"{x:.2f}" for x in os.getloadavg())
     write_markdown(context, series, tables, live, (chosen.label, runs))
     print(f"wrote {RESULTS.relative_to(HERE.parent)}")
