@@ -144,13 +144,17 @@ def make_case(indicator: Indicator) -> Case:
     params = default_params(indicator)
     theirs, keywords, their_live = None, {}, None
     if talib is not None and hasattr(talib, indicator.talib):
-        theirs = getattr(talib, indicator.talib)
         names = list(talib.abstract.Function(indicator.talib).parameters)
-        keywords = talib_keywords(indicator, params, names)
-        handle = getattr(talib.stream, indicator.talib, None)
-        # Older TA-Lib has only functions that recompute the last value from a whole array.
-        if isinstance(handle, type) and hasattr(handle, "update"):
-            their_live = handle
+        try:
+            keywords = talib_keywords(indicator, params, names)
+        except KeyError as missing:
+            print(f"   {indicator.name}: not compared, {missing.args[0]}")
+        else:
+            theirs = getattr(talib, indicator.talib)
+            handle = getattr(talib.stream, indicator.talib, None)
+            # Older TA-Lib has only functions that recompute the last value from a whole array.
+            if isinstance(handle, type) and hasattr(handle, "update"):
+                their_live = handle
     return Case(
         indicator,
         params,
