@@ -30,10 +30,10 @@ def wma(inputs, period):
     out = [MISSING] * len(x)
     p = float(period)
     divisor = p * (p + 1.0) / 2.0
-    window, total, weighted, weight = [], -0.0, -0.0, 0.0
+    window, since_build, total, weighted, weight = [], 0, -0.0, -0.0, 0.0
     for i, v in enumerate(x):
         if not present(v):
-            window, total, weighted, weight = [], -0.0, -0.0, 0.0
+            window, since_build, total, weighted, weight = [], 0, -0.0, -0.0, 0.0
             continue
         if len(window) < period:
             window.append(v)
@@ -45,8 +45,17 @@ def wma(inputs, period):
         else:
             oldest = window.pop(0)
             window.append(v)
-            weighted = (weighted - total) + v * p
-            total = (total - oldest) + v
+            since_build += 1
+            if since_build == period:
+                # every period-th sample builds both sums afresh from the window, oldest first
+                since_build, k, total, weighted = 0, 0.0, -0.0, -0.0
+                for w in window:
+                    k = k + 1.0
+                    total = total + w
+                    weighted = weighted + w * k
+            else:
+                weighted = (weighted - total) + v * p
+                total = (total - oldest) + v
         out[i] = weighted / divisor
     return [out]
 
