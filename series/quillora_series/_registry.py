@@ -93,9 +93,9 @@ DECLARED: tuple[Indicator, ...] = (
     Indicator("natr", HLC, (_p("period", 14),), ("natr",), lambda p: p, "NATR", "Normalized average true range"),
     Indicator("obv", ("close", "volume"), (), ("obv",), lambda: 0, "OBV", "On-balance volume"),
     # --- trailing-window statistics and oscillators ----------------------------------------------
-    Indicator("var", X, (_p("period", 5),), ("var",), lambda p: p - 1, "VAR", "Population variance over a window"),
-    Indicator("stddev", X, (_p("period", 5), Real("nbdev", 1.0)), ("stddev",), lambda p, d: p - 1, "STDDEV", "Population standard deviation over a window, times nbdev"),
-    Indicator("bbands", X, (_p("period", 20), Real("nbdev_up", 2.0), Real("nbdev_down", 2.0)), ("upper", "middle", "lower"), lambda p, u, d: p - 1, "BBANDS", "Bollinger bands around the simple moving average"),
+    Indicator("var", X, (_p("period", 5, 2),), ("var",), lambda p: p - 1, "VAR", "Population variance over a window"),
+    Indicator("stddev", X, (_p("period", 5, 2), Real("nbdev", 1.0)), ("stddev",), lambda p, d: p - 1, "STDDEV", "Population standard deviation over a window, times nbdev"),
+    Indicator("bbands", X, (_p("period", 20, 2), Real("nbdev_up", 2.0), Real("nbdev_down", 2.0)), ("upper", "middle", "lower"), lambda p, u, d: p - 1, "BBANDS", "Bollinger bands around the simple moving average"),
     Indicator("roc", X, (_p("period", 10),), ("roc",), lambda p: p, "ROC", "Rate of change in percent"),
     Indicator("rocp", X, (_p("period", 10),), ("rocp",), lambda p: p, "ROCP", "Rate of change as a fraction"),
     Indicator("rocr", X, (_p("period", 10),), ("rocr",), lambda p: p, "ROCR", "Rate of change as a ratio"),
@@ -103,7 +103,7 @@ DECLARED: tuple[Indicator, ...] = (
     Indicator("stoch", HLC, (_p("fastk_period", 5), _p("slowk_period", 3), _p("slowd_period", 3)), ("slowk", "slowd"), lambda k, s, d: k - 1 + s - 1 + d - 1, "STOCH", "Slow stochastic oscillator"),
     Indicator("stochf", HLC, (_p("fastk_period", 5), _p("fastd_period", 3)), ("fastk", "fastd"), lambda k, d: k - 1 + d - 1, "STOCHF", "Fast stochastic oscillator"),
     Indicator("willr", HLC, (_p("period", 14),), ("willr",), lambda p: p - 1, "WILLR", "Williams' %R"),
-    Indicator("cci", HLC, (_p("period", 14),), ("cci",), lambda p: p - 1, "CCI", "Commodity channel index"),
+    Indicator("cci", HLC, (_p("period", 14, 2),), ("cci",), lambda p: p - 1, "CCI", "Commodity channel index"),
     # --- directional movement, SAR, money flow, Aroon ---------------------------------------------
     Indicator("adx", HLC, (_p("period", 14),), ("adx",), lambda p: 2 * p - 1, "ADX", "Average directional movement index"),
     Indicator("adxr", HLC, (_p("period", 14),), ("adxr",), lambda p: 3 * p - 2, "ADXR", "ADX rating: mean of ADX now and period - 1 bars ago"),
