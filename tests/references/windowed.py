@@ -145,7 +145,11 @@ def _ranges(high, low, close, period):
             start = i + 1
             continue
         if i - start + 1 >= period:
-            out[i] = (close[i], _newest_extreme(high[i - period + 1 : i + 1], True), _newest_extreme(low[i - period + 1 : i + 1], False))
+            out[i] = (
+                close[i],
+                _newest_extreme(high[i - period + 1 : i + 1], True),
+                _newest_extreme(low[i - period + 1 : i + 1], False),
+            )
     return out
 
 
