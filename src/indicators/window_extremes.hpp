@@ -1,4 +1,5 @@
-// The highest or the lowest of the last `period` samples, amortized O(1) per sample.
+// The highest or the lowest of the last `period` samples, O(1) per sample (amortized) without
+// data-dependent branches.
 #pragma once
 
 #include <algorithm>
@@ -10,11 +11,15 @@
 
 namespace quillora::indicators {
 
-// A monotonic queue: it keeps only the samples that can still become the window's extreme (each
-// one beats every sample taken after it), oldest first, so the front is the extreme. A sample
-// enters once and leaves once. Ties keep the newest, which lives longest; the value is the same.
-// The store grows with what is kept and never beyond `period`, so a huge period costs nothing up
-// front.
+// The samples are cut into blocks of `period`, counted from the last clear. The window ending in
+// the current block is the tail of the previous block and the head of the current one, so its
+// extreme is the better of the previous block's suffix extreme and the current block's prefix
+// extreme (van Herk / Gil-Werman). One store of `period` slots holds both: slots below the fill
+// hold the current block's samples, the others the previous block's suffix extremes, which each
+// completed block turns its samples into with one backward pass (O(period) once per `period`
+// samples). Among equal values (0.0 and -0.0) the newest wins everywhere, so the extreme is the
+// newest of the equal ones. The store grows with the samples of the first block and never beyond
+// `period`, so a huge period costs nothing up front.
 template <bool Highest>
 class ExtremeWindow {
 public:
@@ -24,94 +29,76 @@ public:
     // nothing has changed.
     void push(double x) {
         reserve();
-        const std::uint64_t position = taken_;
-        // The front leaves once it is `period` samples old; at most one leaves per sample.
-        if (size_ > 0 && position - positions_[start_] >= period_) {
-            start_ = wrap(start_ + 1);
-            --size_;
+        if (filled_ == period_) {
+            for (std::uint64_t i = period_ - 1; i > 0; --i) slots_[i - 1] = better(slots_[i - 1], slots_[i]);
+            filled_ = 0;
         }
-        while (size_ > 0 && !beats(values_[wrap(start_ + size_ - 1)], x)) --size_;
-        const std::size_t slot = wrap(start_ + size_);
-        values_[slot] = x;
-        positions_[slot] = position;
-        ++size_;
+        slots_[static_cast<std::size_t>(filled_)] = x;
+        prefix_ = filled_ == 0 ? x : better(prefix_, x);
+        ++filled_;
         ++taken_;
     }
-
-    // Grows the store if the next push might need a slot, so that a caller pushing into several
+    // Grows the store if the next push needs a slot, so that a caller pushing into several
     // windows can make every allocation before it changes any of them.
     void reserve() {
-        if (size_ == values_.size() && size_ < period_) grow();
+        if (filled_ < period_ && filled_ == slots_.size()) grow();
     }
 
     // The extreme of the last min(period, taken) samples; only after a push.
-    double value() const noexcept { return values_[start_]; }
+    double value() const noexcept {
+        if (filled_ == period_ || taken_ < period_) return prefix_;
+        return better(slots_[static_cast<std::size_t>(filled_)], prefix_);
+    }
     // Samples taken since the last clear.
     std::uint64_t taken() const noexcept { return taken_; }
 
     void clear() noexcept {
         taken_ = 0;
-        size_ = 0;
-        start_ = 0;
+        filled_ = 0;
+        prefix_ = 0.0;
     }
 
-    // Saved as the samples taken, the number kept, then each kept sample's position and value,
-    // oldest first.
+    // Saved as the samples taken and the min(taken, period) slots in use.
     void save(StateWriter& w) const {
         w.count(taken_);
-        w.count(size_);
-        for (std::uint64_t i = 0; i < size_; ++i) w.count(positions_[wrap(start_ + i)]);
-        for (std::uint64_t i = 0; i < size_; ++i) w.real(values_[wrap(start_ + i)]);
+        for (std::uint64_t i = 0; i < std::min(taken_, period_); ++i) w.real(slots_[static_cast<std::size_t>(i)]);
     }
-    // Refuses what a push sequence cannot leave: a kept sample outside the window, positions not
-    // increasing up to the newest, values that do not strictly beat every later one.
+    // Refuses slots that are not present samples, and previous-block extremes that are not the
+    // suffix extremes of any block (each must be at least as good as the next).
     [[nodiscard]] bool load(StateReader& r) {
-        std::uint64_t taken = 0, size = 0;
-        if (!r.count(taken) || !r.count(size)) return false;
-        if (size > period_ || size > taken || (taken > 0) != (size > 0)) return false;
-        // The values first: a forged size is checked against the form's length before anything
-        // is allocated.
-        std::vector<double> values;
-        if (!r.real_run(size, values)) return false;
-        std::vector<std::uint64_t> positions(static_cast<std::size_t>(size));
-        for (std::uint64_t i = 0; i < size; ++i) {
-            if (!r.count(positions[i]) || !present(values[i])) return false;
-            if (positions[i] >= taken || taken - 1 - positions[i] >= period_) return false;
-            if (i > 0 && (positions[i] <= positions[i - 1] || !beats(values[i - 1], values[i]))) return false;
-        }
-        if (size > 0 && positions[size - 1] != taken - 1) return false;
-        values_ = std::move(values);
-        positions_ = std::move(positions);
+        std::uint64_t taken = 0;
+        std::vector<double> slots;
+        if (!r.count(taken) || !r.real_run(std::min(taken, period_), slots)) return false;
+        const std::uint64_t filled = taken == 0 ? 0 : (taken - 1) % period_ + 1;
+        for (std::size_t i = 0; i < slots.size(); ++i)
+            if (!present(slots[i])) return false;
+        for (std::size_t i = static_cast<std::size_t>(filled); i + 1 < slots.size(); ++i)
+            if (beats(slots[i + 1], slots[i])) return false;
+        double prefix = 0.0;
+        for (std::size_t i = 0; i < filled; ++i) prefix = i == 0 ? slots[0] : better(prefix, slots[i]);
+        slots_ = std::move(slots);
         taken_ = taken;
-        size_ = size;
-        start_ = 0;
+        filled_ = filled;
+        prefix_ = prefix;
         return true;
     }
 
 private:
-    static bool beats(double kept, double x) noexcept { return Highest ? kept > x : kept < x; }
-    std::size_t wrap(std::uint64_t slot) const noexcept {
-        return static_cast<std::size_t>(slot >= values_.size() ? slot - values_.size() : slot);
-    }
+    static bool beats(double a, double b) noexcept { return Highest ? a > b : a < b; }
+    // The better of an older value a and a newer value b; b on ties.
+    static double better(double a, double b) noexcept { return beats(a, b) ? a : b; }
     void grow() {
-        const std::uint64_t wanted = std::min<std::uint64_t>(period_, std::max<std::uint64_t>(8, 2 * size_));
-        std::vector<double> values(static_cast<std::size_t>(wanted));
-        std::vector<std::uint64_t> positions(static_cast<std::size_t>(wanted));
-        for (std::uint64_t i = 0; i < size_; ++i) {
-            values[i] = values_[wrap(start_ + i)];
-            positions[i] = positions_[wrap(start_ + i)];
-        }
-        values_ = std::move(values);
-        positions_ = std::move(positions);
-        start_ = 0;
+        const std::uint64_t wanted = std::min<std::uint64_t>(period_, std::max<std::uint64_t>(8, 2 * filled_));
+        std::vector<double> larger(static_cast<std::size_t>(wanted));
+        std::copy(slots_.begin(), slots_.begin() + static_cast<std::ptrdiff_t>(filled_), larger.begin());
+        slots_ = std::move(larger);
     }
 
     std::uint64_t period_;
-    std::vector<double> values_;
-    std::vector<std::uint64_t> positions_;  // the index since the last clear of each kept sample
-    std::size_t start_ = 0;
-    std::uint64_t size_ = 0;
+    std::vector<double> slots_;
+    std::uint64_t filled_ = 0;  // samples of the current block, 1 to `period_` after a push
     std::uint64_t taken_ = 0;
+    double prefix_ = 0.0;  // the extreme of the current block's samples
 };
 
 using HighestWindow = ExtremeWindow<true>;
