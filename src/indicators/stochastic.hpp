@@ -21,12 +21,12 @@ public:
         lowest_.reserve();
         highest_.push(high);
         lowest_.push(low);
-        return highest_.taken() >= period_;
+        return highest_.full();
     }
     double highest() const noexcept { return highest_.value(); }
     double lowest() const noexcept { return lowest_.value(); }
-    // Bars taken since the last clear.
-    std::uint64_t taken() const noexcept { return highest_.taken(); }
+    // Whether the range covers `period` bars.
+    bool full() const noexcept { return highest_.full(); }
 
     void clear() noexcept {
         highest_.clear();
@@ -38,7 +38,8 @@ public:
         lowest_.save(w);
     }
     [[nodiscard]] bool load(StateReader& r) {
-        return highest_.load(r) && lowest_.load(r) && highest_.taken() == lowest_.taken();
+        return highest_.load(r) && lowest_.load(r) && highest_.taken() == lowest_.taken() &&
+               highest_.filled() == lowest_.filled();
     }
 
 private:
@@ -52,12 +53,6 @@ private:
 inline double fast_k(double close, double highest, double lowest) noexcept {
     const double range = highest - lowest;
     return range == 0.0 ? 50.0 : ((close - lowest) / range) * 100.0;
-}
-
-// The number of values a chain stage has taken after the stage before it gave `given`, where it
-// needs `period` to give its first: how a saved form's window sizes must follow its bar count.
-inline std::uint64_t stage_output(std::uint64_t given, std::uint64_t period) noexcept {
-    return given >= period ? given - (period - 1) : 0;
 }
 
 // The window size a saved SmaPart form opens with, read without consuming it.
@@ -79,8 +74,7 @@ public:
     static bool valid(const Parameters& p) noexcept {
         return p.counts.size() == 2 && p.reals.empty() && p.counts[0] >= 1 && p.counts[1] >= 1;
     }
-    explicit StochfState(const Parameters& p) noexcept
-        : k_period_(p.counts[0]), d_period_(p.counts[1]), range_(p.counts[0]), d_(p.counts[1]) {}
+    explicit StochfState(const Parameters& p) noexcept : range_(p.counts[0]), d_(p.counts[1]) {}
 
     void step(const double* in, double* out) {
         if (!present_bar<3>(in)) {
@@ -109,12 +103,11 @@ public:
     [[nodiscard]] bool load(StateReader& r) {
         std::uint64_t d_size = 0;
         if (!range_.load(r) || !saved_window_size(r, d_size) || !d_.load(r)) return false;
-        const std::uint64_t ks = stage_output(range_.taken(), k_period_);
-        return d_size == (ks < d_period_ ? ks : d_period_);
+        // A full range has given %K to the average on every bar since it filled.
+        return range_.full() == (d_size > 0);
     }
 
 private:
-    std::uint64_t k_period_, d_period_;
     RangePart range_;
     SmaPart d_;
 };
@@ -134,12 +127,7 @@ public:
         return p.counts.size() == 3 && p.reals.empty() && p.counts[0] >= 1 && p.counts[1] >= 1 && p.counts[2] >= 1;
     }
     explicit StochState(const Parameters& p) noexcept
-        : k_period_(p.counts[0]),
-          slow_k_period_(p.counts[1]),
-          slow_d_period_(p.counts[2]),
-          range_(p.counts[0]),
-          slow_k_(p.counts[1]),
-          slow_d_(p.counts[2]) {}
+        : slow_k_period_(p.counts[1]), range_(p.counts[0]), slow_k_(p.counts[1]), slow_d_(p.counts[2]) {}
 
     void step(const double* in, double* out) {
         if (!present_bar<3>(in)) {
@@ -171,14 +159,12 @@ public:
         std::uint64_t k_size = 0, d_size = 0;
         if (!range_.load(r) || !saved_window_size(r, k_size) || !slow_k_.load(r)) return false;
         if (!saved_window_size(r, d_size) || !slow_d_.load(r)) return false;
-        const std::uint64_t fast = stage_output(range_.taken(), k_period_);
-        const std::uint64_t slow = stage_output(fast, slow_k_period_);
-        return k_size == (fast < slow_k_period_ ? fast : slow_k_period_) &&
-               d_size == (slow < slow_d_period_ ? slow : slow_d_period_);
+        // Each stage has given a value to the next on every bar since it filled.
+        return range_.full() == (k_size > 0) && (k_size == slow_k_period_) == (d_size > 0);
     }
 
 private:
-    std::uint64_t k_period_, slow_k_period_, slow_d_period_;
+    std::uint64_t slow_k_period_;
     RangePart range_;
     SmaPart slow_k_;
     SmaPart slow_d_;

@@ -36,7 +36,7 @@ public:
         slots_[static_cast<std::size_t>(filled_)] = x;
         prefix_ = filled_ == 0 ? x : better(prefix_, x);
         ++filled_;
-        ++taken_;
+        taken_ += taken_ < period_ ? 1 : 0;
     }
     // Grows the store if the next push needs a slot, so that a caller pushing into several
     // windows can make every allocation before it changes any of them.
@@ -49,8 +49,12 @@ public:
         if (filled_ == period_ || taken_ < period_) return prefix_;
         return better(slots_[static_cast<std::size_t>(filled_)], prefix_);
     }
-    // Samples taken since the last clear.
+    // Whether `period` samples have come since the last clear.
+    bool full() const noexcept { return taken_ == period_; }
+    // Samples since the last clear (at most `period`) and in the current block: the same for
+    // windows fed the same number of samples.
     std::uint64_t taken() const noexcept { return taken_; }
+    std::uint64_t filled() const noexcept { return filled_; }
 
     void clear() noexcept {
         taken_ = 0;
@@ -58,18 +62,22 @@ public:
         prefix_ = 0.0;
     }
 
-    // Saved as the samples taken and the min(taken, period) slots in use.
+    // Saved as the samples taken (at most `period`), the current block's fill, and the slots in
+    // use.
     void save(StateWriter& w) const {
         w.count(taken_);
-        for (std::uint64_t i = 0; i < std::min(taken_, period_); ++i) w.real(slots_[static_cast<std::size_t>(i)]);
+        w.count(filled_);
+        for (std::uint64_t i = 0; i < taken_; ++i) w.real(slots_[static_cast<std::size_t>(i)]);
     }
-    // Refuses slots that are not present samples, and previous-block extremes that are not the
-    // suffix extremes of any block (each must be at least as good as the next).
+    // Refuses counts beyond the period or a fill other than the first block's while it lasts,
+    // slots that are not present samples, and previous-block extremes that are not the suffix
+    // extremes of any block (each must be at least as good as the next).
     [[nodiscard]] bool load(StateReader& r) {
-        std::uint64_t taken = 0;
+        std::uint64_t taken = 0, filled = 0;
         std::vector<double> slots;
-        if (!r.count(taken) || !r.real_run(std::min(taken, period_), slots)) return false;
-        const std::uint64_t filled = taken == 0 ? 0 : (taken - 1) % period_ + 1;
+        if (!r.count(taken) || !r.count(filled) || taken > period_ || filled > taken) return false;
+        if ((taken < period_ && filled != taken) || (taken > 0 && filled == 0)) return false;
+        if (!r.real_run(taken, slots)) return false;
         for (std::size_t i = 0; i < slots.size(); ++i)
             if (!present(slots[i])) return false;
         for (std::size_t i = static_cast<std::size_t>(filled); i + 1 < slots.size(); ++i)
@@ -97,8 +105,8 @@ private:
     std::uint64_t period_;
     std::vector<double> slots_;
     std::uint64_t filled_ = 0;  // samples of the current block, 1 to `period_` after a push
-    std::uint64_t taken_ = 0;
-    double prefix_ = 0.0;  // the extreme of the current block's samples
+    std::uint64_t taken_ = 0;   // samples since the last clear, at most `period_`
+    double prefix_ = 0.0;       // the extreme of the current block's samples
 };
 
 using HighestWindow = ExtremeWindow<true>;
