@@ -97,11 +97,11 @@ DECLARED: tuple[Indicator, ...] = (
     Indicator("natr", HLC, (_p("period", 14),), ("natr",), lambda p: p, "NATR", "Normalized average true range"),
     Indicator("obv", ("close", "volume"), (), ("obv",), lambda: 0, "OBV", "On-balance volume"),
     # --- trailing-window statistics and oscillators ----------------------------------------------
-    Indicator("var", X, (_p("period", 5),), ("var",), lambda p: p - 1, "VAR", "Population variance over a window"),
+    Indicator("var", X, (_p("period", 5, 2),), ("var",), lambda p: p - 1, "VAR", "Population variance over a window"),
     Indicator(
         "stddev",
         X,
-        (_p("period", 5), Real("nbdev", 1.0)),
+        (_p("period", 5, 2), Real("nbdev", 1.0)),
         ("stddev",),
         lambda p, d: p - 1,
         "STDDEV",
@@ -110,7 +110,7 @@ DECLARED: tuple[Indicator, ...] = (
     Indicator(
         "bbands",
         X,
-        (_p("period", 20), Real("nbdev_up", 2.0), Real("nbdev_down", 2.0)),
+        (_p("period", 20, 2), Real("nbdev_up", 2.0), Real("nbdev_down", 2.0)),
         ("upper", "middle", "lower"),
         lambda p, u, d: p - 1,
         "BBANDS",
@@ -139,7 +139,7 @@ DECLARED: tuple[Indicator, ...] = (
         "Fast stochastic oscillator",
     ),
     Indicator("willr", HLC, (_p("period", 14),), ("willr",), lambda p: p - 1, "WILLR", "Williams' %R"),
-    Indicator("cci", HLC, (_p("period", 14),), ("cci",), lambda p: p - 1, "CCI", "Commodity channel index"),
+    Indicator("cci", HLC, (_p("period", 14, 2),), ("cci",), lambda p: p - 1, "CCI", "Commodity channel index"),
     # --- directional movement, SAR, money flow, Aroon ---------------------------------------------
     Indicator(
         "adx", HLC, (_p("period", 14),), ("adx",), lambda p: 2 * p - 1, "ADX", "Average directional movement index"
