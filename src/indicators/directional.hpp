@@ -125,9 +125,7 @@ inline double directional_index(const DirectionalPart& part) noexcept {
 class DirectionalAverage {
 public:
     explicit DirectionalAverage(std::uint64_t period) noexcept
-        : period_(period),
-          period_real_(static_cast<double>(period)),
-          kept_(static_cast<double>(period - 1)) {}
+        : period_(period), period_real_(static_cast<double>(period)), kept_(static_cast<double>(period - 1)) {}
 
     // Takes a value; true once value() holds the average.
     bool add(double x) noexcept {

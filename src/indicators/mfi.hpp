@@ -70,8 +70,8 @@ public:
     [[nodiscard]] bool load(StateReader& r) {
         std::uint64_t has_previous = 0;
         double positive = 0.0, negative = 0.0;
-        if (!r.count(has_previous) || has_previous > 1 || !r.real(previous_) || !flows_.load(r) ||
-            !r.real(positive) || !r.real(negative))
+        if (!r.count(has_previous) || has_previous > 1 || !r.real(previous_) || !flows_.load(r) || !r.real(positive) ||
+            !r.real(negative))
             return false;
         has_previous_ = has_previous == 1;
         if (!has_previous_ && !flows_.empty()) return false;
