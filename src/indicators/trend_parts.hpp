@@ -119,17 +119,20 @@ private:
 
 // A running sum over a sliding window: sum = sum + x as a term enters, sum = sum - x as it
 // leaves (one rounding each, in that order). Adding and removing leaves a rounding residue, so
-// the sum also counts its non-zero terms and is set to exactly 0.0 when the last one leaves: a
-// window of zero terms (equal prices, no volume) sums to zero, not to what is left of the past.
+// the sum also counts its non-zero terms and is set to exactly 0.0 after any removal that leaves
+// none: a window of zero terms (equal prices, no volume) sums to zero, not to what is left of the
+// past.
 class WindowSum {
 public:
+    // The counting is branch-free: whether a term is zero is as unpredictable as the prices.
     void add(double x) noexcept {
         sum_ = sum_ + x;
-        if (x != 0.0) ++nonzero_;
+        nonzero_ += x != 0.0;
     }
     void remove(double x) noexcept {
         sum_ = sum_ - x;
-        if (x != 0.0 && --nonzero_ == 0) sum_ = 0.0;
+        nonzero_ -= x != 0.0;
+        if (nonzero_ == 0) sum_ = 0.0;
     }
     double value() const noexcept { return sum_; }
     void clear() noexcept {

@@ -56,19 +56,16 @@ public:
         if (t > range) range = t;
         previous_ = close;
 
-        for (int k = 0; k < 3; ++k) {
-            pressure_[k].add(pressure);
-            range_[k].add(range);
-        }
+        // The three windows one after the other, not in a loop the compiler may keep rolled.
+        enter(0, pressure, range);
+        enter(1, pressure, range);
+        enter(2, pressure, range);
         terms_.push(Pair{pressure, range});
         const std::uint64_t size = terms_.size();
         out[0] = size < periods_[2] ? missing_value : value();
-        for (int k = 0; k < 3; ++k) {
-            if (size < periods_[k]) continue;
-            const Pair& leaving = terms_.at(size - periods_[k]);
-            pressure_[k].remove(leaving.first);
-            range_[k].remove(leaving.second);
-        }
+        leave(0, size);
+        leave(1, size);
+        leave(2, size);
     }
 
     void save(StateWriter& w) const {
@@ -112,6 +109,17 @@ private:
         return p;
     }
 
+    void enter(int k, double pressure, double range) noexcept {
+        pressure_[k].add(pressure);
+        range_[k].add(range);
+    }
+    // Drops from window k the term that leaves it at the next bar, once the window is full.
+    void leave(int k, std::uint64_t size) noexcept {
+        if (size < periods_[k]) return;
+        const Pair& leaving = terms_.at(size - periods_[k]);
+        pressure_[k].remove(leaving.first);
+        range_[k].remove(leaving.second);
+    }
     double value() const noexcept {
         double o = 0.0;
         o = o + 4.0 * ratio(0);

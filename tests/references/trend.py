@@ -225,8 +225,8 @@ class _WindowSum:
         self.total = self.total - x
         if x != 0.0:
             self.nonzero -= 1
-            if self.nonzero == 0:
-                self.total = 0.0
+        if self.nonzero == 0:
+            self.total = 0.0
 
 
 def mfi(inputs, period):
