@@ -142,12 +142,12 @@ DECLARED: tuple[Indicator, ...] = (
     Indicator("cci", HLC, (_p("period", 14, 2),), ("cci",), lambda p: p - 1, "CCI", "Commodity channel index"),
     # --- directional movement, SAR, money flow, Aroon ---------------------------------------------
     Indicator(
-        "adx", HLC, (_p("period", 14),), ("adx",), lambda p: 2 * p - 1, "ADX", "Average directional movement index"
+        "adx", HLC, (_p("period", 14, 2),), ("adx",), lambda p: 2 * p - 1, "ADX", "Average directional movement index"
     ),
     Indicator(
         "adxr",
         HLC,
-        (_p("period", 14),),
+        (_p("period", 14, 2),),
         ("adxr",),
         lambda p: 3 * p - 2,
         "ADXR",
@@ -166,7 +166,7 @@ DECLARED: tuple[Indicator, ...] = (
         "SAR",
         "Parabolic stop and reverse",
     ),
-    Indicator("mfi", HLCV, (_p("period", 14),), ("mfi",), lambda p: p, "MFI", "Money flow index"),
+    Indicator("mfi", HLCV, (_p("period", 14, 2),), ("mfi",), lambda p: p, "MFI", "Money flow index"),
     Indicator(
         "ultosc",
         HLC,
@@ -176,9 +176,15 @@ DECLARED: tuple[Indicator, ...] = (
         "ULTOSC",
         "Ultimate oscillator",
     ),
-    Indicator("aroon", HL, (_p("period", 14),), ("aroondown", "aroonup"), lambda p: p, "AROON", "Aroon down and up"),
+    Indicator("aroon", HL, (_p("period", 14, 2),), ("aroondown", "aroonup"), lambda p: p, "AROON", "Aroon down and up"),
     Indicator(
-        "aroonosc", HL, (_p("period", 14),), ("aroonosc",), lambda p: p, "AROONOSC", "Aroon oscillator: up minus down"
+        "aroonosc",
+        HL,
+        (_p("period", 14, 2),),
+        ("aroonosc",),
+        lambda p: p,
+        "AROONOSC",
+        "Aroon oscillator: up minus down",
     ),
     # --- adaptive and compound averages ------------------------------------------------------------
     Indicator("kama", X, (_p("period", 30),), ("kama",), lambda p: p, "KAMA", "Kaufman adaptive moving average"),
