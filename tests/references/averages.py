@@ -1,0 +1,239 @@
+"""Adaptive and compound averages and the oscillators built on them."""
+
+import math
+
+from .common import MISSING, present
+
+
+class _Ema:
+    """quillora's ema: the mean of the first `period` values, then average * keep + x * alpha."""
+
+    def __init__(self, period):
+        self.period = period
+        self.alpha = 2.0 / (float(period) + 1.0)
+        self.keep = 1.0 - self.alpha
+        self.run, self.total, self.average = 0, -0.0, MISSING
+
+    def add(self, x):
+        if self.run < self.period:
+            self.total = self.total + x
+            self.run += 1
+            if self.run < self.period:
+                return False
+            self.average = self.total / float(self.period)
+            return True
+        self.average = self.average * self.keep + x * self.alpha
+        return True
+
+    def seeded(self):
+        return self.run == self.period
+
+    def restart_seed(self):
+        if self.run < self.period:
+            self.run, self.total = 0, -0.0
+
+
+class _Sma:
+    """The running mean: total = total + x - oldest once full, total / period."""
+
+    def __init__(self, period):
+        self.period = period
+        self.window = []
+        self.total = -0.0
+
+    def add(self, x):
+        if len(self.window) == self.period:
+            self.total = self.total + x - self.window.pop(0)
+        else:
+            self.total = self.total + x
+        self.window.append(x)
+        return len(self.window) == self.period
+
+    def value(self):
+        return self.total / float(self.period)
+
+    def clear(self):
+        self.window, self.total = [], -0.0
+
+
+def kama(inputs, period):
+    (x,) = inputs
+    out = [MISSING] * len(x)
+    fastest, slowest = 2.0 / 3.0, 2.0 / 31.0
+    span = fastest - slowest
+    prices, path, moving, average, seeded = [], 0.0, 0, MISSING, False
+    for i, v in enumerate(x):
+        if not present(v):
+            prices, path, moving = [], 0.0, 0
+            continue
+        if not prices:
+            prices.append(v)
+            continue
+        step_in = abs(v - prices[-1])
+        path = path + step_in
+        moving += step_in != 0.0
+        if len(prices) < period:
+            prices.append(v)
+            continue
+        if not seeded:
+            average, seeded = prices[-1], True
+        net = abs(v - prices[0])
+        efficiency = 1.0 if moving == 0 or path <= net else net / path
+        factor = efficiency * span + slowest
+        average = average + factor * factor * (v - average)
+        out[i] = average
+        step_out = abs(prices[1] - prices[0])
+        path = path - step_out
+        moving -= step_out != 0.0
+        prices.pop(0)
+        prices.append(v)
+    return [out]
+
+
+def trix(inputs, period):
+    (x,) = inputs
+    out = [MISSING] * len(x)
+    first, second, third = _Ema(period), _Ema(period), _Ema(period)
+    previous = MISSING
+    for i, v in enumerate(x):
+        if not present(v):
+            first.restart_seed()
+            second.restart_seed()
+            third.restart_seed()
+            continue
+        had_previous = third.seeded()
+        if not first.add(v) or not second.add(first.average) or not third.add(second.average):
+            continue
+        before, previous = previous, third.average
+        if not had_previous:
+            continue
+        out[i] = 0.0 if before == 0.0 else (previous - before) / before * 100.0
+    return [out]
+
+
+def zlema(inputs, period):
+    (x,) = inputs
+    out = [MISSING] * len(x)
+    lag = (period - 1) // 2
+    lagged, average = [], _Ema(period)
+    for i, v in enumerate(x):
+        if not present(v):
+            lagged = []
+            average.restart_seed()
+            continue
+        adjusted = v
+        if lag:
+            if len(lagged) < lag:
+                lagged.append(v)
+                continue
+            adjusted = 2.0 * v - lagged.pop(0)
+            lagged.append(v)
+        if average.add(adjusted):
+            out[i] = average.average
+    return [out]
+
+
+def trima(inputs, period):
+    (x,) = inputs
+    out = [MISSING] * len(x)
+    inner, outer = _Sma(period // 2 + period % 2), _Sma(period // 2 + 1)
+    for i, v in enumerate(x):
+        if not present(v):
+            inner.clear()
+            outer.clear()
+            continue
+        if inner.add(v) and outer.add(inner.value()):
+            out[i] = outer.value()
+    return [out]
+
+
+class _Weighted:
+    """Running sums of a linearly weighted average: plain, and weight * sample."""
+
+    def __init__(self):
+        self.plain, self.weighted = -0.0, -0.0
+
+    def grow(self, x, weight):
+        self.weighted = self.weighted + x * weight
+        self.plain = self.plain + x
+
+    def slide(self, x, leaving, length):
+        self.weighted = self.weighted - self.plain + x * length
+        self.plain = self.plain + x - leaving
+
+
+def _divisor(n):
+    return n * (n + 1.0) / 2.0
+
+
+def hma(inputs, period):
+    (x,) = inputs
+    out = [MISSING] * len(x)
+    half, root = period // 2, math.isqrt(period)
+    half_real, full_real, root_real = float(half), float(period), float(root)
+    samples, differences = [], []
+    half_sums, full_sums, root_sums = _Weighted(), _Weighted(), _Weighted()
+    for i, v in enumerate(x):
+        if not present(v):
+            samples, differences = [], []
+            half_sums, full_sums, root_sums = _Weighted(), _Weighted(), _Weighted()
+            continue
+        seen = len(samples)
+        if seen >= half:
+            half_sums.slide(v, samples[seen - half], half_real)
+        else:
+            half_sums.grow(v, float(seen + 1))
+        if seen < period:
+            full_sums.grow(v, float(seen + 1))
+            samples.append(v)
+            if len(samples) < period:
+                continue
+        else:
+            full_sums.slide(v, samples.pop(0), full_real)
+            samples.append(v)
+        d = 2.0 * (half_sums.weighted / _divisor(half_real)) - full_sums.weighted / _divisor(full_real)
+        if len(differences) < root:
+            root_sums.grow(d, float(len(differences) + 1))
+            differences.append(d)
+            if len(differences) < root:
+                continue
+        else:
+            root_sums.slide(d, differences.pop(0), root_real)
+            differences.append(d)
+        out[i] = root_sums.weighted / _divisor(root_real)
+    return [out]
+
+
+def _fast_slow(x, fast, slow, combine):
+    out = [MISSING] * len(x)
+    fast_average, slow_average = _Ema(fast), _Ema(slow)
+    for i, v in enumerate(x):
+        if not present(v):
+            fast_average.restart_seed()
+            slow_average.restart_seed()
+            continue
+        fast_ready = fast_average.add(v)
+        if slow_average.add(v) and fast_ready:
+            out[i] = combine(fast_average.average, slow_average.average)
+    return out
+
+
+def apo(inputs, fast, slow):
+    (x,) = inputs
+    return [_fast_slow(x, fast, slow, lambda f, s: f - s)]
+
+
+def ppo(inputs, fast, slow):
+    (x,) = inputs
+    return [_fast_slow(x, fast, slow, lambda f, s: 0.0 if s == 0.0 else (f - s) / s * 100.0)]
+
+
+REFERENCES = {
+    "kama": kama,
+    "trix": trix,
+    "zlema": zlema,
+    "hma": hma,
+    "trima": trima,
+    "apo": apo,
+    "ppo": ppo,
+}
