@@ -89,7 +89,7 @@ DECLARED: tuple[Indicator, ...] = (
     Indicator("wma", X, (_p("period", None),), ("wma",), lambda p: p - 1, "WMA", "Linearly weighted moving average"),
     Indicator("dema", X, (_p("period", None),), ("dema",), lambda p: 2 * (p - 1), "DEMA", "Double exponential moving average"),
     Indicator("tema", X, (_p("period", None),), ("tema",), lambda p: 3 * (p - 1), "TEMA", "Triple exponential moving average"),
-    Indicator("rsi", X, (_p("period", 14),), ("rsi",), lambda p: p, "RSI", "Relative strength index"),
+    Indicator("rsi", X, (_p("period", 14, 2),), ("rsi",), lambda p: p, "RSI", "Relative strength index"),
     Indicator("trange", HLC, (), ("trange",), lambda: 1, "TRANGE", "True range"),
     Indicator("natr", HLC, (_p("period", 14),), ("natr",), lambda p: p, "NATR", "Normalized average true range"),
     Indicator("obv", ("close", "volume"), (), ("obv",), lambda: 0, "OBV", "On-balance volume"),
