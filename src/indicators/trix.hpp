@@ -3,13 +3,13 @@
 
 #include <cstdint>
 
+#include "ema_chain.hpp"
 #include "indicator.hpp"
-#include "parts.hpp"
 
 namespace quillora::indicators {
 
-// Order of operations: e1 = ema(x), e2 = ema(e1), e3 = ema(e2), each one quillora's ema over the
-// values of the one before (seeded with the mean of its first `period` values); then
+// Order of operations: e1 = ema(x), e2 = ema(e1), e3 = ema(e2), the chain of quillora's ema that
+// TEMA reads (each seeded with the mean of its first `period` inputs); then
 // trix = ((e3 - previous e3) / previous e3) * 100, and 0 where the previous e3 is zero. The first
 // e3 has no value (it has nothing to compare with). A missing sample is skipped: it restarts the
 // seed of every average still seeding and leaves the rest unchanged, so the next change is taken
@@ -23,25 +23,23 @@ public:
     static bool valid(const Parameters& p) noexcept {
         return p.counts.size() == 1 && p.reals.empty() && p.counts[0] >= 1;
     }
-    explicit TrixState(const Parameters& p) noexcept : first_(p.counts[0]), second_(p.counts[0]), third_(p.counts[0]) {}
+    explicit TrixState(const Parameters& p) noexcept : averages_(p.counts[0]) {}
 
     void step(const double* in, double* out) noexcept {
         const double x = in[0];
         if (!present(x)) {
-            first_.restart_seed();
-            second_.restart_seed();
-            third_.restart_seed();
+            averages_.restart_seed();
             out[0] = missing_value;
             return;
         }
-        const bool had_previous = third_.seeded();
-        if (!first_.add(x) || !second_.add(first_.value()) || !third_.add(second_.value())) {
+        if (!averages_.add(x)) {
             out[0] = missing_value;
             return;
         }
         const double previous = previous_;
-        previous_ = third_.value();
-        if (!had_previous) {
+        previous_ = averages_.value(2);
+        if (!has_previous_) {
+            has_previous_ = true;
             out[0] = missing_value;
             return;
         }
@@ -49,20 +47,21 @@ public:
     }
 
     void save(StateWriter& w) const {
-        first_.save(w);
-        second_.save(w);
-        third_.save(w);
+        averages_.save(w);
+        w.count(has_previous_ ? 1 : 0);
         w.real(previous_);
     }
     [[nodiscard]] bool load(StateReader& r) noexcept {
-        // A later average only ever takes values once the one before it is seeded.
-        return first_.load(r) && second_.load(r) && third_.load(r) && r.real(previous_) &&
-               (first_.seeded() || !second_.seeded()) && (second_.seeded() || !third_.seeded());
+        std::uint64_t has_previous = 0;
+        if (!averages_.load(r) || !r.count(has_previous) || has_previous > 1 || !r.real(previous_)) return false;
+        has_previous_ = has_previous == 1;
+        return true;
     }
 
 private:
-    EmaPart first_, second_, third_;
-    double previous_ = missing_value;  // the last e3
+    EmaChain<3> averages_;
+    bool has_previous_ = false;  // whether e3 has had a value
+    double previous_ = missing_value;
 };
 
 }  // namespace quillora::indicators

@@ -2,6 +2,7 @@
 
 import math
 
+from . import smoothed
 from .common import MISSING, present
 
 
@@ -147,61 +148,12 @@ def trima(inputs, period):
     return [out]
 
 
-class _Weighted:
-    """Running sums of a linearly weighted average: plain, and weight * sample."""
-
-    def __init__(self):
-        self.plain, self.weighted = -0.0, -0.0
-
-    def grow(self, x, weight):
-        self.weighted = self.weighted + x * weight
-        self.plain = self.plain + x
-
-    def slide(self, x, leaving, length):
-        self.weighted = self.weighted - self.plain + x * length
-        self.plain = self.plain + x - leaving
-
-
-def _divisor(n):
-    return n * (n + 1.0) / 2.0
-
-
 def hma(inputs, period):
     (x,) = inputs
-    out = [MISSING] * len(x)
-    half, root = period // 2, math.isqrt(period)
-    half_real, full_real, root_real = float(half), float(period), float(root)
-    samples, differences = [], []
-    half_sums, full_sums, root_sums = _Weighted(), _Weighted(), _Weighted()
-    for i, v in enumerate(x):
-        if not present(v):
-            samples, differences = [], []
-            half_sums, full_sums, root_sums = _Weighted(), _Weighted(), _Weighted()
-            continue
-        seen = len(samples)
-        if seen >= half:
-            half_sums.slide(v, samples[seen - half], half_real)
-        else:
-            half_sums.grow(v, float(seen + 1))
-        if seen < period:
-            full_sums.grow(v, float(seen + 1))
-            samples.append(v)
-            if len(samples) < period:
-                continue
-        else:
-            full_sums.slide(v, samples.pop(0), full_real)
-            samples.append(v)
-        d = 2.0 * (half_sums.weighted / _divisor(half_real)) - full_sums.weighted / _divisor(full_real)
-        if len(differences) < root:
-            root_sums.grow(d, float(len(differences) + 1))
-            differences.append(d)
-            if len(differences) < root:
-                continue
-        else:
-            root_sums.slide(d, differences.pop(0), root_real)
-            differences.append(d)
-        out[i] = root_sums.weighted / _divisor(root_real)
-    return [out]
+    half = smoothed.wma([x], period // 2)[0]
+    full = smoothed.wma([x], period)[0]
+    d = [2.0 * h - f if present(f) else MISSING for h, f in zip(half, full)]
+    return smoothed.wma([d], math.isqrt(period))
 
 
 def _fast_slow(x, fast, slow, combine):
