@@ -121,10 +121,10 @@ DECLARED: tuple[Indicator, ...] = (
     Indicator("zlema", X, (_p("period", 30),), ("zlema",), lambda p: (p - 1) // 2 + p - 1, "ZLEMA", "Zero-lag exponential moving average"),
     Indicator("hma", X, (_p("period", 20, 2),), ("hma",), lambda p: p - 1 + math.isqrt(p) - 1, "HMA", "Hull moving average"),
     Indicator("trima", X, (_p("period", 30),), ("trima",), lambda p: p - 1, "TRIMA", "Triangular moving average"),
-    Indicator("stochrsi", X, (_p("period", 14), _p("fastk_period", 5), _p("fastd_period", 3)), ("fastk", "fastd"), lambda p, k, d: p + k - 1 + d - 1, "STOCHRSI", "Stochastic RSI"),
+    Indicator("stochrsi", X, (_p("period", 14, 2), _p("fastk_period", 5, 2), _p("fastd_period", 3)), ("fastk", "fastd"), lambda p, k, d: p + k - 1 + d - 1, "STOCHRSI", "Stochastic RSI"),
     Indicator("ppo", X, (_p("fast", 12), _p("slow", 26, 2)), ("ppo",), lambda f, s: s - 1, "PPO", "Percentage price oscillator (EMA)", _fast_below_slow),
     Indicator("apo", X, (_p("fast", 12), _p("slow", 26, 2)), ("apo",), lambda f, s: s - 1, "APO", "Absolute price oscillator (EMA)", _fast_below_slow),
-    Indicator("cmo", X, (_p("period", 14),), ("cmo",), lambda p: p, "CMO", "Chande momentum oscillator"),
+    Indicator("cmo", X, (_p("period", 14, 2),), ("cmo",), lambda p: p, "CMO", "Chande momentum oscillator"),
     # --- volume flows, regression, channels, window extremes ---------------------------------------
     Indicator("ad", HLCV, (), ("ad",), lambda: 0, "AD", "Chaikin accumulation/distribution line"),
     Indicator("adosc", HLCV, (_p("fast", 3), _p("slow", 10)), ("adosc",), lambda f, s: s - 1, "ADOSC", "Chaikin A/D oscillator", _fast_below_slow),

@@ -12,12 +12,12 @@ namespace quillora::indicators {
 // The two averages both oscillators read: quillora's ema of `fast` and of `slow` over the same
 // samples, each seeded with the mean of its own first samples, so the pair has values from the
 // slow seed on. A missing sample restarts a seed under way and is skipped by a seeded average.
-class FastSlowPart {
+class EmaPairPart {
 public:
     static bool valid(const Parameters& p) noexcept {
         return p.counts.size() == 2 && p.reals.empty() && p.counts[0] >= 1 && p.counts[0] < p.counts[1];
     }
-    explicit FastSlowPart(const Parameters& p) noexcept : fast_(p.counts[0]), slow_(p.counts[1]) {}
+    explicit EmaPairPart(const Parameters& p) noexcept : fast_(p.counts[0]), slow_(p.counts[1]) {}
 
     // Takes one sample; true when both averages hold a value for it.
     bool add(double x) noexcept {
@@ -52,7 +52,7 @@ public:
     static constexpr const char* class_name = "ApoState";
     static constexpr std::size_t inputs = 1, outputs = 1;
 
-    static bool valid(const Parameters& p) noexcept { return FastSlowPart::valid(p); }
+    static bool valid(const Parameters& p) noexcept { return EmaPairPart::valid(p); }
     explicit ApoState(const Parameters& p) noexcept : averages_(p) {}
 
     void step(const double* in, double* out) noexcept {
@@ -63,7 +63,7 @@ public:
     [[nodiscard]] bool load(StateReader& r) noexcept { return averages_.load(r); }
 
 private:
-    FastSlowPart averages_;
+    EmaPairPart averages_;
 };
 
 // Order of operations: ppo = ((fast - slow) / slow) * 100, and 0 where slow is zero.
@@ -73,7 +73,7 @@ public:
     static constexpr const char* class_name = "PpoState";
     static constexpr std::size_t inputs = 1, outputs = 1;
 
-    static bool valid(const Parameters& p) noexcept { return FastSlowPart::valid(p); }
+    static bool valid(const Parameters& p) noexcept { return EmaPairPart::valid(p); }
     explicit PpoState(const Parameters& p) noexcept : averages_(p) {}
 
     void step(const double* in, double* out) noexcept {
@@ -89,7 +89,7 @@ public:
     [[nodiscard]] bool load(StateReader& r) noexcept { return averages_.load(r); }
 
 private:
-    FastSlowPart averages_;
+    EmaPairPart averages_;
 };
 
 }  // namespace quillora::indicators

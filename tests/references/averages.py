@@ -180,6 +180,66 @@ def ppo(inputs, fast, slow):
     return [_fast_slow(x, fast, slow, lambda f, s: 0.0 if s == 0.0 else (f - s) / s * 100.0)]
 
 
+def cmo(inputs, period):
+    (x,) = inputs
+    out = [MISSING] * len(x)
+    p, kept = float(period), float(period - 1)
+    previous, run, gain, loss = None, 0, 0.0, 0.0
+    for i, v in enumerate(x):
+        if not present(v):
+            if run < period:
+                previous, run, gain, loss = None, 0, 0.0, 0.0
+            continue
+        if previous is None:
+            previous = v
+            continue
+        change = v - previous
+        previous = v
+        up = change if change > 0.0 else 0.0
+        down = -change if change < 0.0 else 0.0
+        if run < period:
+            gain = gain + up
+            loss = loss + down
+            run += 1
+            if run < period:
+                continue
+            gain = gain / p
+            loss = loss / p
+        else:
+            gain = (gain * kept + up) / p
+            loss = (loss * kept + down) / p
+        total = gain + loss
+        out[i] = 0.0 if total == 0.0 else 100.0 * ((gain - loss) / total)
+    return [out]
+
+
+def stochrsi(inputs, period, fastk_period, fastd_period):
+    (x,) = inputs
+    fastk, fastd = [MISSING] * len(x), [MISSING] * len(x)
+    window, d = [], _Sma(fastd_period)
+    for i, r in enumerate(smoothed.rsi([x], period)[0]):
+        if not present(r):
+            window = []
+            d.clear()
+            continue
+        window.append(r)
+        if len(window) > fastk_period:
+            window.pop(0)
+        if len(window) < fastk_period:
+            continue
+        highest = lowest = window[0]
+        for w in window:  # the newest of equal extremes, as the native queues keep it
+            if w >= highest:
+                highest = w
+            if w <= lowest:
+                lowest = w
+        spread = highest - lowest
+        k = 50.0 if spread <= highest * 1e-14 else (r - lowest) / spread * 100.0
+        if d.add(k):
+            fastk[i], fastd[i] = k, d.value()
+    return [fastk, fastd]
+
+
 REFERENCES = {
     "kama": kama,
     "trix": trix,
@@ -188,4 +248,6 @@ REFERENCES = {
     "trima": trima,
     "apo": apo,
     "ppo": ppo,
+    "cmo": cmo,
+    "stochrsi": stochrsi,
 }
