@@ -14,7 +14,7 @@
 namespace quillora::indicators {
 
 // The highest and the lowest of the last `period` values, each bar in amortized constant time:
-// two queues of window positions whose values fall (for the highest) or rise (for the lowest)
+// two queues of (position, value) whose values fall (for the highest) or rise (for the lowest)
 // from front to back, so each front is its extreme. Among equal values the newest is kept.
 class MonotoneExtremes {
 public:
@@ -22,23 +22,23 @@ public:
 
     bool full() const noexcept { return values_.full(); }
     std::uint64_t size() const noexcept { return values_.size(); }
-    double highest() const noexcept { return value_at(highs_.front()); }
-    double lowest() const noexcept { return value_at(lows_.front()); }
+    double highest() const noexcept { return highs_.front().value; }
+    double lowest() const noexcept { return lows_.front().value; }
 
     // Adds the newest value. May throw std::bad_alloc while a store grows, and then nothing has
     // changed.
     void push(double v) {
         highs_.reserve_one();
         lows_.reserve_one();
-        const bool dropping = values_.full();
-        const std::uint64_t oldest = pushed_ - values_.size();
-        values_.push(v);
-        ++pushed_;
-        if (dropping) {
-            if (highs_.front() == oldest) highs_.pop_front();
-            if (lows_.front() == oldest) lows_.pop_front();
+        if (values_.full()) {
+            const std::uint64_t oldest = pushed_ - values_.size();
+            values_.push(v);
+            if (highs_.front().position == oldest) highs_.pop_front();
+            if (lows_.front().position == oldest) lows_.pop_front();
+        } else {
+            values_.push(v);
         }
-        enqueue(pushed_ - 1, v);
+        enqueue({pushed_++, v});
     }
     void clear() noexcept {
         values_.clear();
@@ -53,34 +53,38 @@ public:
         if (!values_.load(r)) return false;
         highs_.clear();
         lows_.clear();
-        pushed_ = values_.size();
-        for (std::uint64_t position = 0; position < pushed_; ++position) {
+        for (pushed_ = 0; pushed_ < values_.size(); ++pushed_) {
             highs_.reserve_one();
             lows_.reserve_one();
-            enqueue(position, values_.at(position));
+            enqueue({pushed_, values_.at(pushed_)});
         }
         return true;
     }
 
 private:
-    // Window positions, a queue held in a ring that grows with its use, never beyond `capacity`.
-    class Positions {
+    struct Entry {
+        std::uint64_t position;
+        double value;
+    };
+
+    // A queue held in a ring that grows with its use, never beyond `capacity` entries.
+    class Queue {
     public:
-        explicit Positions(std::uint64_t capacity) noexcept : capacity_(capacity) {}
+        explicit Queue(std::uint64_t capacity) noexcept : capacity_(capacity) {}
         bool empty() const noexcept { return size_ == 0; }
-        std::uint64_t front() const noexcept { return slots_[start_]; }
-        std::uint64_t back() const noexcept { return slots_[wrap(start_ + size_ - 1)]; }
+        const Entry& front() const noexcept { return slots_[start_]; }
+        const Entry& back() const noexcept { return slots_[wrap(start_ + size_ - 1)]; }
         // Room for one more, unless the queue already holds `capacity` (then one leaves first).
         void reserve_one() {
             if (size_ < slots_.size() || size_ == capacity_) return;
             const std::uint64_t wanted = std::min<std::uint64_t>(capacity_, std::max<std::uint64_t>(8, 2 * size_));
-            std::vector<std::uint64_t> larger(static_cast<std::size_t>(wanted));
+            std::vector<Entry> larger(static_cast<std::size_t>(wanted));
             for (std::size_t i = 0; i < size_; ++i) larger[i] = slots_[wrap(start_ + i)];
             slots_ = std::move(larger);
             start_ = 0;
         }
-        void push_back(std::uint64_t position) noexcept {
-            slots_[wrap(start_ + size_)] = position;
+        void push_back(Entry e) noexcept {
+            slots_[wrap(start_ + size_)] = e;
             ++size_;
         }
         void pop_back() noexcept { --size_; }
@@ -97,20 +101,19 @@ private:
         std::size_t wrap(std::size_t slot) const noexcept { return slot >= slots_.size() ? slot - slots_.size() : slot; }
 
         std::uint64_t capacity_;
-        std::vector<std::uint64_t> slots_;
+        std::vector<Entry> slots_;
         std::size_t start_ = 0, size_ = 0;
     };
 
-    double value_at(std::uint64_t position) const noexcept { return values_.at(position - (pushed_ - values_.size())); }
-    void enqueue(std::uint64_t position, double v) noexcept {
-        while (!highs_.empty() && value_at(highs_.back()) <= v) highs_.pop_back();
-        highs_.push_back(position);
-        while (!lows_.empty() && value_at(lows_.back()) >= v) lows_.pop_back();
-        lows_.push_back(position);
+    void enqueue(Entry e) noexcept {
+        while (!highs_.empty() && highs_.back().value <= e.value) highs_.pop_back();
+        highs_.push_back(e);
+        while (!lows_.empty() && lows_.back().value >= e.value) lows_.pop_back();
+        lows_.push_back(e);
     }
 
-    Window values_;
-    Positions highs_, lows_;
+    Window values_;             // kept for the saved form
+    Queue highs_, lows_;
     std::uint64_t pushed_ = 0;  // values pushed since the last clear: the next one's position
 };
 
