@@ -7,6 +7,7 @@ pages all follow from these lines. Each indicator's arithmetic is its state in t
 
 from __future__ import annotations
 
+import math
 from collections.abc import Callable
 from dataclasses import dataclass
 from typing import Any
@@ -187,7 +188,7 @@ DECLARED: tuple[Indicator, ...] = (
         "Aroon oscillator: up minus down",
     ),
     # --- adaptive and compound averages ------------------------------------------------------------
-    Indicator("kama", X, (_p("period", 30),), ("kama",), lambda p: p, "KAMA", "Kaufman adaptive moving average"),
+    Indicator("kama", X, (_p("period", 30, 2),), ("kama",), lambda p: p, "KAMA", "Kaufman adaptive moving average"),
     Indicator(
         "trix",
         X,
@@ -207,13 +208,13 @@ DECLARED: tuple[Indicator, ...] = (
         "Zero-lag exponential moving average",
     ),
     Indicator(
-        "hma", X, (_p("period", 20),), ("hma",), lambda p: p - 1 + max(int(p**0.5), 1) - 1, "HMA", "Hull moving average"
+        "hma", X, (_p("period", 20, 2),), ("hma",), lambda p: p - 1 + math.isqrt(p) - 1, "HMA", "Hull moving average"
     ),
     Indicator("trima", X, (_p("period", 30),), ("trima",), lambda p: p - 1, "TRIMA", "Triangular moving average"),
     Indicator(
         "stochrsi",
         X,
-        (_p("period", 14), _p("fastk_period", 5), _p("fastd_period", 3)),
+        (_p("period", 14, 2), _p("fastk_period", 5, 2), _p("fastd_period", 3)),
         ("fastk", "fastd"),
         lambda p, k, d: p + k - 1 + d - 1,
         "STOCHRSI",
@@ -222,7 +223,7 @@ DECLARED: tuple[Indicator, ...] = (
     Indicator(
         "ppo",
         X,
-        (_p("fast", 12), _p("slow", 26)),
+        (_p("fast", 12), _p("slow", 26, 2)),
         ("ppo",),
         lambda f, s: s - 1,
         "PPO",
@@ -232,14 +233,14 @@ DECLARED: tuple[Indicator, ...] = (
     Indicator(
         "apo",
         X,
-        (_p("fast", 12), _p("slow", 26)),
+        (_p("fast", 12), _p("slow", 26, 2)),
         ("apo",),
         lambda f, s: s - 1,
         "APO",
         "Absolute price oscillator (EMA)",
         _fast_below_slow,
     ),
-    Indicator("cmo", X, (_p("period", 14),), ("cmo",), lambda p: p, "CMO", "Chande momentum oscillator"),
+    Indicator("cmo", X, (_p("period", 14, 2),), ("cmo",), lambda p: p, "CMO", "Chande momentum oscillator"),
     # --- volume flows, regression, channels, window extremes ---------------------------------------
     Indicator("ad", HLCV, (), ("ad",), lambda: 0, "AD", "Chaikin accumulation/distribution line"),
     Indicator(
