@@ -246,7 +246,7 @@ DECLARED: tuple[Indicator, ...] = (
     Indicator(
         "adosc",
         HLCV,
-        (_p("fast", 3), _p("slow", 10)),
+        (_p("fast", 3), _p("slow", 10, 2)),
         ("adosc",),
         lambda f, s: s - 1,
         "ADOSC",
@@ -276,7 +276,7 @@ DECLARED: tuple[Indicator, ...] = (
     Indicator(
         "supertrend",
         HLC,
-        (_p("period", 10), Real("multiplier", 3.0)),
+        (_p("period", 10), Real("multiplier", 3.0, 0.0)),
         ("supertrend", "trend"),
         lambda p, m: p,
         "SUPERTREND",
