@@ -138,11 +138,11 @@ DECLARED: tuple[Indicator, ...] = (
     Indicator("max", X, (_p("period", 30),), ("max",), lambda p: p - 1, "MAX", "Highest value over a window"),
     Indicator("min", X, (_p("period", 30),), ("min",), lambda p: p - 1, "MIN", "Lowest value over a window"),
     Indicator("sum", X, (_p("period", 30),), ("sum",), lambda p: p - 1, "SUM", "Sum over a window"),
-    Indicator("linearreg", X, (_p("period", 14),), ("linearreg",), lambda p: p - 1, "LINEARREG", "Least-squares line's value at the last bar"),
-    Indicator("linearreg_slope", X, (_p("period", 14),), ("linearreg_slope",), lambda p: p - 1, "LINEARREG_SLOPE", "Least-squares line's slope"),
-    Indicator("linearreg_intercept", X, (_p("period", 14),), ("linearreg_intercept",), lambda p: p - 1, "LINEARREG_INTERCEPT", "Least-squares line's value at the first bar"),
-    Indicator("linearreg_angle", X, (_p("period", 14),), ("linearreg_angle",), lambda p: p - 1, "LINEARREG_ANGLE", "Least-squares line's slope as an angle in degrees"),
-    Indicator("tsf", X, (_p("period", 14),), ("tsf",), lambda p: p - 1, "TSF", "Time series forecast: the line one bar ahead"),
+    Indicator("linearreg", X, (_p("period", 14, 2),), ("linearreg",), lambda p: p - 1, "LINEARREG", "Least-squares line's value at the last bar"),
+    Indicator("linearreg_slope", X, (_p("period", 14, 2),), ("linearreg_slope",), lambda p: p - 1, "LINEARREG_SLOPE", "Least-squares line's slope"),
+    Indicator("linearreg_intercept", X, (_p("period", 14, 2),), ("linearreg_intercept",), lambda p: p - 1, "LINEARREG_INTERCEPT", "Least-squares line's value at the first bar"),
+    Indicator("linearreg_angle", X, (_p("period", 14, 2),), ("linearreg_angle",), lambda p: p - 1, "LINEARREG_ANGLE", "Least-squares line's slope as an angle in degrees"),
+    Indicator("tsf", X, (_p("period", 14, 2),), ("tsf",), lambda p: p - 1, "TSF", "Time series forecast: the line one bar ahead"),
 )
 
 # Only indicators whose native state is built are served: an indicator is declared before its
