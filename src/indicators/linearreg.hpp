@@ -36,7 +36,7 @@ public:
           sum_x_(n_ * (n_ - 1.0) * 0.5),
           divisor_(sum_x_ * sum_x_ - n_ * (n_ * (n_ - 1.0) * (n_ * 2.0 - 1.0) / 6.0)) {}
 
-    // Takes a present sample; true once the window is full and `slope`/`intercept` hold the line.
+    // Takes a present sample; true once the window is full and `slope`/`intercept` give the line.
     bool add(double y) {
         if (window_.full()) {
             const double oldest = window_.oldest();
@@ -56,10 +56,9 @@ public:
             s = samples_.value();
             a = aged_.value();
         }
-        if (!window_.full()) return false;
-        slope_ = (n_ * a - sum_x_ * s) / divisor_;
-        intercept_ = (s - slope_ * sum_x_) / n_;
-        return true;
+        s_ = s;
+        a_ = a;
+        return window_.full();
     }
     void clear() noexcept {
         window_.clear();
@@ -68,8 +67,8 @@ public:
     }
 
     double n() const noexcept { return n_; }
-    double slope() const noexcept { return slope_; }
-    double intercept() const noexcept { return intercept_; }
+    double slope() const noexcept { return (n_ * a_ - sum_x_ * s_) / divisor_; }
+    double intercept(double slope) const noexcept { return (s_ - slope * sum_x_) / n_; }
 
     void save(StateWriter& w) const {
         window_.save(w);
@@ -95,7 +94,7 @@ private:
     Halves n_halves_;
     double sum_x_, divisor_;
     CompensatedSum samples_, aged_;
-    double slope_ = missing_value, intercept_ = missing_value;
+    double s_ = missing_value, a_ = missing_value;  // the sums' values after the last sample
 };
 
 // A value of the line, or the missing marker where it left the double range.
@@ -133,19 +132,25 @@ private:
 inline constexpr double degrees_per_radian = 180.0 / 3.141592653589793;
 
 struct AtNewest {  // b + m * (n - 1.0)
-    double operator()(const LeastSquaresLine& l) const noexcept { return l.intercept() + l.slope() * (l.n() - 1.0); }
+    double operator()(const LeastSquaresLine& l) const noexcept {
+        const double m = l.slope();
+        return l.intercept(m) + m * (l.n() - 1.0);
+    }
 };
 struct Slope {  // m
     double operator()(const LeastSquaresLine& l) const noexcept { return l.slope(); }
 };
 struct Intercept {  // b
-    double operator()(const LeastSquaresLine& l) const noexcept { return l.intercept(); }
+    double operator()(const LeastSquaresLine& l) const noexcept { return l.intercept(l.slope()); }
 };
 struct Angle {  // atan(m) * degrees_per_radian, atan from the C library
     double operator()(const LeastSquaresLine& l) const noexcept { return std::atan(l.slope()) * degrees_per_radian; }
 };
 struct Forecast {  // b + m * n
-    double operator()(const LeastSquaresLine& l) const noexcept { return l.intercept() + l.slope() * l.n(); }
+    double operator()(const LeastSquaresLine& l) const noexcept {
+        const double m = l.slope();
+        return l.intercept(m) + m * l.n();
+    }
 };
 
 }  // namespace quillora::indicators::regression
