@@ -307,7 +307,7 @@ DECLARED: tuple[Indicator, ...] = (
     Indicator(
         "linearreg",
         X,
-        (_p("period", 14),),
+        (_p("period", 14, 2),),
         ("linearreg",),
         lambda p: p - 1,
         "LINEARREG",
@@ -316,7 +316,7 @@ DECLARED: tuple[Indicator, ...] = (
     Indicator(
         "linearreg_slope",
         X,
-        (_p("period", 14),),
+        (_p("period", 14, 2),),
         ("linearreg_slope",),
         lambda p: p - 1,
         "LINEARREG_SLOPE",
@@ -325,7 +325,7 @@ DECLARED: tuple[Indicator, ...] = (
     Indicator(
         "linearreg_intercept",
         X,
-        (_p("period", 14),),
+        (_p("period", 14, 2),),
         ("linearreg_intercept",),
         lambda p: p - 1,
         "LINEARREG_INTERCEPT",
@@ -334,14 +334,14 @@ DECLARED: tuple[Indicator, ...] = (
     Indicator(
         "linearreg_angle",
         X,
-        (_p("period", 14),),
+        (_p("period", 14, 2),),
         ("linearreg_angle",),
         lambda p: p - 1,
         "LINEARREG_ANGLE",
         "Least-squares line's slope as an angle in degrees",
     ),
     Indicator(
-        "tsf", X, (_p("period", 14),), ("tsf",), lambda p: p - 1, "TSF", "Time series forecast: the line one bar ahead"
+        "tsf", X, (_p("period", 14, 2),), ("tsf",), lambda p: p - 1, "TSF", "Time series forecast: the line one bar ahead"
     ),
 )
 
