@@ -99,7 +99,7 @@ private:
         volumes_ = 0.0;
     }
 
-    Ring<Bar> bars_;
+    FlowRing<Bar> bars_;
     std::uint64_t trading_ = 0;  // bars of the window with a nonzero volume
     double flows_ = 0.0, volumes_ = 0.0;
 };

@@ -81,9 +81,9 @@ private:
 // period of 2**40 costs nothing up front). Room is made before anything changes, so a state that
 // holds several of them stays whole when growing fails.
 template <typename T>
-class Ring {
+class FlowRing {
 public:
-    explicit Ring(std::uint64_t capacity) noexcept : capacity_(capacity) {}
+    explicit FlowRing(std::uint64_t capacity) noexcept : capacity_(capacity) {}
 
     std::uint64_t capacity() const noexcept { return capacity_; }
     std::uint64_t size() const noexcept { return size_; }
@@ -206,7 +206,7 @@ private:
     static bool beats(double kept, double x) noexcept { return Highest ? kept > x : kept < x; }
 
     std::uint64_t period_;
-    Ring<Entry> kept_;
+    FlowRing<Entry> kept_;
     std::uint64_t seen_ = 0;
 };
 
