@@ -98,7 +98,9 @@ private:
         }
 
     private:
-        std::size_t wrap(std::size_t slot) const noexcept { return slot >= slots_.size() ? slot - slots_.size() : slot; }
+        std::size_t wrap(std::size_t slot) const noexcept {
+            return slot >= slots_.size() ? slot - slots_.size() : slot;
+        }
 
         std::uint64_t capacity_;
         std::vector<Entry> slots_;
@@ -112,7 +114,7 @@ private:
         lows_.push_back(e);
     }
 
-    Window values_;             // kept for the saved form
+    Window values_;  // kept for the saved form
     Queue highs_, lows_;
     std::uint64_t pushed_ = 0;  // values pushed since the last clear: the next one's position
 };
