@@ -51,6 +51,13 @@ def _function(indicator: Indicator) -> list[str]:
         lines.append(f"def {name}({inputs}{params}{tail}) -> {result}:")
         lines.append(f'    """{indicator.summary} (TA-Lib {indicator.talib})."""')
 
+    # Long tables: the result follows the input rows (a series per output).
+    optional_rest = "".join(f", {r}: object = None" for r in rest)
+    overload(
+        f"{first}: object{optional_rest}",
+        _result(indicator, "Any") if len(indicator.outputs) > 1 else "Any",
+        ", *, by: object, on: str | None = None, workers: int | None = None",
+    )
     if not rest:
         overload(
             f"{first}: object",

@@ -17,6 +17,8 @@
 
 #include "chunk_arguments.hpp"
 #include "indicators/all.hpp"
+#include "indicators/core_kernels.hpp"
+#include "indicators/grouped_run.hpp"
 #include "indicators/table_run.hpp"
 #include "table_arguments.hpp"
 
@@ -136,6 +138,63 @@ void bind_update(nb::class_<LiveIndicator<S>>& cls, std::index_sequence<K...>) {
     });
 }
 
+using Keys = nb::ndarray<const std::int64_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+
+// The rows of a long table grouped by symbol: `keys` holds each symbol's first row and one past
+// the last (rows of a symbol contiguous), or each row's symbol code in [0, symbols).
+indicators::GroupIndex take_groups(const Keys& keys, std::size_t symbols, bool contiguous, std::size_t rows) {
+    const std::span<const std::int64_t> values(keys.data(), keys.shape(0));
+    indicators::GroupIndex index;
+    if (contiguous) {
+        if (values.size() != symbols + 1 || values.front() != 0 || static_cast<std::size_t>(values.back()) != rows)
+            fail_value("starts must run from 0 to the row count, one more than the symbols");
+        for (std::size_t g = 0; g < symbols; ++g)
+            if (values[g + 1] < values[g]) fail_value("starts must not decrease");
+        index.starts.assign(values.begin(), values.end());
+        return index;
+    }
+    if (values.size() != rows) fail_value("codes must have one entry per row");
+    for (const std::int64_t code : values)
+        if (code < 0 || static_cast<std::uint64_t>(code) >= symbols) fail_value("codes must lie in [0, symbols)");
+    return indicators::index_groups(values, symbols);
+}
+
+template <Indicator S, typename Class>
+void bind_grouped(Class& cls) {
+    cls.def_static(
+        "grouped",
+        [](std::vector<std::uint64_t> counts, std::vector<double> reals, nb::handle inputs, nb::handle outputs,
+           Keys keys, std::size_t symbols, bool contiguous, int workers) {
+            const Settings settings = checked_settings<S>(std::move(counts), std::move(reals));
+            if (workers < 1) fail_value("workers must be at least 1, got " + std::to_string(workers));
+            Chunk<S> chunk(inputs, outputs);
+            const indicators::GroupIndex index = take_groups(keys, symbols, contiguous, chunk.length);
+            bool done = false;
+            run_unlocked([&] {
+                done = indicators::run_grouped<S>(settings.parameters(), index.groups(), chunk.in.data(),
+                                                  chunk.out.data(), chunk.length, static_cast<unsigned>(workers));
+            });
+            if (!done) throw std::bad_alloc();
+        },
+        nb::arg("counts"), nb::arg("reals"), nb::arg("inputs"), nb::arg("outputs"), nb::arg("keys"), nb::arg("symbols"),
+        nb::arg("contiguous"), nb::arg("workers") = 1);
+}
+
+// The core's kernels, for long tables only: their other modes have entry points of their own.
+template <Indicator S>
+struct CoreKernel {};
+
+template <Indicator S>
+void bind_core_kernel(nb::module_& module) {
+    nb::class_<CoreKernel<S>> cls(module, S::class_name);
+    bind_grouped<S>(cls);
+}
+
+template <Indicator... States>
+void bind_core_kernels(nb::module_& module, indicators::IndicatorList<States...>) {
+    (bind_core_kernel<States>(module), ...);
+}
+
 template <Indicator S>
 void bind_indicator(nb::module_& module) {
     using LiveS = LiveIndicator<S>;
@@ -158,17 +217,18 @@ void bind_indicator(nb::module_& module) {
             },
             nb::arg("inputs"), nb::arg("outputs"))
         .def("reset", [](LiveS& live) { state_of(live) = S(live.parameters()); })
-        .def("save",
-             [](LiveS& live) {
-                 indicators::StateWriter writer;
-                 state_of(live).save(writer);
-                 nb::bytes reals(writer.reals.data(), writer.reals.size() * sizeof(double));
-                 nb::tuple counts = nb::steal<nb::tuple>(PyTuple_New(writer.counts.size()));
-                 for (std::size_t k = 0; k < writer.counts.size(); ++k)
-                     PyTuple_SetItem(counts.ptr(), k, PyLong_FromUnsignedLongLong(writer.counts[k]));
-                 return nb::make_tuple(counts, reals);
-             },
-             nb::sig("def save(self) -> tuple[tuple[int, ...], bytes]"))
+        .def(
+            "save",
+            [](LiveS& live) {
+                indicators::StateWriter writer;
+                state_of(live).save(writer);
+                nb::bytes reals(writer.reals.data(), writer.reals.size() * sizeof(double));
+                nb::tuple counts = nb::steal<nb::tuple>(PyTuple_New(writer.counts.size()));
+                for (std::size_t k = 0; k < writer.counts.size(); ++k)
+                    PyTuple_SetItem(counts.ptr(), k, PyLong_FromUnsignedLongLong(writer.counts[k]));
+                return nb::make_tuple(counts, reals);
+            },
+            nb::sig("def save(self) -> tuple[tuple[int, ...], bytes]"))
         .def(
             "load",
             [](LiveS& live, nb::handle counts, nb::handle reals) {
@@ -223,6 +283,7 @@ void bind_indicator(nb::module_& module) {
             },
             nb::arg("counts"), nb::arg("reals"), nb::arg("inputs"), nb::arg("outputs"), nb::arg("workers") = 1);
     bind_update<S>(cls, std::make_index_sequence<S::inputs>());
+    bind_grouped<S>(cls);
 }
 
 template <Indicator... States>
@@ -232,6 +293,9 @@ void bind_all(nb::module_& module, indicators::IndicatorList<States...>) {
 
 }  // namespace
 
-void bind_declared_indicators(nb::module_& module) { bind_all(module, indicators::AllIndicators{}); }
+void bind_declared_indicators(nb::module_& module) {
+    bind_all(module, indicators::AllIndicators{});
+    bind_core_kernels(module, indicators::CoreKernels{});
+}
 
 }  // namespace quillora::series

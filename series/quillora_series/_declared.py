@@ -9,50 +9,19 @@ from __future__ import annotations
 
 import collections
 import inspect
-import math
-from collections.abc import Callable, Sequence
+from collections.abc import Callable
 from typing import Any
 
 import numpy as np
 
 from . import _checks, _kinds, _tables
-from ._registry import INDICATORS, Indicator, Parameter, Period, Real
+from ._long import LongForm, long_call
+from ._parameters import check_parameters
+from ._registry import INDICATORS, Indicator, Parameter
 
 _ndarray = np.ndarray
 _empty = np.empty
 _FLOAT64 = np.dtype(np.float64)
-
-
-def check_parameters(indicator: Indicator, values: Sequence[Any]) -> tuple[list[int], list[float]]:
-    """The indicator's parameters split into counts and reals, each checked, or the error naming it."""
-    counts: list[int] = []
-    reals: list[float] = []
-    checked: list[Any] = []
-    for parameter, value in zip(indicator.params, values, strict=True):
-        if isinstance(parameter, Period):
-            number = _checks.period(value, parameter.name)
-            if number < parameter.minimum:
-                raise ValueError(f"{parameter.name} must be at least {parameter.minimum}, got {number}")
-            counts.append(number)
-            checked.append(number)
-        else:
-            real = _real(parameter, value)
-            reals.append(real)
-            checked.append(real)
-    if indicator.relation is not None:
-        indicator.relation(*checked)
-    return counts, reals
-
-
-def _real(parameter: Real, value: Any) -> float:
-    if isinstance(value, bool) or not isinstance(value, (int, float, np.integer, np.floating)):
-        raise TypeError(f"{parameter.name} must be a real number, got {type(value).__name__} {value!r}")
-    real = float(value)
-    if not math.isfinite(real):
-        raise ValueError(f"{parameter.name} must be finite, got {real}")
-    if parameter.minimum is not None and real < parameter.minimum:
-        raise ValueError(f"{parameter.name} must be at least {parameter.minimum}, got {real}")
-    return real
 
 
 def _tuple_class(indicator: Indicator) -> Any:
@@ -79,15 +48,14 @@ def signature(indicator: Indicator) -> inspect.Signature:
         for parameter in indicator.params
     ]
     keyword = inspect.Parameter.KEYWORD_ONLY
-    parameters.append(inspect.Parameter("out", keyword, default=None))
-    parameters.append(inspect.Parameter("workers", keyword, default=None))
+    parameters += [inspect.Parameter(name, keyword, default=None) for name in ("out", "workers", "by", "on")]
     return inspect.Signature(parameters)
 
 
 def _make_function(indicator: Indicator, result_tuple: Any) -> Callable[..., Any]:
-    native = indicator.native
-    series_entry = native.series
-    table_entry = native.table
+    native = LongForm(indicator.native, indicator.inputs, len(indicator.outputs))
+    series_entry = native.kernel.series
+    table_entry = native.kernel.table
     signature_ = signature(indicator)
     several_inputs = len(indicator.inputs) > 1
     several_outputs = len(indicator.outputs) > 1
@@ -102,6 +70,11 @@ def _make_function(indicator: Indicator, result_tuple: Any) -> Callable[..., Any
         counts, reals = check_parameters(indicator, [given[parameter.name] for parameter in params])
         out, workers = given["out"], _checks.workers(given["workers"])
         inputs = [given[name] for name in input_names]
+        if given["by"] is not None or given["on"] is not None:
+            _checks.no_long_out(out)
+            return long_call(
+                indicator.name, native, counts, reals, inputs, given["by"], given["on"], workers, result_tuple
+            )
         if several_inputs and all(value is None for value in inputs[1:]):
             converted = _kinds.named_columns(inputs[0], input_names, indicator.name)
         else:
@@ -113,9 +86,9 @@ def _make_function(indicator: Indicator, result_tuple: Any) -> Callable[..., Any
         _checks.same_named_shapes(input_names, [value.shape for value in values])
         _checks.same_named_labels(input_names, [data.labels for data in converted])
         if values[0].ndim == 2 or not all(isinstance(value, _ndarray) for value in values):
-            _checks.no_table_out(out)
-            tables = _tables.run_declared(table_entry, counts, reals, values, output_count, workers)
-            results = [wrap(table) for table in tables]
+            given_out = _checks.table_outputs(out, indicator.outputs, values[0].shape)
+            tables = _tables.run_declared(table_entry, counts, reals, values, output_count, workers, given_out)
+            results = tables if given_out else [wrap(table) for table in tables]
         elif out is None:
             length = values[0].shape[0]
             outputs = tuple(_empty(length) for _ in range(output_count))
@@ -148,7 +121,10 @@ def _docstring(indicator: Indicator) -> str:
     )
     return (
         f"{indicator.summary} (TA-Lib {indicator.talib}).\n\n{inputs} {outputs} `out` takes 1-D float64 arrays "
-        "to write into (a tuple of them for several outputs). Tables run on `workers` threads (None: one per CPU)."
+        "to write into (a tuple of them for several outputs). Tables run on `workers` threads (None: one per CPU).\n\n"
+        "`by` makes the input a long table: rows that share a key are one symbol (the key column names, "
+        "one or several, of a DataFrame passed alone, or one key per row), each computed on its rows alone; "
+        "`on` names the column a one-input indicator reads from such a DataFrame (default: close)."
     )
 
 

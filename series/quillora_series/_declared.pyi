@@ -15,6 +15,9 @@ __all__ = ['rma']
 
 
 @overload
+def rma(x: object, period: int, *, by: object, on: str | None = None, workers: int | None = None) -> Any:
+    """Wilder's moving average (TA-Lib RMA)."""
+@overload
 def rma(x: object, period: int, *, out: Float64Array, workers: int | None = None) -> Float64Array:
     """Wilder's moving average (TA-Lib RMA)."""
 @overload

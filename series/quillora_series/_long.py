@@ -1,0 +1,204 @@
+"""Long tables: rows of many symbols (and sessions) in one column per input, keyed by `by`.
+
+Rows that share a key are one symbol, computed in the order they appear, each symbol getting the
+bits of the function called on its rows alone; results are aligned with the input rows. The keys
+are turned into groups once (sorted keys, each symbol's rows together, need no reordering at all),
+and the native call computes every symbol, on the workers with the interpreter lock released.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Sequence
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+from . import _kinds, _tables
+from ._core import Float64Array
+
+Groups = tuple[npt.NDArray[np.int64], int, bool]
+
+
+def is_frame(value: object) -> bool:
+    pandas, polars = _kinds._module("pandas"), _kinds._module("polars")
+    return (pandas is not None and isinstance(value, pandas.DataFrame)) or (
+        polars is not None and isinstance(value, polars.DataFrame)
+    )
+
+
+def input_columns(
+    name: str, input_names: tuple[str, ...], given: Sequence[Any], on: str | None
+) -> tuple[list[Float64Array], Any, Any]:
+    """The input columns of a long-table call, the wrap back to the caller's kind, and the table (or None)."""
+    first = given[0]
+    if is_frame(first) and all(value is None for value in given[1:]):
+        names = (on or "close",) if len(input_names) == 1 else input_names
+        if on is not None and len(input_names) > 1:
+            raise TypeError(f"on= names the column of a one-input indicator; {name} reads {', '.join(input_names)}")
+        columns = _kinds.named_columns(first, names, name)
+        return [column.values for column in columns], columns[0].wrap, first  # type: ignore[misc]
+    if on is not None:
+        raise TypeError("on= names a column of a DataFrame passed alone")
+    if any(value is None for value in given):
+        raise TypeError(f"{name} takes {', '.join(input_names)}, or one table of bars with those columns")
+    converted = [_kinds.convert(value) for value in given]
+    values = []
+    for column, input_name in zip(converted, input_names):
+        if not isinstance(column.values, np.ndarray) or column.values.ndim != 1:
+            raise ValueError(f"with by=, {input_name} must be one column of rows (1-D), got a table")
+        values.append(column.values)
+    lengths = {len(value) for value in values}
+    if len(lengths) > 1:
+        raise ValueError(f"{', '.join(input_names)} must have the same length, got {[len(v) for v in values]}")
+    return values, converted[0].wrap, None
+
+
+def groups(by: Any, table: Any, rows: int) -> Groups:
+    """The rows of each symbol: (starts, symbols, True) when each symbol's rows are together, else
+    (codes, symbols, False) with each row's symbol code."""
+    keys = _key_columns(by, table)
+    for key in keys:
+        if len(key) != rows:
+            raise ValueError(f"by must have one key per row: got {len(key)} keys for {rows} rows")
+    polars = _kinds._module("polars")
+    if polars is not None and all(isinstance(key, polars.Series) for key in keys):
+        return _polars_groups(polars, keys, rows)
+    codes = _codes([_as_array(key) for key in keys])
+    return _from_codes(codes, rows)
+
+
+def _key_columns(by: Any, table: Any) -> list[Any]:
+    polars = _kinds._module("polars")
+    if polars is not None and isinstance(by, list) and by and all(isinstance(key, polars.Series) for key in by):
+        return by
+    if table is not None:
+        names = [by] if isinstance(by, str) else list(by)
+        if not names:
+            raise ValueError("by must name at least one column")
+        missing = [name for name in names if name not in table.columns]
+        if missing:
+            raise ValueError(f"by names columns the table lacks: {missing}; its columns are {list(table.columns)}")
+        return [table[name] for name in names]
+    if isinstance(by, str):
+        raise TypeError("by= names columns only when a DataFrame is passed alone; pass the keys themselves")
+    pandas = _kinds._module("pandas")
+    if (pandas is not None and isinstance(by, pandas.DataFrame)) or (
+        polars is not None and isinstance(by, polars.DataFrame)
+    ):
+        return [by[name] for name in by.columns]
+    if isinstance(by, (list, tuple)) and by and all(np.ndim(key) == 1 for key in by) and not np.isscalar(by[0]):
+        return list(by)
+    if np.ndim(by) != 1:
+        raise ValueError(f"by must be one key per row (1-D), got {np.ndim(by)} dimensions")
+    return [by]
+
+
+def _as_array(key: Any) -> npt.NDArray[Any]:
+    if hasattr(key, "to_numpy"):
+        return np.asarray(key.to_numpy())
+    return np.asarray(key)
+
+
+def _factorize(values: npt.NDArray[Any]) -> tuple[npt.NDArray[np.int64], int]:
+    pandas = _kinds._module("pandas")
+    if pandas is None:
+        try:
+            import pandas
+        except ImportError:
+            pandas = None
+    if pandas is not None:
+        # Hashing, in order of appearance; missing keys (NaN, None) are one symbol of their own.
+        codes, uniques = pandas.factorize(values, use_na_sentinel=False)
+        return codes.astype(np.int64, copy=False), len(uniques)
+    uniques, inverse = np.unique(values, return_inverse=True)
+    return inverse.astype(np.int64), len(uniques)
+
+
+def _codes(keys: list[npt.NDArray[Any]]) -> tuple[npt.NDArray[np.int64], int]:
+    codes, count = _factorize(keys[0])
+    for key in keys[1:]:
+        more, more_count = _factorize(key)
+        if count * more_count < 2**62:
+            codes, count = _factorize(codes * more_count + more)
+        else:
+            codes, count = _factorize(np.array(list(zip(codes.tolist(), more.tolist())), dtype=object))
+    return codes, count
+
+
+def _from_codes(coded: tuple[npt.NDArray[np.int64], int], rows: int) -> Groups:
+    codes, count = coded
+    if rows == 0:
+        return np.zeros(1, dtype=np.int64), 0, True
+    change = np.flatnonzero(codes[1:] != codes[:-1]) + 1
+    if len(change) + 1 == count:
+        starts = np.concatenate(([0], change, [rows])).astype(np.int64)
+        return starts, count, True
+    return np.ascontiguousarray(codes, dtype=np.int64), count, False
+
+
+def _polars_groups(polars: Any, keys: list[Any], rows: int) -> Groups:
+    if rows == 0:
+        return np.zeros(1, dtype=np.int64), 0, True
+    coded = [_polars_codes(polars, key) for key in keys]
+    codes, count = coded[0]
+    for more, more_count in coded[1:]:
+        codes, count = _codes([codes * more_count + more]) if count * more_count < 2**62 else _codes([codes, more])
+    return _from_codes((codes, count), rows)
+
+
+def _polars_codes(polars: Any, key: Any) -> tuple[npt.NDArray[np.int64], int]:
+    """A polars key column as codes in order of appearance, hashed by polars itself."""
+    if key.dtype == polars.String or key.dtype == polars.Categorical or key.dtype == polars.Enum:
+        physical = key.cast(polars.String).cast(polars.Categorical).to_physical()
+        codes = physical.to_numpy().astype(np.int64, copy=False)
+        # Category numbers are shared process-wide: renumber them densely, keeping first appearance.
+        return _factorize(codes)
+    return _factorize(key.to_numpy())
+
+
+def run(
+    native: Any,
+    counts: list[int],
+    reals: list[float],
+    values: list[Float64Array],
+    output_count: int,
+    by: Any,
+    table: Any,
+    workers: int | None,
+) -> list[Float64Array]:
+    """The indicator over every symbol of a long table, one output column per output, row-aligned."""
+    rows = len(values[0])
+    if by is None:  # one column named by `on`: a single symbol
+        keys, symbols, contiguous = np.array([0, rows] if rows else [0], dtype=np.int64), int(rows > 0), True
+    else:
+        keys, symbols, contiguous = groups(by, table, rows)
+    outputs = tuple(np.empty(rows) for _ in range(output_count))
+    count = _tables.thread_count(workers, rows)
+    native.grouped(counts, reals, tuple(values), outputs, keys, symbols, contiguous, count)
+    return list(outputs)
+
+
+def long_call(
+    name: str,
+    native: Any,
+    counts: list[int],
+    reals: list[float],
+    inputs: list[Any],
+    by: Any,
+    on: str | None,
+    workers: int | None,
+    result_tuple: Any,
+) -> Any:
+    """An indicator over a long table keyed by `by` (see this module): a series (or tuple of them) per row."""
+    values, wrap, table = input_columns(name, native.input_names, inputs, on)
+    outputs = run(native.kernel, counts, reals, values, native.output_count, by, table, workers)
+    results = [wrap(output) for output in outputs]
+    return result_tuple(*results) if result_tuple is not None else results[0]
+
+
+class LongForm:
+    """What a long-table call needs of an indicator: its native entry, input names and output count."""
+
+    def __init__(self, kernel: Any, input_names: tuple[str, ...], output_count: int) -> None:
+        self.kernel, self.input_names, self.output_count = kernel, input_names, output_count
