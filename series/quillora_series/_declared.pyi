@@ -11,7 +11,7 @@ from ._core import Float64Array
 
 type ArrayInput = npt.NDArray[Any] | Sequence[float] | Sequence[Sequence[float]]
 type BarInput = ArrayInput | pd.Series[Any] | pd.DataFrame | pl.Series | pl.DataFrame
-__all__ = ['rma']
+__all__ = ['linearreg', 'linearreg_angle', 'linearreg_intercept', 'linearreg_slope', 'max', 'midpoint', 'midprice', 'min', 'rma', 'sum', 'tsf']
 
 
 @overload
@@ -35,3 +35,239 @@ def rma(x: pl.DataFrame, period: int, *, out: None = None, workers: int | None =
 @overload
 def rma(x: ArrayInput, period: int, *, out: None = None, workers: int | None = None) -> Float64Array:
     """Wilder's moving average (TA-Lib RMA)."""
+
+
+@overload
+def midprice(high: object, low: object = None, period: int = 14, *, by: object, on: str | None = None, workers: int | None = None) -> Any:
+    """Midpoint of the window's high and low (TA-Lib MIDPRICE)."""
+@overload
+def midprice(high: object, low: object, period: int = 14, *, out: Float64Array, workers: int | None = None) -> Float64Array:
+    """Midpoint of the window's high and low (TA-Lib MIDPRICE)."""
+@overload
+def midprice(high: pd.DataFrame, low: None = None, period: int = 14, *, out: None = None, workers: int | None = None) -> pd.Series[float]:
+    """Midpoint of the window's high and low (TA-Lib MIDPRICE)."""
+@overload
+def midprice(high: pl.DataFrame, low: None = None, period: int = 14, *, out: None = None, workers: int | None = None) -> pl.Series:
+    """Midpoint of the window's high and low (TA-Lib MIDPRICE)."""
+@overload
+def midprice(high: pd.Series[Any], low: BarInput, period: int = 14, *, out: None = None, workers: int | None = None) -> pd.Series[float]:
+    """Midpoint of the window's high and low (TA-Lib MIDPRICE)."""
+@overload
+def midprice(high: pd.DataFrame, low: BarInput, period: int = 14, *, out: None = None, workers: int | None = None) -> pd.DataFrame:
+    """Midpoint of the window's high and low (TA-Lib MIDPRICE)."""
+@overload
+def midprice(high: pl.Series, low: BarInput, period: int = 14, *, out: None = None, workers: int | None = None) -> pl.Series:
+    """Midpoint of the window's high and low (TA-Lib MIDPRICE)."""
+@overload
+def midprice(high: pl.DataFrame, low: BarInput, period: int = 14, *, out: None = None, workers: int | None = None) -> pl.DataFrame:
+    """Midpoint of the window's high and low (TA-Lib MIDPRICE)."""
+@overload
+def midprice(high: ArrayInput, low: BarInput, period: int = 14, *, out: None = None, workers: int | None = None) -> Float64Array:
+    """Midpoint of the window's high and low (TA-Lib MIDPRICE)."""
+
+
+@overload
+def midpoint(x: object, period: int = 14, *, by: object, on: str | None = None, workers: int | None = None) -> Any:
+    """Midpoint of the window's extremes (TA-Lib MIDPOINT)."""
+@overload
+def midpoint(x: object, period: int = 14, *, out: Float64Array, workers: int | None = None) -> Float64Array:
+    """Midpoint of the window's extremes (TA-Lib MIDPOINT)."""
+@overload
+def midpoint(x: pd.Series[Any], period: int = 14, *, out: None = None, workers: int | None = None) -> pd.Series[float]:
+    """Midpoint of the window's extremes (TA-Lib MIDPOINT)."""
+@overload
+def midpoint(x: pd.DataFrame, period: int = 14, *, out: None = None, workers: int | None = None) -> pd.DataFrame:
+    """Midpoint of the window's extremes (TA-Lib MIDPOINT)."""
+@overload
+def midpoint(x: pl.Series, period: int = 14, *, out: None = None, workers: int | None = None) -> pl.Series:
+    """Midpoint of the window's extremes (TA-Lib MIDPOINT)."""
+@overload
+def midpoint(x: pl.DataFrame, period: int = 14, *, out: None = None, workers: int | None = None) -> pl.DataFrame:
+    """Midpoint of the window's extremes (TA-Lib MIDPOINT)."""
+@overload
+def midpoint(x: ArrayInput, period: int = 14, *, out: None = None, workers: int | None = None) -> Float64Array:
+    """Midpoint of the window's extremes (TA-Lib MIDPOINT)."""
+
+
+@overload
+def max(x: object, period: int = 30, *, by: object, on: str | None = None, workers: int | None = None) -> Any:
+    """Highest value over a window (TA-Lib MAX)."""
+@overload
+def max(x: object, period: int = 30, *, out: Float64Array, workers: int | None = None) -> Float64Array:
+    """Highest value over a window (TA-Lib MAX)."""
+@overload
+def max(x: pd.Series[Any], period: int = 30, *, out: None = None, workers: int | None = None) -> pd.Series[float]:
+    """Highest value over a window (TA-Lib MAX)."""
+@overload
+def max(x: pd.DataFrame, period: int = 30, *, out: None = None, workers: int | None = None) -> pd.DataFrame:
+    """Highest value over a window (TA-Lib MAX)."""
+@overload
+def max(x: pl.Series, period: int = 30, *, out: None = None, workers: int | None = None) -> pl.Series:
+    """Highest value over a window (TA-Lib MAX)."""
+@overload
+def max(x: pl.DataFrame, period: int = 30, *, out: None = None, workers: int | None = None) -> pl.DataFrame:
+    """Highest value over a window (TA-Lib MAX)."""
+@overload
+def max(x: ArrayInput, period: int = 30, *, out: None = None, workers: int | None = None) -> Float64Array:
+    """Highest value over a window (TA-Lib MAX)."""
+
+
+@overload
+def min(x: object, period: int = 30, *, by: object, on: str | None = None, workers: int | None = None) -> Any:
+    """Lowest value over a window (TA-Lib MIN)."""
+@overload
+def min(x: object, period: int = 30, *, out: Float64Array, workers: int | None = None) -> Float64Array:
+    """Lowest value over a window (TA-Lib MIN)."""
+@overload
+def min(x: pd.Series[Any], period: int = 30, *, out: None = None, workers: int | None = None) -> pd.Series[float]:
+    """Lowest value over a window (TA-Lib MIN)."""
+@overload
+def min(x: pd.DataFrame, period: int = 30, *, out: None = None, workers: int | None = None) -> pd.DataFrame:
+    """Lowest value over a window (TA-Lib MIN)."""
+@overload
+def min(x: pl.Series, period: int = 30, *, out: None = None, workers: int | None = None) -> pl.Series:
+    """Lowest value over a window (TA-Lib MIN)."""
+@overload
+def min(x: pl.DataFrame, period: int = 30, *, out: None = None, workers: int | None = None) -> pl.DataFrame:
+    """Lowest value over a window (TA-Lib MIN)."""
+@overload
+def min(x: ArrayInput, period: int = 30, *, out: None = None, workers: int | None = None) -> Float64Array:
+    """Lowest value over a window (TA-Lib MIN)."""
+
+
+@overload
+def sum(x: object, period: int = 30, *, by: object, on: str | None = None, workers: int | None = None) -> Any:
+    """Sum over a window (TA-Lib SUM)."""
+@overload
+def sum(x: object, period: int = 30, *, out: Float64Array, workers: int | None = None) -> Float64Array:
+    """Sum over a window (TA-Lib SUM)."""
+@overload
+def sum(x: pd.Series[Any], period: int = 30, *, out: None = None, workers: int | None = None) -> pd.Series[float]:
+    """Sum over a window (TA-Lib SUM)."""
+@overload
+def sum(x: pd.DataFrame, period: int = 30, *, out: None = None, workers: int | None = None) -> pd.DataFrame:
+    """Sum over a window (TA-Lib SUM)."""
+@overload
+def sum(x: pl.Series, period: int = 30, *, out: None = None, workers: int | None = None) -> pl.Series:
+    """Sum over a window (TA-Lib SUM)."""
+@overload
+def sum(x: pl.DataFrame, period: int = 30, *, out: None = None, workers: int | None = None) -> pl.DataFrame:
+    """Sum over a window (TA-Lib SUM)."""
+@overload
+def sum(x: ArrayInput, period: int = 30, *, out: None = None, workers: int | None = None) -> Float64Array:
+    """Sum over a window (TA-Lib SUM)."""
+
+
+@overload
+def linearreg(x: object, period: int = 14, *, by: object, on: str | None = None, workers: int | None = None) -> Any:
+    """Least-squares line's value at the last bar (TA-Lib LINEARREG)."""
+@overload
+def linearreg(x: object, period: int = 14, *, out: Float64Array, workers: int | None = None) -> Float64Array:
+    """Least-squares line's value at the last bar (TA-Lib LINEARREG)."""
+@overload
+def linearreg(x: pd.Series[Any], period: int = 14, *, out: None = None, workers: int | None = None) -> pd.Series[float]:
+    """Least-squares line's value at the last bar (TA-Lib LINEARREG)."""
+@overload
+def linearreg(x: pd.DataFrame, period: int = 14, *, out: None = None, workers: int | None = None) -> pd.DataFrame:
+    """Least-squares line's value at the last bar (TA-Lib LINEARREG)."""
+@overload
+def linearreg(x: pl.Series, period: int = 14, *, out: None = None, workers: int | None = None) -> pl.Series:
+    """Least-squares line's value at the last bar (TA-Lib LINEARREG)."""
+@overload
+def linearreg(x: pl.DataFrame, period: int = 14, *, out: None = None, workers: int | None = None) -> pl.DataFrame:
+    """Least-squares line's value at the last bar (TA-Lib LINEARREG)."""
+@overload
+def linearreg(x: ArrayInput, period: int = 14, *, out: None = None, workers: int | None = None) -> Float64Array:
+    """Least-squares line's value at the last bar (TA-Lib LINEARREG)."""
+
+
+@overload
+def linearreg_slope(x: object, period: int = 14, *, by: object, on: str | None = None, workers: int | None = None) -> Any:
+    """Least-squares line's slope (TA-Lib LINEARREG_SLOPE)."""
+@overload
+def linearreg_slope(x: object, period: int = 14, *, out: Float64Array, workers: int | None = None) -> Float64Array:
+    """Least-squares line's slope (TA-Lib LINEARREG_SLOPE)."""
+@overload
+def linearreg_slope(x: pd.Series[Any], period: int = 14, *, out: None = None, workers: int | None = None) -> pd.Series[float]:
+    """Least-squares line's slope (TA-Lib LINEARREG_SLOPE)."""
+@overload
+def linearreg_slope(x: pd.DataFrame, period: int = 14, *, out: None = None, workers: int | None = None) -> pd.DataFrame:
+    """Least-squares line's slope (TA-Lib LINEARREG_SLOPE)."""
+@overload
+def linearreg_slope(x: pl.Series, period: int = 14, *, out: None = None, workers: int | None = None) -> pl.Series:
+    """Least-squares line's slope (TA-Lib LINEARREG_SLOPE)."""
+@overload
+def linearreg_slope(x: pl.DataFrame, period: int = 14, *, out: None = None, workers: int | None = None) -> pl.DataFrame:
+    """Least-squares line's slope (TA-Lib LINEARREG_SLOPE)."""
+@overload
+def linearreg_slope(x: ArrayInput, period: int = 14, *, out: None = None, workers: int | None = None) -> Float64Array:
+    """Least-squares line's slope (TA-Lib LINEARREG_SLOPE)."""
+
+
+@overload
+def linearreg_intercept(x: object, period: int = 14, *, by: object, on: str | None = None, workers: int | None = None) -> Any:
+    """Least-squares line's value at the first bar (TA-Lib LINEARREG_INTERCEPT)."""
+@overload
+def linearreg_intercept(x: object, period: int = 14, *, out: Float64Array, workers: int | None = None) -> Float64Array:
+    """Least-squares line's value at the first bar (TA-Lib LINEARREG_INTERCEPT)."""
+@overload
+def linearreg_intercept(x: pd.Series[Any], period: int = 14, *, out: None = None, workers: int | None = None) -> pd.Series[float]:
+    """Least-squares line's value at the first bar (TA-Lib LINEARREG_INTERCEPT)."""
+@overload
+def linearreg_intercept(x: pd.DataFrame, period: int = 14, *, out: None = None, workers: int | None = None) -> pd.DataFrame:
+    """Least-squares line's value at the first bar (TA-Lib LINEARREG_INTERCEPT)."""
+@overload
+def linearreg_intercept(x: pl.Series, period: int = 14, *, out: None = None, workers: int | None = None) -> pl.Series:
+    """Least-squares line's value at the first bar (TA-Lib LINEARREG_INTERCEPT)."""
+@overload
+def linearreg_intercept(x: pl.DataFrame, period: int = 14, *, out: None = None, workers: int | None = None) -> pl.DataFrame:
+    """Least-squares line's value at the first bar (TA-Lib LINEARREG_INTERCEPT)."""
+@overload
+def linearreg_intercept(x: ArrayInput, period: int = 14, *, out: None = None, workers: int | None = None) -> Float64Array:
+    """Least-squares line's value at the first bar (TA-Lib LINEARREG_INTERCEPT)."""
+
+
+@overload
+def linearreg_angle(x: object, period: int = 14, *, by: object, on: str | None = None, workers: int | None = None) -> Any:
+    """Least-squares line's slope as an angle in degrees (TA-Lib LINEARREG_ANGLE)."""
+@overload
+def linearreg_angle(x: object, period: int = 14, *, out: Float64Array, workers: int | None = None) -> Float64Array:
+    """Least-squares line's slope as an angle in degrees (TA-Lib LINEARREG_ANGLE)."""
+@overload
+def linearreg_angle(x: pd.Series[Any], period: int = 14, *, out: None = None, workers: int | None = None) -> pd.Series[float]:
+    """Least-squares line's slope as an angle in degrees (TA-Lib LINEARREG_ANGLE)."""
+@overload
+def linearreg_angle(x: pd.DataFrame, period: int = 14, *, out: None = None, workers: int | None = None) -> pd.DataFrame:
+    """Least-squares line's slope as an angle in degrees (TA-Lib LINEARREG_ANGLE)."""
+@overload
+def linearreg_angle(x: pl.Series, period: int = 14, *, out: None = None, workers: int | None = None) -> pl.Series:
+    """Least-squares line's slope as an angle in degrees (TA-Lib LINEARREG_ANGLE)."""
+@overload
+def linearreg_angle(x: pl.DataFrame, period: int = 14, *, out: None = None, workers: int | None = None) -> pl.DataFrame:
+    """Least-squares line's slope as an angle in degrees (TA-Lib LINEARREG_ANGLE)."""
+@overload
+def linearreg_angle(x: ArrayInput, period: int = 14, *, out: None = None, workers: int | None = None) -> Float64Array:
+    """Least-squares line's slope as an angle in degrees (TA-Lib LINEARREG_ANGLE)."""
+
+
+@overload
+def tsf(x: object, period: int = 14, *, by: object, on: str | None = None, workers: int | None = None) -> Any:
+    """Time series forecast: the line one bar ahead (TA-Lib TSF)."""
+@overload
+def tsf(x: object, period: int = 14, *, out: Float64Array, workers: int | None = None) -> Float64Array:
+    """Time series forecast: the line one bar ahead (TA-Lib TSF)."""
+@overload
+def tsf(x: pd.Series[Any], period: int = 14, *, out: None = None, workers: int | None = None) -> pd.Series[float]:
+    """Time series forecast: the line one bar ahead (TA-Lib TSF)."""
+@overload
+def tsf(x: pd.DataFrame, period: int = 14, *, out: None = None, workers: int | None = None) -> pd.DataFrame:
+    """Time series forecast: the line one bar ahead (TA-Lib TSF)."""
+@overload
+def tsf(x: pl.Series, period: int = 14, *, out: None = None, workers: int | None = None) -> pl.Series:
+    """Time series forecast: the line one bar ahead (TA-Lib TSF)."""
+@overload
+def tsf(x: pl.DataFrame, period: int = 14, *, out: None = None, workers: int | None = None) -> pl.DataFrame:
+    """Time series forecast: the line one bar ahead (TA-Lib TSF)."""
+@overload
+def tsf(x: ArrayInput, period: int = 14, *, out: None = None, workers: int | None = None) -> Float64Array:
+    """Time series forecast: the line one bar ahead (TA-Lib TSF)."""

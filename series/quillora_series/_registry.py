@@ -341,7 +341,13 @@ DECLARED: tuple[Indicator, ...] = (
         "Least-squares line's slope as an angle in degrees",
     ),
     Indicator(
-        "tsf", X, (_p("period", 14, 2),), ("tsf",), lambda p: p - 1, "TSF", "Time series forecast: the line one bar ahead"
+        "tsf",
+        X,
+        (_p("period", 14, 2),),
+        ("tsf",),
+        lambda p: p - 1,
+        "TSF",
+        "Time series forecast: the line one bar ahead",
     ),
 )
 

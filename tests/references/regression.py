@@ -62,7 +62,7 @@ def midpoint(inputs, period):
 def midprice(inputs, period):
     high, low = inputs
     out = [MISSING] * len(high)
-    for i, run in enumerate(_runs([present_bar(h, l) for h, l in zip(high, low)])):
+    for i, run in enumerate(_runs([present_bar(hi, lo) for hi, lo in zip(high, low)])):
         if run >= period:
             out[i] = _highest(high[i - period + 1 : i + 1]) * 0.5 + _lowest(low[i - period + 1 : i + 1]) * 0.5
     return [out]
