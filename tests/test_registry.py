@@ -201,7 +201,7 @@ def talib_call(indicator, inputs, params):
         for candidate in (
             "timeperiod" if parameter.name == "period" else parameter.name,
             parameter.name.replace("_", ""),
-            parameter.name + "period",
+            parameter.name + "period", "time" + parameter.name,
         ):
             if candidate in known:
                 keywords[candidate] = value
