@@ -201,7 +201,9 @@ def talib_call(indicator, inputs, params):
         for candidate in (
             "timeperiod" if parameter.name == "period" else parameter.name,
             parameter.name.replace("_", ""),
-            parameter.name + "period", "time" + parameter.name,
+            parameter.name + "period",
+            "time" + parameter.name,
+            parameter.name.replace("_down", "dn").replace("_", ""),
         ):
             if candidate in known:
                 keywords[candidate] = value
