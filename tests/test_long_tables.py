@@ -8,13 +8,17 @@ from test_registry import bars, bits
 
 import quillora_series as qs
 from quillora_series import _registry
+from quillora_series._registry import Period
 
 CASES = [
     ("sma", (4,)),
     ("ema", (4,)),
     ("macd", (3, 6, 2)),
     ("atr", (3,)),
-    *[(indicator.name, tuple(p.minimum + 2 for p in indicator.params)) for indicator in _registry.INDICATORS.values()],
+    *[
+        (indicator.name, tuple(p.minimum + 2 if isinstance(p, Period) else p.default for p in indicator.params))
+        for indicator in _registry.INDICATORS.values()
+    ],
 ]
 
 

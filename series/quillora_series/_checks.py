@@ -123,17 +123,17 @@ def table_outputs(out: object, names: tuple[str, ...], shape: tuple[int, ...]) -
     output; None when the call allocates. Layout, alignment and overlaps the kernels check themselves."""
     if out is None:
         return None
-    arrays = [out] if len(names) == 1 else out
     if len(names) > 1 and not (isinstance(out, tuple) and len(out) == len(names)):
         raise TypeError(
             f"out must be a tuple of {len(names)} float64 tables ({', '.join(names)}), got {_describe(out)}"
         )
+    arrays: list[Any] = list(out) if isinstance(out, tuple) else [out]
     for array in arrays:
         if not (isinstance(array, np.ndarray) and array.dtype == np.float64 and array.ndim == 2):
             raise TypeError(f"out must be a 2-D float64 NumPy array for a table, got {_describe(array)}")
         if array.shape != tuple(shape):
             raise ValueError(f"out must have the table's shape {tuple(shape)}, got {array.shape}")
-    return list(arrays)
+    return arrays
 
 
 def _describe(value: object) -> str:

@@ -11,7 +11,7 @@ from ._core import Float64Array
 
 type ArrayInput = npt.NDArray[Any] | Sequence[float] | Sequence[Sequence[float]]
 type BarInput = ArrayInput | pd.Series[Any] | pd.DataFrame | pl.Series | pl.DataFrame
-__all__ = ['rma']
+__all__ = ['AROON', 'BBANDS', 'DONCHIAN', 'KC', 'STOCH', 'STOCHF', 'STOCHRSI', 'SUPERTREND', 'ad', 'adosc', 'adx', 'adxr', 'apo', 'aroon', 'aroonosc', 'bbands', 'bop', 'cci', 'cmf', 'cmo', 'dema', 'donchian', 'hma', 'kama', 'kc', 'linearreg', 'linearreg_angle', 'linearreg_intercept', 'linearreg_slope', 'max', 'mfi', 'midpoint', 'midprice', 'min', 'minus_di', 'mom', 'natr', 'obv', 'plus_di', 'ppo', 'rma', 'roc', 'rocp', 'rocr', 'rsi', 'sar', 'stddev', 'stoch', 'stochf', 'stochrsi', 'sum', 'supertrend', 'tema', 'trange', 'trima', 'trix', 'tsf', 'ultosc', 'var', 'vwap', 'willr', 'wma', 'zlema']
 
 
 @overload
@@ -35,3 +35,1454 @@ def rma(x: pl.DataFrame, period: int, *, out: None = None, workers: int | None =
 @overload
 def rma(x: ArrayInput, period: int, *, out: None = None, workers: int | None = None) -> Float64Array:
     """Wilder's moving average (TA-Lib RMA)."""
+
+
+@overload
+def wma(x: object, period: int, *, by: object, on: str | None = None, workers: int | None = None) -> Any:
+    """Linearly weighted moving average (TA-Lib WMA)."""
+@overload
+def wma(x: object, period: int, *, out: Float64Array, workers: int | None = None) -> Float64Array:
+    """Linearly weighted moving average (TA-Lib WMA)."""
+@overload
+def wma(x: pd.Series[Any], period: int, *, out: None = None, workers: int | None = None) -> pd.Series[float]:
+    """Linearly weighted moving average (TA-Lib WMA)."""
+@overload
+def wma(x: pd.DataFrame, period: int, *, out: None = None, workers: int | None = None) -> pd.DataFrame:
+    """Linearly weighted moving average (TA-Lib WMA)."""
+@overload
+def wma(x: pl.Series, period: int, *, out: None = None, workers: int | None = None) -> pl.Series:
+    """Linearly weighted moving average (TA-Lib WMA)."""
+@overload
+def wma(x: pl.DataFrame, period: int, *, out: None = None, workers: int | None = None) -> pl.DataFrame:
+    """Linearly weighted moving average (TA-Lib WMA)."""
+@overload
+def wma(x: ArrayInput, period: int, *, out: None = None, workers: int | None = None) -> Float64Array:
+    """Linearly weighted moving average (TA-Lib WMA)."""
+
+
+@overload
+def dema(x: object, period: int, *, by: object, on: str | None = None, workers: int | None = None) -> Any:
+    """Double exponential moving average (TA-Lib DEMA)."""
+@overload
+def dema(x: object, period: int, *, out: Float64Array, workers: int | None = None) -> Float64Array:
+    """Double exponential moving average (TA-Lib DEMA)."""
+@overload
+def dema(x: pd.Series[Any], period: int, *, out: None = None, workers: int | None = None) -> pd.Series[float]:
+    """Double exponential moving average (TA-Lib DEMA)."""
+@overload
+def dema(x: pd.DataFrame, period: int, *, out: None = None, workers: int | None = None) -> pd.DataFrame:
+    """Double exponential moving average (TA-Lib DEMA)."""
+@overload
+def dema(x: pl.Series, period: int, *, out: None = None, workers: int | None = None) -> pl.Series:
+    """Double exponential moving average (TA-Lib DEMA)."""
+@overload
+def dema(x: pl.DataFrame, period: int, *, out: None = None, workers: int | None = None) -> pl.DataFrame:
+    """Double exponential moving average (TA-Lib DEMA)."""
+@overload
+def dema(x: ArrayInput, period: int, *, out: None = None, workers: int | None = None) -> Float64Array:
+    """Double exponential moving average (TA-Lib DEMA)."""
+
+
+@overload
+def tema(x: object, period: int, *, by: object, on: str | None = None, workers: int | None = None) -> Any:
+    """Triple exponential moving average (TA-Lib TEMA)."""
+@overload
+def tema(x: object, period: int, *, out: Float64Array, workers: int | None = None) -> Float64Array:
+    """Triple exponential moving average (TA-Lib TEMA)."""
+@overload
+def tema(x: pd.Series[Any], period: int, *, out: None = None, workers: int | None = None) -> pd.Series[float]:
+    """Triple exponential moving average (TA-Lib TEMA)."""
+@overload
+def tema(x: pd.DataFrame, period: int, *, out: None = None, workers: int | None = None) -> pd.DataFrame:
+    """Triple exponential moving average (TA-Lib TEMA)."""
+@overload
+def tema(x: pl.Series, period: int, *, out: None = None, workers: int | None = None) -> pl.Series:
+    """Triple exponential moving average (TA-Lib TEMA)."""
+@overload
+def tema(x: pl.DataFrame, period: int, *, out: None = None, workers: int | None = None) -> pl.DataFrame:
+    """Triple exponential moving average (TA-Lib TEMA)."""
+@overload
+def tema(x: ArrayInput, period: int, *, out: None = None, workers: int | None = None) -> Float64Array:
+    """Triple exponential moving average (TA-Lib TEMA)."""
+
+
+@overload
+def rsi(x: object, period: int = 14, *, by: object, on: str | None = None, workers: int | None = None) -> Any:
+    """Relative strength index (TA-Lib RSI)."""
+@overload
+def rsi(x: object, period: int = 14, *, out: Float64Array, workers: int | None = None) -> Float64Array:
+    """Relative strength index (TA-Lib RSI)."""
+@overload
+def rsi(x: pd.Series[Any], period: int = 14, *, out: None = None, workers: int | None = None) -> pd.Series[float]:
+    """Relative strength index (TA-Lib RSI)."""
+@overload
+def rsi(x: pd.DataFrame, period: int = 14, *, out: None = None, workers: int | None = None) -> pd.DataFrame:
+    """Relative strength index (TA-Lib RSI)."""
+@overload
+def rsi(x: pl.Series, period: int = 14, *, out: None = None, workers: int | None = None) -> pl.Series:
+    """Relative strength index (TA-Lib RSI)."""
+@overload
+def rsi(x: pl.DataFrame, period: int = 14, *, out: None = None, workers: int | None = None) -> pl.DataFrame:
+    """Relative strength index (TA-Lib RSI)."""
+@overload
+def rsi(x: ArrayInput, period: int = 14, *, out: None = None, workers: int | None = None) -> Float64Array:
+    """Relative strength index (TA-Lib RSI)."""
+
+
+@overload
+def trange(high: object, low: object = None, close: object = None, *, by: object, on: str | None = None, workers: int | None = None) -> Any:
+    """True range (TA-Lib TRANGE)."""
+@overload
+def trange(high: object, low: object, close: object, *, out: Float64Array, workers: int | None = None) -> Float64Array:
+    """True range (TA-Lib TRANGE)."""
+@overload
+def trange(high: pd.DataFrame, low: None = None, close: None = None, *, out: None = None, workers: int | None = None) -> pd.Series[float]:
+    """True range (TA-Lib TRANGE)."""
+@overload
+def trange(high: pl.DataFrame, low: None = None, close: None = None, *, out: None = None, workers: int | None = None) -> pl.Series:
+    """True range (TA-Lib TRANGE)."""
+@overload
+def trange(high: pd.Series[Any], low: BarInput, close: BarInput, *, out: None = None, workers: int | None = None) -> pd.Series[float]:
+    """True range (TA-Lib TRANGE)."""
+@overload
+def trange(high: pd.DataFrame, low: BarInput, close: BarInput, *, out: None = None, workers: int | None = None) -> pd.DataFrame:
+    """True range (TA-Lib TRANGE)."""
+@overload
+def trange(high: pl.Series, low: BarInput, close: BarInput, *, out: None = None, workers: int | None = None) -> pl.Series:
+    """True range (TA-Lib TRANGE)."""
+@overload
+def trange(high: pl.DataFrame, low: BarInput, close: BarInput, *, out: None = None, workers: int | None = None) -> pl.DataFrame:
+    """True range (TA-Lib TRANGE)."""
+@overload
+def trange(high: ArrayInput, low: BarInput, close: BarInput, *, out: None = None, workers: int | None = None) -> Float64Array:
+    """True range (TA-Lib TRANGE)."""
+
+
+@overload
+def natr(high: object, low: object = None, close: object = None, period: int = 14, *, by: object, on: str | None = None, workers: int | None = None) -> Any:
+    """Normalized average true range (TA-Lib NATR)."""
+@overload
+def natr(high: object, low: object, close: object, period: int = 14, *, out: Float64Array, workers: int | None = None) -> Float64Array:
+    """Normalized average true range (TA-Lib NATR)."""
+@overload
+def natr(high: pd.DataFrame, low: None = None, close: None = None, period: int = 14, *, out: None = None, workers: int | None = None) -> pd.Series[float]:
+    """Normalized average true range (TA-Lib NATR)."""
+@overload
+def natr(high: pl.DataFrame, low: None = None, close: None = None, period: int = 14, *, out: None = None, workers: int | None = None) -> pl.Series:
+    """Normalized average true range (TA-Lib NATR)."""
+@overload
+def natr(high: pd.Series[Any], low: BarInput, close: BarInput, period: int = 14, *, out: None = None, workers: int | None = None) -> pd.Series[float]:
+    """Normalized average true range (TA-Lib NATR)."""
+@overload
+def natr(high: pd.DataFrame, low: BarInput, close: BarInput, period: int = 14, *, out: None = None, workers: int | None = None) -> pd.DataFrame:
+    """Normalized average true range (TA-Lib NATR)."""
+@overload
+def natr(high: pl.Series, low: BarInput, close: BarInput, period: int = 14, *, out: None = None, workers: int | None = None) -> pl.Series:
+    """Normalized average true range (TA-Lib NATR)."""
+@overload
+def natr(high: pl.DataFrame, low: BarInput, close: BarInput, period: int = 14, *, out: None = None, workers: int | None = None) -> pl.DataFrame:
+    """Normalized average true range (TA-Lib NATR)."""
+@overload
+def natr(high: ArrayInput, low: BarInput, close: BarInput, period: int = 14, *, out: None = None, workers: int | None = None) -> Float64Array:
+    """Normalized average true range (TA-Lib NATR)."""
+
+
+@overload
+def obv(close: object, volume: object = None, *, by: object, on: str | None = None, workers: int | None = None) -> Any:
+    """On-balance volume (TA-Lib OBV)."""
+@overload
+def obv(close: object, volume: object, *, out: Float64Array, workers: int | None = None) -> Float64Array:
+    """On-balance volume (TA-Lib OBV)."""
+@overload
+def obv(close: pd.DataFrame, volume: None = None, *, out: None = None, workers: int | None = None) -> pd.Series[float]:
+    """On-balance volume (TA-Lib OBV)."""
+@overload
+def obv(close: pl.DataFrame, volume: None = None, *, out: None = None, workers: int | None = None) -> pl.Series:
+    """On-balance volume (TA-Lib OBV)."""
+@overload
+def obv(close: pd.Series[Any], volume: BarInput, *, out: None = None, workers: int | None = None) -> pd.Series[float]:
+    """On-balance volume (TA-Lib OBV)."""
+@overload
+def obv(close: pd.DataFrame, volume: BarInput, *, out: None = None, workers: int | None = None) -> pd.DataFrame:
+    """On-balance volume (TA-Lib OBV)."""
+@overload
+def obv(close: pl.Series, volume: BarInput, *, out: None = None, workers: int | None = None) -> pl.Series:
+    """On-balance volume (TA-Lib OBV)."""
+@overload
+def obv(close: pl.DataFrame, volume: BarInput, *, out: None = None, workers: int | None = None) -> pl.DataFrame:
+    """On-balance volume (TA-Lib OBV)."""
+@overload
+def obv(close: ArrayInput, volume: BarInput, *, out: None = None, workers: int | None = None) -> Float64Array:
+    """On-balance volume (TA-Lib OBV)."""
+
+
+@overload
+def var(x: object, period: int = 5, *, by: object, on: str | None = None, workers: int | None = None) -> Any:
+    """Population variance over a window (TA-Lib VAR)."""
+@overload
+def var(x: object, period: int = 5, *, out: Float64Array, workers: int | None = None) -> Float64Array:
+    """Population variance over a window (TA-Lib VAR)."""
+@overload
+def var(x: pd.Series[Any], period: int = 5, *, out: None = None, workers: int | None = None) -> pd.Series[float]:
+    """Population variance over a window (TA-Lib VAR)."""
+@overload
+def var(x: pd.DataFrame, period: int = 5, *, out: None = None, workers: int | None = None) -> pd.DataFrame:
+    """Population variance over a window (TA-Lib VAR)."""
+@overload
+def var(x: pl.Series, period: int = 5, *, out: None = None, workers: int | None = None) -> pl.Series:
+    """Population variance over a window (TA-Lib VAR)."""
+@overload
+def var(x: pl.DataFrame, period: int = 5, *, out: None = None, workers: int | None = None) -> pl.DataFrame:
+    """Population variance over a window (TA-Lib VAR)."""
+@overload
+def var(x: ArrayInput, period: int = 5, *, out: None = None, workers: int | None = None) -> Float64Array:
+    """Population variance over a window (TA-Lib VAR)."""
+
+
+@overload
+def stddev(x: object, period: int = 5, nbdev: float = 1.0, *, by: object, on: str | None = None, workers: int | None = None) -> Any:
+    """Population standard deviation over a window, times nbdev (TA-Lib STDDEV)."""
+@overload
+def stddev(x: object, period: int = 5, nbdev: float = 1.0, *, out: Float64Array, workers: int | None = None) -> Float64Array:
+    """Population standard deviation over a window, times nbdev (TA-Lib STDDEV)."""
+@overload
+def stddev(x: pd.Series[Any], period: int = 5, nbdev: float = 1.0, *, out: None = None, workers: int | None = None) -> pd.Series[float]:
+    """Population standard deviation over a window, times nbdev (TA-Lib STDDEV)."""
+@overload
+def stddev(x: pd.DataFrame, period: int = 5, nbdev: float = 1.0, *, out: None = None, workers: int | None = None) -> pd.DataFrame:
+    """Population standard deviation over a window, times nbdev (TA-Lib STDDEV)."""
+@overload
+def stddev(x: pl.Series, period: int = 5, nbdev: float = 1.0, *, out: None = None, workers: int | None = None) -> pl.Series:
+    """Population standard deviation over a window, times nbdev (TA-Lib STDDEV)."""
+@overload
+def stddev(x: pl.DataFrame, period: int = 5, nbdev: float = 1.0, *, out: None = None, workers: int | None = None) -> pl.DataFrame:
+    """Population standard deviation over a window, times nbdev (TA-Lib STDDEV)."""
+@overload
+def stddev(x: ArrayInput, period: int = 5, nbdev: float = 1.0, *, out: None = None, workers: int | None = None) -> Float64Array:
+    """Population standard deviation over a window, times nbdev (TA-Lib STDDEV)."""
+
+
+class BBANDS[T](NamedTuple):
+    """Bollinger bands around the simple moving average."""
+
+    upper: T
+    middle: T
+    lower: T
+
+
+@overload
+def bbands(x: object, period: int = 20, nbdev_up: float = 2.0, nbdev_down: float = 2.0, *, by: object, on: str | None = None, workers: int | None = None) -> BBANDS[Any]:
+    """Bollinger bands around the simple moving average (TA-Lib BBANDS)."""
+@overload
+def bbands(x: object, period: int = 20, nbdev_up: float = 2.0, nbdev_down: float = 2.0, *, out: tuple[Float64Array, Float64Array, Float64Array], workers: int | None = None) -> BBANDS[Float64Array]:
+    """Bollinger bands around the simple moving average (TA-Lib BBANDS)."""
+@overload
+def bbands(x: pd.Series[Any], period: int = 20, nbdev_up: float = 2.0, nbdev_down: float = 2.0, *, out: None = None, workers: int | None = None) -> BBANDS[pd.Series[float]]:
+    """Bollinger bands around the simple moving average (TA-Lib BBANDS)."""
+@overload
+def bbands(x: pd.DataFrame, period: int = 20, nbdev_up: float = 2.0, nbdev_down: float = 2.0, *, out: None = None, workers: int | None = None) -> BBANDS[pd.DataFrame]:
+    """Bollinger bands around the simple moving average (TA-Lib BBANDS)."""
+@overload
+def bbands(x: pl.Series, period: int = 20, nbdev_up: float = 2.0, nbdev_down: float = 2.0, *, out: None = None, workers: int | None = None) -> BBANDS[pl.Series]:
+    """Bollinger bands around the simple moving average (TA-Lib BBANDS)."""
+@overload
+def bbands(x: pl.DataFrame, period: int = 20, nbdev_up: float = 2.0, nbdev_down: float = 2.0, *, out: None = None, workers: int | None = None) -> BBANDS[pl.DataFrame]:
+    """Bollinger bands around the simple moving average (TA-Lib BBANDS)."""
+@overload
+def bbands(x: ArrayInput, period: int = 20, nbdev_up: float = 2.0, nbdev_down: float = 2.0, *, out: None = None, workers: int | None = None) -> BBANDS[Float64Array]:
+    """Bollinger bands around the simple moving average (TA-Lib BBANDS)."""
+
+
+@overload
+def roc(x: object, period: int = 10, *, by: object, on: str | None = None, workers: int | None = None) -> Any:
+    """Rate of change in percent (TA-Lib ROC)."""
+@overload
+def roc(x: object, period: int = 10, *, out: Float64Array, workers: int | None = None) -> Float64Array:
+    """Rate of change in percent (TA-Lib ROC)."""
+@overload
+def roc(x: pd.Series[Any], period: int = 10, *, out: None = None, workers: int | None = None) -> pd.Series[float]:
+    """Rate of change in percent (TA-Lib ROC)."""
+@overload
+def roc(x: pd.DataFrame, period: int = 10, *, out: None = None, workers: int | None = None) -> pd.DataFrame:
+    """Rate of change in percent (TA-Lib ROC)."""
+@overload
+def roc(x: pl.Series, period: int = 10, *, out: None = None, workers: int | None = None) -> pl.Series:
+    """Rate of change in percent (TA-Lib ROC)."""
+@overload
+def roc(x: pl.DataFrame, period: int = 10, *, out: None = None, workers: int | None = None) -> pl.DataFrame:
+    """Rate of change in percent (TA-Lib ROC)."""
+@overload
+def roc(x: ArrayInput, period: int = 10, *, out: None = None, workers: int | None = None) -> Float64Array:
+    """Rate of change in percent (TA-Lib ROC)."""
+
+
+@overload
+def rocp(x: object, period: int = 10, *, by: object, on: str | None = None, workers: int | None = None) -> Any:
+    """Rate of change as a fraction (TA-Lib ROCP)."""
+@overload
+def rocp(x: object, period: int = 10, *, out: Float64Array, workers: int | None = None) -> Float64Array:
+    """Rate of change as a fraction (TA-Lib ROCP)."""
+@overload
+def rocp(x: pd.Series[Any], period: int = 10, *, out: None = None, workers: int | None = None) -> pd.Series[float]:
+    """Rate of change as a fraction (TA-Lib ROCP)."""
+@overload
+def rocp(x: pd.DataFrame, period: int = 10, *, out: None = None, workers: int | None = None) -> pd.DataFrame:
+    """Rate of change as a fraction (TA-Lib ROCP)."""
+@overload
+def rocp(x: pl.Series, period: int = 10, *, out: None = None, workers: int | None = None) -> pl.Series:
+    """Rate of change as a fraction (TA-Lib ROCP)."""
+@overload
+def rocp(x: pl.DataFrame, period: int = 10, *, out: None = None, workers: int | None = None) -> pl.DataFrame:
+    """Rate of change as a fraction (TA-Lib ROCP)."""
+@overload
+def rocp(x: ArrayInput, period: int = 10, *, out: None = None, workers: int | None = None) -> Float64Array:
+    """Rate of change as a fraction (TA-Lib ROCP)."""
+
+
+@overload
+def rocr(x: object, period: int = 10, *, by: object, on: str | None = None, workers: int | None = None) -> Any:
+    """Rate of change as a ratio (TA-Lib ROCR)."""
+@overload
+def rocr(x: object, period: int = 10, *, out: Float64Array, workers: int | None = None) -> Float64Array:
+    """Rate of change as a ratio (TA-Lib ROCR)."""
+@overload
+def rocr(x: pd.Series[Any], period: int = 10, *, out: None = None, workers: int | None = None) -> pd.Series[float]:
+    """Rate of change as a ratio (TA-Lib ROCR)."""
+@overload
+def rocr(x: pd.DataFrame, period: int = 10, *, out: None = None, workers: int | None = None) -> pd.DataFrame:
+    """Rate of change as a ratio (TA-Lib ROCR)."""
+@overload
+def rocr(x: pl.Series, period: int = 10, *, out: None = None, workers: int | None = None) -> pl.Series:
+    """Rate of change as a ratio (TA-Lib ROCR)."""
+@overload
+def rocr(x: pl.DataFrame, period: int = 10, *, out: None = None, workers: int | None = None) -> pl.DataFrame:
+    """Rate of change as a ratio (TA-Lib ROCR)."""
+@overload
+def rocr(x: ArrayInput, period: int = 10, *, out: None = None, workers: int | None = None) -> Float64Array:
+    """Rate of change as a ratio (TA-Lib ROCR)."""
+
+
+@overload
+def mom(x: object, period: int = 10, *, by: object, on: str | None = None, workers: int | None = None) -> Any:
+    """Momentum: the change over the period (TA-Lib MOM)."""
+@overload
+def mom(x: object, period: int = 10, *, out: Float64Array, workers: int | None = None) -> Float64Array:
+    """Momentum: the change over the period (TA-Lib MOM)."""
+@overload
+def mom(x: pd.Series[Any], period: int = 10, *, out: None = None, workers: int | None = None) -> pd.Series[float]:
+    """Momentum: the change over the period (TA-Lib MOM)."""
+@overload
+def mom(x: pd.DataFrame, period: int = 10, *, out: None = None, workers: int | None = None) -> pd.DataFrame:
+    """Momentum: the change over the period (TA-Lib MOM)."""
+@overload
+def mom(x: pl.Series, period: int = 10, *, out: None = None, workers: int | None = None) -> pl.Series:
+    """Momentum: the change over the period (TA-Lib MOM)."""
+@overload
+def mom(x: pl.DataFrame, period: int = 10, *, out: None = None, workers: int | None = None) -> pl.DataFrame:
+    """Momentum: the change over the period (TA-Lib MOM)."""
+@overload
+def mom(x: ArrayInput, period: int = 10, *, out: None = None, workers: int | None = None) -> Float64Array:
+    """Momentum: the change over the period (TA-Lib MOM)."""
+
+
+class STOCH[T](NamedTuple):
+    """Slow stochastic oscillator."""
+
+    slowk: T
+    slowd: T
+
+
+@overload
+def stoch(high: object, low: object = None, close: object = None, fastk_period: int = 5, slowk_period: int = 3, slowd_period: int = 3, *, by: object, on: str | None = None, workers: int | None = None) -> STOCH[Any]:
+    """Slow stochastic oscillator (TA-Lib STOCH)."""
+@overload
+def stoch(high: object, low: object, close: object, fastk_period: int = 5, slowk_period: int = 3, slowd_period: int = 3, *, out: tuple[Float64Array, Float64Array], workers: int | None = None) -> STOCH[Float64Array]:
+    """Slow stochastic oscillator (TA-Lib STOCH)."""
+@overload
+def stoch(high: pd.DataFrame, low: None = None, close: None = None, fastk_period: int = 5, slowk_period: int = 3, slowd_period: int = 3, *, out: None = None, workers: int | None = None) -> STOCH[pd.Series[float]]:
+    """Slow stochastic oscillator (TA-Lib STOCH)."""
+@overload
+def stoch(high: pl.DataFrame, low: None = None, close: None = None, fastk_period: int = 5, slowk_period: int = 3, slowd_period: int = 3, *, out: None = None, workers: int | None = None) -> STOCH[pl.Series]:
+    """Slow stochastic oscillator (TA-Lib STOCH)."""
+@overload
+def stoch(high: pd.Series[Any], low: BarInput, close: BarInput, fastk_period: int = 5, slowk_period: int = 3, slowd_period: int = 3, *, out: None = None, workers: int | None = None) -> STOCH[pd.Series[float]]:
+    """Slow stochastic oscillator (TA-Lib STOCH)."""
+@overload
+def stoch(high: pd.DataFrame, low: BarInput, close: BarInput, fastk_period: int = 5, slowk_period: int = 3, slowd_period: int = 3, *, out: None = None, workers: int | None = None) -> STOCH[pd.DataFrame]:
+    """Slow stochastic oscillator (TA-Lib STOCH)."""
+@overload
+def stoch(high: pl.Series, low: BarInput, close: BarInput, fastk_period: int = 5, slowk_period: int = 3, slowd_period: int = 3, *, out: None = None, workers: int | None = None) -> STOCH[pl.Series]:
+    """Slow stochastic oscillator (TA-Lib STOCH)."""
+@overload
+def stoch(high: pl.DataFrame, low: BarInput, close: BarInput, fastk_period: int = 5, slowk_period: int = 3, slowd_period: int = 3, *, out: None = None, workers: int | None = None) -> STOCH[pl.DataFrame]:
+    """Slow stochastic oscillator (TA-Lib STOCH)."""
+@overload
+def stoch(high: ArrayInput, low: BarInput, close: BarInput, fastk_period: int = 5, slowk_period: int = 3, slowd_period: int = 3, *, out: None = None, workers: int | None = None) -> STOCH[Float64Array]:
+    """Slow stochastic oscillator (TA-Lib STOCH)."""
+
+
+class STOCHF[T](NamedTuple):
+    """Fast stochastic oscillator."""
+
+    fastk: T
+    fastd: T
+
+
+@overload
+def stochf(high: object, low: object = None, close: object = None, fastk_period: int = 5, fastd_period: int = 3, *, by: object, on: str | None = None, workers: int | None = None) -> STOCHF[Any]:
+    """Fast stochastic oscillator (TA-Lib STOCHF)."""
+@overload
+def stochf(high: object, low: object, close: object, fastk_period: int = 5, fastd_period: int = 3, *, out: tuple[Float64Array, Float64Array], workers: int | None = None) -> STOCHF[Float64Array]:
+    """Fast stochastic oscillator (TA-Lib STOCHF)."""
+@overload
+def stochf(high: pd.DataFrame, low: None = None, close: None = None, fastk_period: int = 5, fastd_period: int = 3, *, out: None = None, workers: int | None = None) -> STOCHF[pd.Series[float]]:
+    """Fast stochastic oscillator (TA-Lib STOCHF)."""
+@overload
+def stochf(high: pl.DataFrame, low: None = None, close: None = None, fastk_period: int = 5, fastd_period: int = 3, *, out: None = None, workers: int | None = None) -> STOCHF[pl.Series]:
+    """Fast stochastic oscillator (TA-Lib STOCHF)."""
+@overload
+def stochf(high: pd.Series[Any], low: BarInput, close: BarInput, fastk_period: int = 5, fastd_period: int = 3, *, out: None = None, workers: int | None = None) -> STOCHF[pd.Series[float]]:
+    """Fast stochastic oscillator (TA-Lib STOCHF)."""
+@overload
+def stochf(high: pd.DataFrame, low: BarInput, close: BarInput, fastk_period: int = 5, fastd_period: int = 3, *, out: None = None, workers: int | None = None) -> STOCHF[pd.DataFrame]:
+    """Fast stochastic oscillator (TA-Lib STOCHF)."""
+@overload
+def stochf(high: pl.Series, low: BarInput, close: BarInput, fastk_period: int = 5, fastd_period: int = 3, *, out: None = None, workers: int | None = None) -> STOCHF[pl.Series]:
+    """Fast stochastic oscillator (TA-Lib STOCHF)."""
+@overload
+def stochf(high: pl.DataFrame, low: BarInput, close: BarInput, fastk_period: int = 5, fastd_period: int = 3, *, out: None = None, workers: int | None = None) -> STOCHF[pl.DataFrame]:
+    """Fast stochastic oscillator (TA-Lib STOCHF)."""
+@overload
+def stochf(high: ArrayInput, low: BarInput, close: BarInput, fastk_period: int = 5, fastd_period: int = 3, *, out: None = None, workers: int | None = None) -> STOCHF[Float64Array]:
+    """Fast stochastic oscillator (TA-Lib STOCHF)."""
+
+
+@overload
+def willr(high: object, low: object = None, close: object = None, period: int = 14, *, by: object, on: str | None = None, workers: int | None = None) -> Any:
+    """Williams' %R (TA-Lib WILLR)."""
+@overload
+def willr(high: object, low: object, close: object, period: int = 14, *, out: Float64Array, workers: int | None = None) -> Float64Array:
+    """Williams' %R (TA-Lib WILLR)."""
+@overload
+def willr(high: pd.DataFrame, low: None = None, close: None = None, period: int = 14, *, out: None = None, workers: int | None = None) -> pd.Series[float]:
+    """Williams' %R (TA-Lib WILLR)."""
+@overload
+def willr(high: pl.DataFrame, low: None = None, close: None = None, period: int = 14, *, out: None = None, workers: int | None = None) -> pl.Series:
+    """Williams' %R (TA-Lib WILLR)."""
+@overload
+def willr(high: pd.Series[Any], low: BarInput, close: BarInput, period: int = 14, *, out: None = None, workers: int | None = None) -> pd.Series[float]:
+    """Williams' %R (TA-Lib WILLR)."""
+@overload
+def willr(high: pd.DataFrame, low: BarInput, close: BarInput, period: int = 14, *, out: None = None, workers: int | None = None) -> pd.DataFrame:
+    """Williams' %R (TA-Lib WILLR)."""
+@overload
+def willr(high: pl.Series, low: BarInput, close: BarInput, period: int = 14, *, out: None = None, workers: int | None = None) -> pl.Series:
+    """Williams' %R (TA-Lib WILLR)."""
+@overload
+def willr(high: pl.DataFrame, low: BarInput, close: BarInput, period: int = 14, *, out: None = None, workers: int | None = None) -> pl.DataFrame:
+    """Williams' %R (TA-Lib WILLR)."""
+@overload
+def willr(high: ArrayInput, low: BarInput, close: BarInput, period: int = 14, *, out: None = None, workers: int | None = None) -> Float64Array:
+    """Williams' %R (TA-Lib WILLR)."""
+
+
+@overload
+def cci(high: object, low: object = None, close: object = None, period: int = 14, *, by: object, on: str | None = None, workers: int | None = None) -> Any:
+    """Commodity channel index (TA-Lib CCI)."""
+@overload
+def cci(high: object, low: object, close: object, period: int = 14, *, out: Float64Array, workers: int | None = None) -> Float64Array:
+    """Commodity channel index (TA-Lib CCI)."""
+@overload
+def cci(high: pd.DataFrame, low: None = None, close: None = None, period: int = 14, *, out: None = None, workers: int | None = None) -> pd.Series[float]:
+    """Commodity channel index (TA-Lib CCI)."""
+@overload
+def cci(high: pl.DataFrame, low: None = None, close: None = None, period: int = 14, *, out: None = None, workers: int | None = None) -> pl.Series:
+    """Commodity channel index (TA-Lib CCI)."""
+@overload
+def cci(high: pd.Series[Any], low: BarInput, close: BarInput, period: int = 14, *, out: None = None, workers: int | None = None) -> pd.Series[float]:
+    """Commodity channel index (TA-Lib CCI)."""
+@overload
+def cci(high: pd.DataFrame, low: BarInput, close: BarInput, period: int = 14, *, out: None = None, workers: int | None = None) -> pd.DataFrame:
+    """Commodity channel index (TA-Lib CCI)."""
+@overload
+def cci(high: pl.Series, low: BarInput, close: BarInput, period: int = 14, *, out: None = None, workers: int | None = None) -> pl.Series:
+    """Commodity channel index (TA-Lib CCI)."""
+@overload
+def cci(high: pl.DataFrame, low: BarInput, close: BarInput, period: int = 14, *, out: None = None, workers: int | None = None) -> pl.DataFrame:
+    """Commodity channel index (TA-Lib CCI)."""
+@overload
+def cci(high: ArrayInput, low: BarInput, close: BarInput, period: int = 14, *, out: None = None, workers: int | None = None) -> Float64Array:
+    """Commodity channel index (TA-Lib CCI)."""
+
+
+@overload
+def adx(high: object, low: object = None, close: object = None, period: int = 14, *, by: object, on: str | None = None, workers: int | None = None) -> Any:
+    """Average directional movement index (TA-Lib ADX)."""
+@overload
+def adx(high: object, low: object, close: object, period: int = 14, *, out: Float64Array, workers: int | None = None) -> Float64Array:
+    """Average directional movement index (TA-Lib ADX)."""
+@overload
+def adx(high: pd.DataFrame, low: None = None, close: None = None, period: int = 14, *, out: None = None, workers: int | None = None) -> pd.Series[float]:
+    """Average directional movement index (TA-Lib ADX)."""
+@overload
+def adx(high: pl.DataFrame, low: None = None, close: None = None, period: int = 14, *, out: None = None, workers: int | None = None) -> pl.Series:
+    """Average directional movement index (TA-Lib ADX)."""
+@overload
+def adx(high: pd.Series[Any], low: BarInput, close: BarInput, period: int = 14, *, out: None = None, workers: int | None = None) -> pd.Series[float]:
+    """Average directional movement index (TA-Lib ADX)."""
+@overload
+def adx(high: pd.DataFrame, low: BarInput, close: BarInput, period: int = 14, *, out: None = None, workers: int | None = None) -> pd.DataFrame:
+    """Average directional movement index (TA-Lib ADX)."""
+@overload
+def adx(high: pl.Series, low: BarInput, close: BarInput, period: int = 14, *, out: None = None, workers: int | None = None) -> pl.Series:
+    """Average directional movement index (TA-Lib ADX)."""
+@overload
+def adx(high: pl.DataFrame, low: BarInput, close: BarInput, period: int = 14, *, out: None = None, workers: int | None = None) -> pl.DataFrame:
+    """Average directional movement index (TA-Lib ADX)."""
+@overload
+def adx(high: ArrayInput, low: BarInput, close: BarInput, period: int = 14, *, out: None = None, workers: int | None = None) -> Float64Array:
+    """Average directional movement index (TA-Lib ADX)."""
+
+
+@overload
+def adxr(high: object, low: object = None, close: object = None, period: int = 14, *, by: object, on: str | None = None, workers: int | None = None) -> Any:
+    """ADX rating: mean of ADX now and period - 1 bars ago (TA-Lib ADXR)."""
+@overload
+def adxr(high: object, low: object, close: object, period: int = 14, *, out: Float64Array, workers: int | None = None) -> Float64Array:
+    """ADX rating: mean of ADX now and period - 1 bars ago (TA-Lib ADXR)."""
+@overload
+def adxr(high: pd.DataFrame, low: None = None, close: None = None, period: int = 14, *, out: None = None, workers: int | None = None) -> pd.Series[float]:
+    """ADX rating: mean of ADX now and period - 1 bars ago (TA-Lib ADXR)."""
+@overload
+def adxr(high: pl.DataFrame, low: None = None, close: None = None, period: int = 14, *, out: None = None, workers: int | None = None) -> pl.Series:
+    """ADX rating: mean of ADX now and period - 1 bars ago (TA-Lib ADXR)."""
+@overload
+def adxr(high: pd.Series[Any], low: BarInput, close: BarInput, period: int = 14, *, out: None = None, workers: int | None = None) -> pd.Series[float]:
+    """ADX rating: mean of ADX now and period - 1 bars ago (TA-Lib ADXR)."""
+@overload
+def adxr(high: pd.DataFrame, low: BarInput, close: BarInput, period: int = 14, *, out: None = None, workers: int | None = None) -> pd.DataFrame:
+    """ADX rating: mean of ADX now and period - 1 bars ago (TA-Lib ADXR)."""
+@overload
+def adxr(high: pl.Series, low: BarInput, close: BarInput, period: int = 14, *, out: None = None, workers: int | None = None) -> pl.Series:
+    """ADX rating: mean of ADX now and period - 1 bars ago (TA-Lib ADXR)."""
+@overload
+def adxr(high: pl.DataFrame, low: BarInput, close: BarInput, period: int = 14, *, out: None = None, workers: int | None = None) -> pl.DataFrame:
+    """ADX rating: mean of ADX now and period - 1 bars ago (TA-Lib ADXR)."""
+@overload
+def adxr(high: ArrayInput, low: BarInput, close: BarInput, period: int = 14, *, out: None = None, workers: int | None = None) -> Float64Array:
+    """ADX rating: mean of ADX now and period - 1 bars ago (TA-Lib ADXR)."""
+
+
+@overload
+def plus_di(high: object, low: object = None, close: object = None, period: int = 14, *, by: object, on: str | None = None, workers: int | None = None) -> Any:
+    """Plus directional indicator (TA-Lib PLUS_DI)."""
+@overload
+def plus_di(high: object, low: object, close: object, period: int = 14, *, out: Float64Array, workers: int | None = None) -> Float64Array:
+    """Plus directional indicator (TA-Lib PLUS_DI)."""
+@overload
+def plus_di(high: pd.DataFrame, low: None = None, close: None = None, period: int = 14, *, out: None = None, workers: int | None = None) -> pd.Series[float]:
+    """Plus directional indicator (TA-Lib PLUS_DI)."""
+@overload
+def plus_di(high: pl.DataFrame, low: None = None, close: None = None, period: int = 14, *, out: None = None, workers: int | None = None) -> pl.Series:
+    """Plus directional indicator (TA-Lib PLUS_DI)."""
+@overload
+def plus_di(high: pd.Series[Any], low: BarInput, close: BarInput, period: int = 14, *, out: None = None, workers: int | None = None) -> pd.Series[float]:
+    """Plus directional indicator (TA-Lib PLUS_DI)."""
+@overload
+def plus_di(high: pd.DataFrame, low: BarInput, close: BarInput, period: int = 14, *, out: None = None, workers: int | None = None) -> pd.DataFrame:
+    """Plus directional indicator (TA-Lib PLUS_DI)."""
+@overload
+def plus_di(high: pl.Series, low: BarInput, close: BarInput, period: int = 14, *, out: None = None, workers: int | None = None) -> pl.Series:
+    """Plus directional indicator (TA-Lib PLUS_DI)."""
+@overload
+def plus_di(high: pl.DataFrame, low: BarInput, close: BarInput, period: int = 14, *, out: None = None, workers: int | None = None) -> pl.DataFrame:
+    """Plus directional indicator (TA-Lib PLUS_DI)."""
+@overload
+def plus_di(high: ArrayInput, low: BarInput, close: BarInput, period: int = 14, *, out: None = None, workers: int | None = None) -> Float64Array:
+    """Plus directional indicator (TA-Lib PLUS_DI)."""
+
+
+@overload
+def minus_di(high: object, low: object = None, close: object = None, period: int = 14, *, by: object, on: str | None = None, workers: int | None = None) -> Any:
+    """Minus directional indicator (TA-Lib MINUS_DI)."""
+@overload
+def minus_di(high: object, low: object, close: object, period: int = 14, *, out: Float64Array, workers: int | None = None) -> Float64Array:
+    """Minus directional indicator (TA-Lib MINUS_DI)."""
+@overload
+def minus_di(high: pd.DataFrame, low: None = None, close: None = None, period: int = 14, *, out: None = None, workers: int | None = None) -> pd.Series[float]:
+    """Minus directional indicator (TA-Lib MINUS_DI)."""
+@overload
+def minus_di(high: pl.DataFrame, low: None = None, close: None = None, period: int = 14, *, out: None = None, workers: int | None = None) -> pl.Series:
+    """Minus directional indicator (TA-Lib MINUS_DI)."""
+@overload
+def minus_di(high: pd.Series[Any], low: BarInput, close: BarInput, period: int = 14, *, out: None = None, workers: int | None = None) -> pd.Series[float]:
+    """Minus directional indicator (TA-Lib MINUS_DI)."""
+@overload
+def minus_di(high: pd.DataFrame, low: BarInput, close: BarInput, period: int = 14, *, out: None = None, workers: int | None = None) -> pd.DataFrame:
+    """Minus directional indicator (TA-Lib MINUS_DI)."""
+@overload
+def minus_di(high: pl.Series, low: BarInput, close: BarInput, period: int = 14, *, out: None = None, workers: int | None = None) -> pl.Series:
+    """Minus directional indicator (TA-Lib MINUS_DI)."""
+@overload
+def minus_di(high: pl.DataFrame, low: BarInput, close: BarInput, period: int = 14, *, out: None = None, workers: int | None = None) -> pl.DataFrame:
+    """Minus directional indicator (TA-Lib MINUS_DI)."""
+@overload
+def minus_di(high: ArrayInput, low: BarInput, close: BarInput, period: int = 14, *, out: None = None, workers: int | None = None) -> Float64Array:
+    """Minus directional indicator (TA-Lib MINUS_DI)."""
+
+
+@overload
+def sar(high: object, low: object = None, acceleration: float = 0.02, maximum: float = 0.2, *, by: object, on: str | None = None, workers: int | None = None) -> Any:
+    """Parabolic stop and reverse (TA-Lib SAR)."""
+@overload
+def sar(high: object, low: object, acceleration: float = 0.02, maximum: float = 0.2, *, out: Float64Array, workers: int | None = None) -> Float64Array:
+    """Parabolic stop and reverse (TA-Lib SAR)."""
+@overload
+def sar(high: pd.DataFrame, low: None = None, acceleration: float = 0.02, maximum: float = 0.2, *, out: None = None, workers: int | None = None) -> pd.Series[float]:
+    """Parabolic stop and reverse (TA-Lib SAR)."""
+@overload
+def sar(high: pl.DataFrame, low: None = None, acceleration: float = 0.02, maximum: float = 0.2, *, out: None = None, workers: int | None = None) -> pl.Series:
+    """Parabolic stop and reverse (TA-Lib SAR)."""
+@overload
+def sar(high: pd.Series[Any], low: BarInput, acceleration: float = 0.02, maximum: float = 0.2, *, out: None = None, workers: int | None = None) -> pd.Series[float]:
+    """Parabolic stop and reverse (TA-Lib SAR)."""
+@overload
+def sar(high: pd.DataFrame, low: BarInput, acceleration: float = 0.02, maximum: float = 0.2, *, out: None = None, workers: int | None = None) -> pd.DataFrame:
+    """Parabolic stop and reverse (TA-Lib SAR)."""
+@overload
+def sar(high: pl.Series, low: BarInput, acceleration: float = 0.02, maximum: float = 0.2, *, out: None = None, workers: int | None = None) -> pl.Series:
+    """Parabolic stop and reverse (TA-Lib SAR)."""
+@overload
+def sar(high: pl.DataFrame, low: BarInput, acceleration: float = 0.02, maximum: float = 0.2, *, out: None = None, workers: int | None = None) -> pl.DataFrame:
+    """Parabolic stop and reverse (TA-Lib SAR)."""
+@overload
+def sar(high: ArrayInput, low: BarInput, acceleration: float = 0.02, maximum: float = 0.2, *, out: None = None, workers: int | None = None) -> Float64Array:
+    """Parabolic stop and reverse (TA-Lib SAR)."""
+
+
+@overload
+def mfi(high: object, low: object = None, close: object = None, volume: object = None, period: int = 14, *, by: object, on: str | None = None, workers: int | None = None) -> Any:
+    """Money flow index (TA-Lib MFI)."""
+@overload
+def mfi(high: object, low: object, close: object, volume: object, period: int = 14, *, out: Float64Array, workers: int | None = None) -> Float64Array:
+    """Money flow index (TA-Lib MFI)."""
+@overload
+def mfi(high: pd.DataFrame, low: None = None, close: None = None, volume: None = None, period: int = 14, *, out: None = None, workers: int | None = None) -> pd.Series[float]:
+    """Money flow index (TA-Lib MFI)."""
+@overload
+def mfi(high: pl.DataFrame, low: None = None, close: None = None, volume: None = None, period: int = 14, *, out: None = None, workers: int | None = None) -> pl.Series:
+    """Money flow index (TA-Lib MFI)."""
+@overload
+def mfi(high: pd.Series[Any], low: BarInput, close: BarInput, volume: BarInput, period: int = 14, *, out: None = None, workers: int | None = None) -> pd.Series[float]:
+    """Money flow index (TA-Lib MFI)."""
+@overload
+def mfi(high: pd.DataFrame, low: BarInput, close: BarInput, volume: BarInput, period: int = 14, *, out: None = None, workers: int | None = None) -> pd.DataFrame:
+    """Money flow index (TA-Lib MFI)."""
+@overload
+def mfi(high: pl.Series, low: BarInput, close: BarInput, volume: BarInput, period: int = 14, *, out: None = None, workers: int | None = None) -> pl.Series:
+    """Money flow index (TA-Lib MFI)."""
+@overload
+def mfi(high: pl.DataFrame, low: BarInput, close: BarInput, volume: BarInput, period: int = 14, *, out: None = None, workers: int | None = None) -> pl.DataFrame:
+    """Money flow index (TA-Lib MFI)."""
+@overload
+def mfi(high: ArrayInput, low: BarInput, close: BarInput, volume: BarInput, period: int = 14, *, out: None = None, workers: int | None = None) -> Float64Array:
+    """Money flow index (TA-Lib MFI)."""
+
+
+@overload
+def ultosc(high: object, low: object = None, close: object = None, period1: int = 7, period2: int = 14, period3: int = 28, *, by: object, on: str | None = None, workers: int | None = None) -> Any:
+    """Ultimate oscillator (TA-Lib ULTOSC)."""
+@overload
+def ultosc(high: object, low: object, close: object, period1: int = 7, period2: int = 14, period3: int = 28, *, out: Float64Array, workers: int | None = None) -> Float64Array:
+    """Ultimate oscillator (TA-Lib ULTOSC)."""
+@overload
+def ultosc(high: pd.DataFrame, low: None = None, close: None = None, period1: int = 7, period2: int = 14, period3: int = 28, *, out: None = None, workers: int | None = None) -> pd.Series[float]:
+    """Ultimate oscillator (TA-Lib ULTOSC)."""
+@overload
+def ultosc(high: pl.DataFrame, low: None = None, close: None = None, period1: int = 7, period2: int = 14, period3: int = 28, *, out: None = None, workers: int | None = None) -> pl.Series:
+    """Ultimate oscillator (TA-Lib ULTOSC)."""
+@overload
+def ultosc(high: pd.Series[Any], low: BarInput, close: BarInput, period1: int = 7, period2: int = 14, period3: int = 28, *, out: None = None, workers: int | None = None) -> pd.Series[float]:
+    """Ultimate oscillator (TA-Lib ULTOSC)."""
+@overload
+def ultosc(high: pd.DataFrame, low: BarInput, close: BarInput, period1: int = 7, period2: int = 14, period3: int = 28, *, out: None = None, workers: int | None = None) -> pd.DataFrame:
+    """Ultimate oscillator (TA-Lib ULTOSC)."""
+@overload
+def ultosc(high: pl.Series, low: BarInput, close: BarInput, period1: int = 7, period2: int = 14, period3: int = 28, *, out: None = None, workers: int | None = None) -> pl.Series:
+    """Ultimate oscillator (TA-Lib ULTOSC)."""
+@overload
+def ultosc(high: pl.DataFrame, low: BarInput, close: BarInput, period1: int = 7, period2: int = 14, period3: int = 28, *, out: None = None, workers: int | None = None) -> pl.DataFrame:
+    """Ultimate oscillator (TA-Lib ULTOSC)."""
+@overload
+def ultosc(high: ArrayInput, low: BarInput, close: BarInput, period1: int = 7, period2: int = 14, period3: int = 28, *, out: None = None, workers: int | None = None) -> Float64Array:
+    """Ultimate oscillator (TA-Lib ULTOSC)."""
+
+
+class AROON[T](NamedTuple):
+    """Aroon down and up."""
+
+    aroondown: T
+    aroonup: T
+
+
+@overload
+def aroon(high: object, low: object = None, period: int = 14, *, by: object, on: str | None = None, workers: int | None = None) -> AROON[Any]:
+    """Aroon down and up (TA-Lib AROON)."""
+@overload
+def aroon(high: object, low: object, period: int = 14, *, out: tuple[Float64Array, Float64Array], workers: int | None = None) -> AROON[Float64Array]:
+    """Aroon down and up (TA-Lib AROON)."""
+@overload
+def aroon(high: pd.DataFrame, low: None = None, period: int = 14, *, out: None = None, workers: int | None = None) -> AROON[pd.Series[float]]:
+    """Aroon down and up (TA-Lib AROON)."""
+@overload
+def aroon(high: pl.DataFrame, low: None = None, period: int = 14, *, out: None = None, workers: int | None = None) -> AROON[pl.Series]:
+    """Aroon down and up (TA-Lib AROON)."""
+@overload
+def aroon(high: pd.Series[Any], low: BarInput, period: int = 14, *, out: None = None, workers: int | None = None) -> AROON[pd.Series[float]]:
+    """Aroon down and up (TA-Lib AROON)."""
+@overload
+def aroon(high: pd.DataFrame, low: BarInput, period: int = 14, *, out: None = None, workers: int | None = None) -> AROON[pd.DataFrame]:
+    """Aroon down and up (TA-Lib AROON)."""
+@overload
+def aroon(high: pl.Series, low: BarInput, period: int = 14, *, out: None = None, workers: int | None = None) -> AROON[pl.Series]:
+    """Aroon down and up (TA-Lib AROON)."""
+@overload
+def aroon(high: pl.DataFrame, low: BarInput, period: int = 14, *, out: None = None, workers: int | None = None) -> AROON[pl.DataFrame]:
+    """Aroon down and up (TA-Lib AROON)."""
+@overload
+def aroon(high: ArrayInput, low: BarInput, period: int = 14, *, out: None = None, workers: int | None = None) -> AROON[Float64Array]:
+    """Aroon down and up (TA-Lib AROON)."""
+
+
+@overload
+def aroonosc(high: object, low: object = None, period: int = 14, *, by: object, on: str | None = None, workers: int | None = None) -> Any:
+    """Aroon oscillator: up minus down (TA-Lib AROONOSC)."""
+@overload
+def aroonosc(high: object, low: object, period: int = 14, *, out: Float64Array, workers: int | None = None) -> Float64Array:
+    """Aroon oscillator: up minus down (TA-Lib AROONOSC)."""
+@overload
+def aroonosc(high: pd.DataFrame, low: None = None, period: int = 14, *, out: None = None, workers: int | None = None) -> pd.Series[float]:
+    """Aroon oscillator: up minus down (TA-Lib AROONOSC)."""
+@overload
+def aroonosc(high: pl.DataFrame, low: None = None, period: int = 14, *, out: None = None, workers: int | None = None) -> pl.Series:
+    """Aroon oscillator: up minus down (TA-Lib AROONOSC)."""
+@overload
+def aroonosc(high: pd.Series[Any], low: BarInput, period: int = 14, *, out: None = None, workers: int | None = None) -> pd.Series[float]:
+    """Aroon oscillator: up minus down (TA-Lib AROONOSC)."""
+@overload
+def aroonosc(high: pd.DataFrame, low: BarInput, period: int = 14, *, out: None = None, workers: int | None = None) -> pd.DataFrame:
+    """Aroon oscillator: up minus down (TA-Lib AROONOSC)."""
+@overload
+def aroonosc(high: pl.Series, low: BarInput, period: int = 14, *, out: None = None, workers: int | None = None) -> pl.Series:
+    """Aroon oscillator: up minus down (TA-Lib AROONOSC)."""
+@overload
+def aroonosc(high: pl.DataFrame, low: BarInput, period: int = 14, *, out: None = None, workers: int | None = None) -> pl.DataFrame:
+    """Aroon oscillator: up minus down (TA-Lib AROONOSC)."""
+@overload
+def aroonosc(high: ArrayInput, low: BarInput, period: int = 14, *, out: None = None, workers: int | None = None) -> Float64Array:
+    """Aroon oscillator: up minus down (TA-Lib AROONOSC)."""
+
+
+@overload
+def kama(x: object, period: int = 30, *, by: object, on: str | None = None, workers: int | None = None) -> Any:
+    """Kaufman adaptive moving average (TA-Lib KAMA)."""
+@overload
+def kama(x: object, period: int = 30, *, out: Float64Array, workers: int | None = None) -> Float64Array:
+    """Kaufman adaptive moving average (TA-Lib KAMA)."""
+@overload
+def kama(x: pd.Series[Any], period: int = 30, *, out: None = None, workers: int | None = None) -> pd.Series[float]:
+    """Kaufman adaptive moving average (TA-Lib KAMA)."""
+@overload
+def kama(x: pd.DataFrame, period: int = 30, *, out: None = None, workers: int | None = None) -> pd.DataFrame:
+    """Kaufman adaptive moving average (TA-Lib KAMA)."""
+@overload
+def kama(x: pl.Series, period: int = 30, *, out: None = None, workers: int | None = None) -> pl.Series:
+    """Kaufman adaptive moving average (TA-Lib KAMA)."""
+@overload
+def kama(x: pl.DataFrame, period: int = 30, *, out: None = None, workers: int | None = None) -> pl.DataFrame:
+    """Kaufman adaptive moving average (TA-Lib KAMA)."""
+@overload
+def kama(x: ArrayInput, period: int = 30, *, out: None = None, workers: int | None = None) -> Float64Array:
+    """Kaufman adaptive moving average (TA-Lib KAMA)."""
+
+
+@overload
+def trix(x: object, period: int = 30, *, by: object, on: str | None = None, workers: int | None = None) -> Any:
+    """One-bar rate of change of a triple EMA (TA-Lib TRIX)."""
+@overload
+def trix(x: object, period: int = 30, *, out: Float64Array, workers: int | None = None) -> Float64Array:
+    """One-bar rate of change of a triple EMA (TA-Lib TRIX)."""
+@overload
+def trix(x: pd.Series[Any], period: int = 30, *, out: None = None, workers: int | None = None) -> pd.Series[float]:
+    """One-bar rate of change of a triple EMA (TA-Lib TRIX)."""
+@overload
+def trix(x: pd.DataFrame, period: int = 30, *, out: None = None, workers: int | None = None) -> pd.DataFrame:
+    """One-bar rate of change of a triple EMA (TA-Lib TRIX)."""
+@overload
+def trix(x: pl.Series, period: int = 30, *, out: None = None, workers: int | None = None) -> pl.Series:
+    """One-bar rate of change of a triple EMA (TA-Lib TRIX)."""
+@overload
+def trix(x: pl.DataFrame, period: int = 30, *, out: None = None, workers: int | None = None) -> pl.DataFrame:
+    """One-bar rate of change of a triple EMA (TA-Lib TRIX)."""
+@overload
+def trix(x: ArrayInput, period: int = 30, *, out: None = None, workers: int | None = None) -> Float64Array:
+    """One-bar rate of change of a triple EMA (TA-Lib TRIX)."""
+
+
+@overload
+def zlema(x: object, period: int = 30, *, by: object, on: str | None = None, workers: int | None = None) -> Any:
+    """Zero-lag exponential moving average (TA-Lib ZLEMA)."""
+@overload
+def zlema(x: object, period: int = 30, *, out: Float64Array, workers: int | None = None) -> Float64Array:
+    """Zero-lag exponential moving average (TA-Lib ZLEMA)."""
+@overload
+def zlema(x: pd.Series[Any], period: int = 30, *, out: None = None, workers: int | None = None) -> pd.Series[float]:
+    """Zero-lag exponential moving average (TA-Lib ZLEMA)."""
+@overload
+def zlema(x: pd.DataFrame, period: int = 30, *, out: None = None, workers: int | None = None) -> pd.DataFrame:
+    """Zero-lag exponential moving average (TA-Lib ZLEMA)."""
+@overload
+def zlema(x: pl.Series, period: int = 30, *, out: None = None, workers: int | None = None) -> pl.Series:
+    """Zero-lag exponential moving average (TA-Lib ZLEMA)."""
+@overload
+def zlema(x: pl.DataFrame, period: int = 30, *, out: None = None, workers: int | None = None) -> pl.DataFrame:
+    """Zero-lag exponential moving average (TA-Lib ZLEMA)."""
+@overload
+def zlema(x: ArrayInput, period: int = 30, *, out: None = None, workers: int | None = None) -> Float64Array:
+    """Zero-lag exponential moving average (TA-Lib ZLEMA)."""
+
+
+@overload
+def hma(x: object, period: int = 20, *, by: object, on: str | None = None, workers: int | None = None) -> Any:
+    """Hull moving average (TA-Lib HMA)."""
+@overload
+def hma(x: object, period: int = 20, *, out: Float64Array, workers: int | None = None) -> Float64Array:
+    """Hull moving average (TA-Lib HMA)."""
+@overload
+def hma(x: pd.Series[Any], period: int = 20, *, out: None = None, workers: int | None = None) -> pd.Series[float]:
+    """Hull moving average (TA-Lib HMA)."""
+@overload
+def hma(x: pd.DataFrame, period: int = 20, *, out: None = None, workers: int | None = None) -> pd.DataFrame:
+    """Hull moving average (TA-Lib HMA)."""
+@overload
+def hma(x: pl.Series, period: int = 20, *, out: None = None, workers: int | None = None) -> pl.Series:
+    """Hull moving average (TA-Lib HMA)."""
+@overload
+def hma(x: pl.DataFrame, period: int = 20, *, out: None = None, workers: int | None = None) -> pl.DataFrame:
+    """Hull moving average (TA-Lib HMA)."""
+@overload
+def hma(x: ArrayInput, period: int = 20, *, out: None = None, workers: int | None = None) -> Float64Array:
+    """Hull moving average (TA-Lib HMA)."""
+
+
+@overload
+def trima(x: object, period: int = 30, *, by: object, on: str | None = None, workers: int | None = None) -> Any:
+    """Triangular moving average (TA-Lib TRIMA)."""
+@overload
+def trima(x: object, period: int = 30, *, out: Float64Array, workers: int | None = None) -> Float64Array:
+    """Triangular moving average (TA-Lib TRIMA)."""
+@overload
+def trima(x: pd.Series[Any], period: int = 30, *, out: None = None, workers: int | None = None) -> pd.Series[float]:
+    """Triangular moving average (TA-Lib TRIMA)."""
+@overload
+def trima(x: pd.DataFrame, period: int = 30, *, out: None = None, workers: int | None = None) -> pd.DataFrame:
+    """Triangular moving average (TA-Lib TRIMA)."""
+@overload
+def trima(x: pl.Series, period: int = 30, *, out: None = None, workers: int | None = None) -> pl.Series:
+    """Triangular moving average (TA-Lib TRIMA)."""
+@overload
+def trima(x: pl.DataFrame, period: int = 30, *, out: None = None, workers: int | None = None) -> pl.DataFrame:
+    """Triangular moving average (TA-Lib TRIMA)."""
+@overload
+def trima(x: ArrayInput, period: int = 30, *, out: None = None, workers: int | None = None) -> Float64Array:
+    """Triangular moving average (TA-Lib TRIMA)."""
+
+
+class STOCHRSI[T](NamedTuple):
+    """Stochastic RSI."""
+
+    fastk: T
+    fastd: T
+
+
+@overload
+def stochrsi(x: object, period: int = 14, fastk_period: int = 5, fastd_period: int = 3, *, by: object, on: str | None = None, workers: int | None = None) -> STOCHRSI[Any]:
+    """Stochastic RSI (TA-Lib STOCHRSI)."""
+@overload
+def stochrsi(x: object, period: int = 14, fastk_period: int = 5, fastd_period: int = 3, *, out: tuple[Float64Array, Float64Array], workers: int | None = None) -> STOCHRSI[Float64Array]:
+    """Stochastic RSI (TA-Lib STOCHRSI)."""
+@overload
+def stochrsi(x: pd.Series[Any], period: int = 14, fastk_period: int = 5, fastd_period: int = 3, *, out: None = None, workers: int | None = None) -> STOCHRSI[pd.Series[float]]:
+    """Stochastic RSI (TA-Lib STOCHRSI)."""
+@overload
+def stochrsi(x: pd.DataFrame, period: int = 14, fastk_period: int = 5, fastd_period: int = 3, *, out: None = None, workers: int | None = None) -> STOCHRSI[pd.DataFrame]:
+    """Stochastic RSI (TA-Lib STOCHRSI)."""
+@overload
+def stochrsi(x: pl.Series, period: int = 14, fastk_period: int = 5, fastd_period: int = 3, *, out: None = None, workers: int | None = None) -> STOCHRSI[pl.Series]:
+    """Stochastic RSI (TA-Lib STOCHRSI)."""
+@overload
+def stochrsi(x: pl.DataFrame, period: int = 14, fastk_period: int = 5, fastd_period: int = 3, *, out: None = None, workers: int | None = None) -> STOCHRSI[pl.DataFrame]:
+    """Stochastic RSI (TA-Lib STOCHRSI)."""
+@overload
+def stochrsi(x: ArrayInput, period: int = 14, fastk_period: int = 5, fastd_period: int = 3, *, out: None = None, workers: int | None = None) -> STOCHRSI[Float64Array]:
+    """Stochastic RSI (TA-Lib STOCHRSI)."""
+
+
+@overload
+def ppo(x: object, fast: int = 12, slow: int = 26, *, by: object, on: str | None = None, workers: int | None = None) -> Any:
+    """Percentage price oscillator (EMA) (TA-Lib PPO)."""
+@overload
+def ppo(x: object, fast: int = 12, slow: int = 26, *, out: Float64Array, workers: int | None = None) -> Float64Array:
+    """Percentage price oscillator (EMA) (TA-Lib PPO)."""
+@overload
+def ppo(x: pd.Series[Any], fast: int = 12, slow: int = 26, *, out: None = None, workers: int | None = None) -> pd.Series[float]:
+    """Percentage price oscillator (EMA) (TA-Lib PPO)."""
+@overload
+def ppo(x: pd.DataFrame, fast: int = 12, slow: int = 26, *, out: None = None, workers: int | None = None) -> pd.DataFrame:
+    """Percentage price oscillator (EMA) (TA-Lib PPO)."""
+@overload
+def ppo(x: pl.Series, fast: int = 12, slow: int = 26, *, out: None = None, workers: int | None = None) -> pl.Series:
+    """Percentage price oscillator (EMA) (TA-Lib PPO)."""
+@overload
+def ppo(x: pl.DataFrame, fast: int = 12, slow: int = 26, *, out: None = None, workers: int | None = None) -> pl.DataFrame:
+    """Percentage price oscillator (EMA) (TA-Lib PPO)."""
+@overload
+def ppo(x: ArrayInput, fast: int = 12, slow: int = 26, *, out: None = None, workers: int | None = None) -> Float64Array:
+    """Percentage price oscillator (EMA) (TA-Lib PPO)."""
+
+
+@overload
+def apo(x: object, fast: int = 12, slow: int = 26, *, by: object, on: str | None = None, workers: int | None = None) -> Any:
+    """Absolute price oscillator (EMA) (TA-Lib APO)."""
+@overload
+def apo(x: object, fast: int = 12, slow: int = 26, *, out: Float64Array, workers: int | None = None) -> Float64Array:
+    """Absolute price oscillator (EMA) (TA-Lib APO)."""
+@overload
+def apo(x: pd.Series[Any], fast: int = 12, slow: int = 26, *, out: None = None, workers: int | None = None) -> pd.Series[float]:
+    """Absolute price oscillator (EMA) (TA-Lib APO)."""
+@overload
+def apo(x: pd.DataFrame, fast: int = 12, slow: int = 26, *, out: None = None, workers: int | None = None) -> pd.DataFrame:
+    """Absolute price oscillator (EMA) (TA-Lib APO)."""
+@overload
+def apo(x: pl.Series, fast: int = 12, slow: int = 26, *, out: None = None, workers: int | None = None) -> pl.Series:
+    """Absolute price oscillator (EMA) (TA-Lib APO)."""
+@overload
+def apo(x: pl.DataFrame, fast: int = 12, slow: int = 26, *, out: None = None, workers: int | None = None) -> pl.DataFrame:
+    """Absolute price oscillator (EMA) (TA-Lib APO)."""
+@overload
+def apo(x: ArrayInput, fast: int = 12, slow: int = 26, *, out: None = None, workers: int | None = None) -> Float64Array:
+    """Absolute price oscillator (EMA) (TA-Lib APO)."""
+
+
+@overload
+def cmo(x: object, period: int = 14, *, by: object, on: str | None = None, workers: int | None = None) -> Any:
+    """Chande momentum oscillator (TA-Lib CMO)."""
+@overload
+def cmo(x: object, period: int = 14, *, out: Float64Array, workers: int | None = None) -> Float64Array:
+    """Chande momentum oscillator (TA-Lib CMO)."""
+@overload
+def cmo(x: pd.Series[Any], period: int = 14, *, out: None = None, workers: int | None = None) -> pd.Series[float]:
+    """Chande momentum oscillator (TA-Lib CMO)."""
+@overload
+def cmo(x: pd.DataFrame, period: int = 14, *, out: None = None, workers: int | None = None) -> pd.DataFrame:
+    """Chande momentum oscillator (TA-Lib CMO)."""
+@overload
+def cmo(x: pl.Series, period: int = 14, *, out: None = None, workers: int | None = None) -> pl.Series:
+    """Chande momentum oscillator (TA-Lib CMO)."""
+@overload
+def cmo(x: pl.DataFrame, period: int = 14, *, out: None = None, workers: int | None = None) -> pl.DataFrame:
+    """Chande momentum oscillator (TA-Lib CMO)."""
+@overload
+def cmo(x: ArrayInput, period: int = 14, *, out: None = None, workers: int | None = None) -> Float64Array:
+    """Chande momentum oscillator (TA-Lib CMO)."""
+
+
+@overload
+def ad(high: object, low: object = None, close: object = None, volume: object = None, *, by: object, on: str | None = None, workers: int | None = None) -> Any:
+    """Chaikin accumulation/distribution line (TA-Lib AD)."""
+@overload
+def ad(high: object, low: object, close: object, volume: object, *, out: Float64Array, workers: int | None = None) -> Float64Array:
+    """Chaikin accumulation/distribution line (TA-Lib AD)."""
+@overload
+def ad(high: pd.DataFrame, low: None = None, close: None = None, volume: None = None, *, out: None = None, workers: int | None = None) -> pd.Series[float]:
+    """Chaikin accumulation/distribution line (TA-Lib AD)."""
+@overload
+def ad(high: pl.DataFrame, low: None = None, close: None = None, volume: None = None, *, out: None = None, workers: int | None = None) -> pl.Series:
+    """Chaikin accumulation/distribution line (TA-Lib AD)."""
+@overload
+def ad(high: pd.Series[Any], low: BarInput, close: BarInput, volume: BarInput, *, out: None = None, workers: int | None = None) -> pd.Series[float]:
+    """Chaikin accumulation/distribution line (TA-Lib AD)."""
+@overload
+def ad(high: pd.DataFrame, low: BarInput, close: BarInput, volume: BarInput, *, out: None = None, workers: int | None = None) -> pd.DataFrame:
+    """Chaikin accumulation/distribution line (TA-Lib AD)."""
+@overload
+def ad(high: pl.Series, low: BarInput, close: BarInput, volume: BarInput, *, out: None = None, workers: int | None = None) -> pl.Series:
+    """Chaikin accumulation/distribution line (TA-Lib AD)."""
+@overload
+def ad(high: pl.DataFrame, low: BarInput, close: BarInput, volume: BarInput, *, out: None = None, workers: int | None = None) -> pl.DataFrame:
+    """Chaikin accumulation/distribution line (TA-Lib AD)."""
+@overload
+def ad(high: ArrayInput, low: BarInput, close: BarInput, volume: BarInput, *, out: None = None, workers: int | None = None) -> Float64Array:
+    """Chaikin accumulation/distribution line (TA-Lib AD)."""
+
+
+@overload
+def adosc(high: object, low: object = None, close: object = None, volume: object = None, fast: int = 3, slow: int = 10, *, by: object, on: str | None = None, workers: int | None = None) -> Any:
+    """Chaikin A/D oscillator (TA-Lib ADOSC)."""
+@overload
+def adosc(high: object, low: object, close: object, volume: object, fast: int = 3, slow: int = 10, *, out: Float64Array, workers: int | None = None) -> Float64Array:
+    """Chaikin A/D oscillator (TA-Lib ADOSC)."""
+@overload
+def adosc(high: pd.DataFrame, low: None = None, close: None = None, volume: None = None, fast: int = 3, slow: int = 10, *, out: None = None, workers: int | None = None) -> pd.Series[float]:
+    """Chaikin A/D oscillator (TA-Lib ADOSC)."""
+@overload
+def adosc(high: pl.DataFrame, low: None = None, close: None = None, volume: None = None, fast: int = 3, slow: int = 10, *, out: None = None, workers: int | None = None) -> pl.Series:
+    """Chaikin A/D oscillator (TA-Lib ADOSC)."""
+@overload
+def adosc(high: pd.Series[Any], low: BarInput, close: BarInput, volume: BarInput, fast: int = 3, slow: int = 10, *, out: None = None, workers: int | None = None) -> pd.Series[float]:
+    """Chaikin A/D oscillator (TA-Lib ADOSC)."""
+@overload
+def adosc(high: pd.DataFrame, low: BarInput, close: BarInput, volume: BarInput, fast: int = 3, slow: int = 10, *, out: None = None, workers: int | None = None) -> pd.DataFrame:
+    """Chaikin A/D oscillator (TA-Lib ADOSC)."""
+@overload
+def adosc(high: pl.Series, low: BarInput, close: BarInput, volume: BarInput, fast: int = 3, slow: int = 10, *, out: None = None, workers: int | None = None) -> pl.Series:
+    """Chaikin A/D oscillator (TA-Lib ADOSC)."""
+@overload
+def adosc(high: pl.DataFrame, low: BarInput, close: BarInput, volume: BarInput, fast: int = 3, slow: int = 10, *, out: None = None, workers: int | None = None) -> pl.DataFrame:
+    """Chaikin A/D oscillator (TA-Lib ADOSC)."""
+@overload
+def adosc(high: ArrayInput, low: BarInput, close: BarInput, volume: BarInput, fast: int = 3, slow: int = 10, *, out: None = None, workers: int | None = None) -> Float64Array:
+    """Chaikin A/D oscillator (TA-Lib ADOSC)."""
+
+
+@overload
+def cmf(high: object, low: object = None, close: object = None, volume: object = None, period: int = 20, *, by: object, on: str | None = None, workers: int | None = None) -> Any:
+    """Chaikin money flow (TA-Lib CMF)."""
+@overload
+def cmf(high: object, low: object, close: object, volume: object, period: int = 20, *, out: Float64Array, workers: int | None = None) -> Float64Array:
+    """Chaikin money flow (TA-Lib CMF)."""
+@overload
+def cmf(high: pd.DataFrame, low: None = None, close: None = None, volume: None = None, period: int = 20, *, out: None = None, workers: int | None = None) -> pd.Series[float]:
+    """Chaikin money flow (TA-Lib CMF)."""
+@overload
+def cmf(high: pl.DataFrame, low: None = None, close: None = None, volume: None = None, period: int = 20, *, out: None = None, workers: int | None = None) -> pl.Series:
+    """Chaikin money flow (TA-Lib CMF)."""
+@overload
+def cmf(high: pd.Series[Any], low: BarInput, close: BarInput, volume: BarInput, period: int = 20, *, out: None = None, workers: int | None = None) -> pd.Series[float]:
+    """Chaikin money flow (TA-Lib CMF)."""
+@overload
+def cmf(high: pd.DataFrame, low: BarInput, close: BarInput, volume: BarInput, period: int = 20, *, out: None = None, workers: int | None = None) -> pd.DataFrame:
+    """Chaikin money flow (TA-Lib CMF)."""
+@overload
+def cmf(high: pl.Series, low: BarInput, close: BarInput, volume: BarInput, period: int = 20, *, out: None = None, workers: int | None = None) -> pl.Series:
+    """Chaikin money flow (TA-Lib CMF)."""
+@overload
+def cmf(high: pl.DataFrame, low: BarInput, close: BarInput, volume: BarInput, period: int = 20, *, out: None = None, workers: int | None = None) -> pl.DataFrame:
+    """Chaikin money flow (TA-Lib CMF)."""
+@overload
+def cmf(high: ArrayInput, low: BarInput, close: BarInput, volume: BarInput, period: int = 20, *, out: None = None, workers: int | None = None) -> Float64Array:
+    """Chaikin money flow (TA-Lib CMF)."""
+
+
+@overload
+def vwap(high: object, low: object = None, close: object = None, volume: object = None, *, by: object, on: str | None = None, workers: int | None = None) -> Any:
+    """Cumulative volume-weighted average price (TA-Lib VWAP)."""
+@overload
+def vwap(high: object, low: object, close: object, volume: object, *, out: Float64Array, workers: int | None = None) -> Float64Array:
+    """Cumulative volume-weighted average price (TA-Lib VWAP)."""
+@overload
+def vwap(high: pd.DataFrame, low: None = None, close: None = None, volume: None = None, *, out: None = None, workers: int | None = None) -> pd.Series[float]:
+    """Cumulative volume-weighted average price (TA-Lib VWAP)."""
+@overload
+def vwap(high: pl.DataFrame, low: None = None, close: None = None, volume: None = None, *, out: None = None, workers: int | None = None) -> pl.Series:
+    """Cumulative volume-weighted average price (TA-Lib VWAP)."""
+@overload
+def vwap(high: pd.Series[Any], low: BarInput, close: BarInput, volume: BarInput, *, out: None = None, workers: int | None = None) -> pd.Series[float]:
+    """Cumulative volume-weighted average price (TA-Lib VWAP)."""
+@overload
+def vwap(high: pd.DataFrame, low: BarInput, close: BarInput, volume: BarInput, *, out: None = None, workers: int | None = None) -> pd.DataFrame:
+    """Cumulative volume-weighted average price (TA-Lib VWAP)."""
+@overload
+def vwap(high: pl.Series, low: BarInput, close: BarInput, volume: BarInput, *, out: None = None, workers: int | None = None) -> pl.Series:
+    """Cumulative volume-weighted average price (TA-Lib VWAP)."""
+@overload
+def vwap(high: pl.DataFrame, low: BarInput, close: BarInput, volume: BarInput, *, out: None = None, workers: int | None = None) -> pl.DataFrame:
+    """Cumulative volume-weighted average price (TA-Lib VWAP)."""
+@overload
+def vwap(high: ArrayInput, low: BarInput, close: BarInput, volume: BarInput, *, out: None = None, workers: int | None = None) -> Float64Array:
+    """Cumulative volume-weighted average price (TA-Lib VWAP)."""
+
+
+class KC[T](NamedTuple):
+    """Keltner channels."""
+
+    upper: T
+    middle: T
+    lower: T
+
+
+@overload
+def kc(high: object, low: object = None, close: object = None, period: int = 20, atr_period: int = 10, nbdev: float = 2.0, *, by: object, on: str | None = None, workers: int | None = None) -> KC[Any]:
+    """Keltner channels (TA-Lib KC)."""
+@overload
+def kc(high: object, low: object, close: object, period: int = 20, atr_period: int = 10, nbdev: float = 2.0, *, out: tuple[Float64Array, Float64Array, Float64Array], workers: int | None = None) -> KC[Float64Array]:
+    """Keltner channels (TA-Lib KC)."""
+@overload
+def kc(high: pd.DataFrame, low: None = None, close: None = None, period: int = 20, atr_period: int = 10, nbdev: float = 2.0, *, out: None = None, workers: int | None = None) -> KC[pd.Series[float]]:
+    """Keltner channels (TA-Lib KC)."""
+@overload
+def kc(high: pl.DataFrame, low: None = None, close: None = None, period: int = 20, atr_period: int = 10, nbdev: float = 2.0, *, out: None = None, workers: int | None = None) -> KC[pl.Series]:
+    """Keltner channels (TA-Lib KC)."""
+@overload
+def kc(high: pd.Series[Any], low: BarInput, close: BarInput, period: int = 20, atr_period: int = 10, nbdev: float = 2.0, *, out: None = None, workers: int | None = None) -> KC[pd.Series[float]]:
+    """Keltner channels (TA-Lib KC)."""
+@overload
+def kc(high: pd.DataFrame, low: BarInput, close: BarInput, period: int = 20, atr_period: int = 10, nbdev: float = 2.0, *, out: None = None, workers: int | None = None) -> KC[pd.DataFrame]:
+    """Keltner channels (TA-Lib KC)."""
+@overload
+def kc(high: pl.Series, low: BarInput, close: BarInput, period: int = 20, atr_period: int = 10, nbdev: float = 2.0, *, out: None = None, workers: int | None = None) -> KC[pl.Series]:
+    """Keltner channels (TA-Lib KC)."""
+@overload
+def kc(high: pl.DataFrame, low: BarInput, close: BarInput, period: int = 20, atr_period: int = 10, nbdev: float = 2.0, *, out: None = None, workers: int | None = None) -> KC[pl.DataFrame]:
+    """Keltner channels (TA-Lib KC)."""
+@overload
+def kc(high: ArrayInput, low: BarInput, close: BarInput, period: int = 20, atr_period: int = 10, nbdev: float = 2.0, *, out: None = None, workers: int | None = None) -> KC[Float64Array]:
+    """Keltner channels (TA-Lib KC)."""
+
+
+class DONCHIAN[T](NamedTuple):
+    """Donchian channels."""
+
+    upper: T
+    middle: T
+    lower: T
+
+
+@overload
+def donchian(high: object, low: object = None, period: int = 20, *, by: object, on: str | None = None, workers: int | None = None) -> DONCHIAN[Any]:
+    """Donchian channels (TA-Lib DONCHIAN)."""
+@overload
+def donchian(high: object, low: object, period: int = 20, *, out: tuple[Float64Array, Float64Array, Float64Array], workers: int | None = None) -> DONCHIAN[Float64Array]:
+    """Donchian channels (TA-Lib DONCHIAN)."""
+@overload
+def donchian(high: pd.DataFrame, low: None = None, period: int = 20, *, out: None = None, workers: int | None = None) -> DONCHIAN[pd.Series[float]]:
+    """Donchian channels (TA-Lib DONCHIAN)."""
+@overload
+def donchian(high: pl.DataFrame, low: None = None, period: int = 20, *, out: None = None, workers: int | None = None) -> DONCHIAN[pl.Series]:
+    """Donchian channels (TA-Lib DONCHIAN)."""
+@overload
+def donchian(high: pd.Series[Any], low: BarInput, period: int = 20, *, out: None = None, workers: int | None = None) -> DONCHIAN[pd.Series[float]]:
+    """Donchian channels (TA-Lib DONCHIAN)."""
+@overload
+def donchian(high: pd.DataFrame, low: BarInput, period: int = 20, *, out: None = None, workers: int | None = None) -> DONCHIAN[pd.DataFrame]:
+    """Donchian channels (TA-Lib DONCHIAN)."""
+@overload
+def donchian(high: pl.Series, low: BarInput, period: int = 20, *, out: None = None, workers: int | None = None) -> DONCHIAN[pl.Series]:
+    """Donchian channels (TA-Lib DONCHIAN)."""
+@overload
+def donchian(high: pl.DataFrame, low: BarInput, period: int = 20, *, out: None = None, workers: int | None = None) -> DONCHIAN[pl.DataFrame]:
+    """Donchian channels (TA-Lib DONCHIAN)."""
+@overload
+def donchian(high: ArrayInput, low: BarInput, period: int = 20, *, out: None = None, workers: int | None = None) -> DONCHIAN[Float64Array]:
+    """Donchian channels (TA-Lib DONCHIAN)."""
+
+
+class SUPERTREND[T](NamedTuple):
+    """Supertrend line and its direction."""
+
+    supertrend: T
+    trend: T
+
+
+@overload
+def supertrend(high: object, low: object = None, close: object = None, period: int = 10, multiplier: float = 3.0, *, by: object, on: str | None = None, workers: int | None = None) -> SUPERTREND[Any]:
+    """Supertrend line and its direction (TA-Lib SUPERTREND)."""
+@overload
+def supertrend(high: object, low: object, close: object, period: int = 10, multiplier: float = 3.0, *, out: tuple[Float64Array, Float64Array], workers: int | None = None) -> SUPERTREND[Float64Array]:
+    """Supertrend line and its direction (TA-Lib SUPERTREND)."""
+@overload
+def supertrend(high: pd.DataFrame, low: None = None, close: None = None, period: int = 10, multiplier: float = 3.0, *, out: None = None, workers: int | None = None) -> SUPERTREND[pd.Series[float]]:
+    """Supertrend line and its direction (TA-Lib SUPERTREND)."""
+@overload
+def supertrend(high: pl.DataFrame, low: None = None, close: None = None, period: int = 10, multiplier: float = 3.0, *, out: None = None, workers: int | None = None) -> SUPERTREND[pl.Series]:
+    """Supertrend line and its direction (TA-Lib SUPERTREND)."""
+@overload
+def supertrend(high: pd.Series[Any], low: BarInput, close: BarInput, period: int = 10, multiplier: float = 3.0, *, out: None = None, workers: int | None = None) -> SUPERTREND[pd.Series[float]]:
+    """Supertrend line and its direction (TA-Lib SUPERTREND)."""
+@overload
+def supertrend(high: pd.DataFrame, low: BarInput, close: BarInput, period: int = 10, multiplier: float = 3.0, *, out: None = None, workers: int | None = None) -> SUPERTREND[pd.DataFrame]:
+    """Supertrend line and its direction (TA-Lib SUPERTREND)."""
+@overload
+def supertrend(high: pl.Series, low: BarInput, close: BarInput, period: int = 10, multiplier: float = 3.0, *, out: None = None, workers: int | None = None) -> SUPERTREND[pl.Series]:
+    """Supertrend line and its direction (TA-Lib SUPERTREND)."""
+@overload
+def supertrend(high: pl.DataFrame, low: BarInput, close: BarInput, period: int = 10, multiplier: float = 3.0, *, out: None = None, workers: int | None = None) -> SUPERTREND[pl.DataFrame]:
+    """Supertrend line and its direction (TA-Lib SUPERTREND)."""
+@overload
+def supertrend(high: ArrayInput, low: BarInput, close: BarInput, period: int = 10, multiplier: float = 3.0, *, out: None = None, workers: int | None = None) -> SUPERTREND[Float64Array]:
+    """Supertrend line and its direction (TA-Lib SUPERTREND)."""
+
+
+@overload
+def bop(open: object, high: object = None, low: object = None, close: object = None, *, by: object, on: str | None = None, workers: int | None = None) -> Any:
+    """Balance of power (TA-Lib BOP)."""
+@overload
+def bop(open: object, high: object, low: object, close: object, *, out: Float64Array, workers: int | None = None) -> Float64Array:
+    """Balance of power (TA-Lib BOP)."""
+@overload
+def bop(open: pd.DataFrame, high: None = None, low: None = None, close: None = None, *, out: None = None, workers: int | None = None) -> pd.Series[float]:
+    """Balance of power (TA-Lib BOP)."""
+@overload
+def bop(open: pl.DataFrame, high: None = None, low: None = None, close: None = None, *, out: None = None, workers: int | None = None) -> pl.Series:
+    """Balance of power (TA-Lib BOP)."""
+@overload
+def bop(open: pd.Series[Any], high: BarInput, low: BarInput, close: BarInput, *, out: None = None, workers: int | None = None) -> pd.Series[float]:
+    """Balance of power (TA-Lib BOP)."""
+@overload
+def bop(open: pd.DataFrame, high: BarInput, low: BarInput, close: BarInput, *, out: None = None, workers: int | None = None) -> pd.DataFrame:
+    """Balance of power (TA-Lib BOP)."""
+@overload
+def bop(open: pl.Series, high: BarInput, low: BarInput, close: BarInput, *, out: None = None, workers: int | None = None) -> pl.Series:
+    """Balance of power (TA-Lib BOP)."""
+@overload
+def bop(open: pl.DataFrame, high: BarInput, low: BarInput, close: BarInput, *, out: None = None, workers: int | None = None) -> pl.DataFrame:
+    """Balance of power (TA-Lib BOP)."""
+@overload
+def bop(open: ArrayInput, high: BarInput, low: BarInput, close: BarInput, *, out: None = None, workers: int | None = None) -> Float64Array:
+    """Balance of power (TA-Lib BOP)."""
+
+
+@overload
+def midprice(high: object, low: object = None, period: int = 14, *, by: object, on: str | None = None, workers: int | None = None) -> Any:
+    """Midpoint of the window's high and low (TA-Lib MIDPRICE)."""
+@overload
+def midprice(high: object, low: object, period: int = 14, *, out: Float64Array, workers: int | None = None) -> Float64Array:
+    """Midpoint of the window's high and low (TA-Lib MIDPRICE)."""
+@overload
+def midprice(high: pd.DataFrame, low: None = None, period: int = 14, *, out: None = None, workers: int | None = None) -> pd.Series[float]:
+    """Midpoint of the window's high and low (TA-Lib MIDPRICE)."""
+@overload
+def midprice(high: pl.DataFrame, low: None = None, period: int = 14, *, out: None = None, workers: int | None = None) -> pl.Series:
+    """Midpoint of the window's high and low (TA-Lib MIDPRICE)."""
+@overload
+def midprice(high: pd.Series[Any], low: BarInput, period: int = 14, *, out: None = None, workers: int | None = None) -> pd.Series[float]:
+    """Midpoint of the window's high and low (TA-Lib MIDPRICE)."""
+@overload
+def midprice(high: pd.DataFrame, low: BarInput, period: int = 14, *, out: None = None, workers: int | None = None) -> pd.DataFrame:
+    """Midpoint of the window's high and low (TA-Lib MIDPRICE)."""
+@overload
+def midprice(high: pl.Series, low: BarInput, period: int = 14, *, out: None = None, workers: int | None = None) -> pl.Series:
+    """Midpoint of the window's high and low (TA-Lib MIDPRICE)."""
+@overload
+def midprice(high: pl.DataFrame, low: BarInput, period: int = 14, *, out: None = None, workers: int | None = None) -> pl.DataFrame:
+    """Midpoint of the window's high and low (TA-Lib MIDPRICE)."""
+@overload
+def midprice(high: ArrayInput, low: BarInput, period: int = 14, *, out: None = None, workers: int | None = None) -> Float64Array:
+    """Midpoint of the window's high and low (TA-Lib MIDPRICE)."""
+
+
+@overload
+def midpoint(x: object, period: int = 14, *, by: object, on: str | None = None, workers: int | None = None) -> Any:
+    """Midpoint of the window's extremes (TA-Lib MIDPOINT)."""
+@overload
+def midpoint(x: object, period: int = 14, *, out: Float64Array, workers: int | None = None) -> Float64Array:
+    """Midpoint of the window's extremes (TA-Lib MIDPOINT)."""
+@overload
+def midpoint(x: pd.Series[Any], period: int = 14, *, out: None = None, workers: int | None = None) -> pd.Series[float]:
+    """Midpoint of the window's extremes (TA-Lib MIDPOINT)."""
+@overload
+def midpoint(x: pd.DataFrame, period: int = 14, *, out: None = None, workers: int | None = None) -> pd.DataFrame:
+    """Midpoint of the window's extremes (TA-Lib MIDPOINT)."""
+@overload
+def midpoint(x: pl.Series, period: int = 14, *, out: None = None, workers: int | None = None) -> pl.Series:
+    """Midpoint of the window's extremes (TA-Lib MIDPOINT)."""
+@overload
+def midpoint(x: pl.DataFrame, period: int = 14, *, out: None = None, workers: int | None = None) -> pl.DataFrame:
+    """Midpoint of the window's extremes (TA-Lib MIDPOINT)."""
+@overload
+def midpoint(x: ArrayInput, period: int = 14, *, out: None = None, workers: int | None = None) -> Float64Array:
+    """Midpoint of the window's extremes (TA-Lib MIDPOINT)."""
+
+
+@overload
+def max(x: object, period: int = 30, *, by: object, on: str | None = None, workers: int | None = None) -> Any:
+    """Highest value over a window (TA-Lib MAX)."""
+@overload
+def max(x: object, period: int = 30, *, out: Float64Array, workers: int | None = None) -> Float64Array:
+    """Highest value over a window (TA-Lib MAX)."""
+@overload
+def max(x: pd.Series[Any], period: int = 30, *, out: None = None, workers: int | None = None) -> pd.Series[float]:
+    """Highest value over a window (TA-Lib MAX)."""
+@overload
+def max(x: pd.DataFrame, period: int = 30, *, out: None = None, workers: int | None = None) -> pd.DataFrame:
+    """Highest value over a window (TA-Lib MAX)."""
+@overload
+def max(x: pl.Series, period: int = 30, *, out: None = None, workers: int | None = None) -> pl.Series:
+    """Highest value over a window (TA-Lib MAX)."""
+@overload
+def max(x: pl.DataFrame, period: int = 30, *, out: None = None, workers: int | None = None) -> pl.DataFrame:
+    """Highest value over a window (TA-Lib MAX)."""
+@overload
+def max(x: ArrayInput, period: int = 30, *, out: None = None, workers: int | None = None) -> Float64Array:
+    """Highest value over a window (TA-Lib MAX)."""
+
+
+@overload
+def min(x: object, period: int = 30, *, by: object, on: str | None = None, workers: int | None = None) -> Any:
+    """Lowest value over a window (TA-Lib MIN)."""
+@overload
+def min(x: object, period: int = 30, *, out: Float64Array, workers: int | None = None) -> Float64Array:
+    """Lowest value over a window (TA-Lib MIN)."""
+@overload
+def min(x: pd.Series[Any], period: int = 30, *, out: None = None, workers: int | None = None) -> pd.Series[float]:
+    """Lowest value over a window (TA-Lib MIN)."""
+@overload
+def min(x: pd.DataFrame, period: int = 30, *, out: None = None, workers: int | None = None) -> pd.DataFrame:
+    """Lowest value over a window (TA-Lib MIN)."""
+@overload
+def min(x: pl.Series, period: int = 30, *, out: None = None, workers: int | None = None) -> pl.Series:
+    """Lowest value over a window (TA-Lib MIN)."""
+@overload
+def min(x: pl.DataFrame, period: int = 30, *, out: None = None, workers: int | None = None) -> pl.DataFrame:
+    """Lowest value over a window (TA-Lib MIN)."""
+@overload
+def min(x: ArrayInput, period: int = 30, *, out: None = None, workers: int | None = None) -> Float64Array:
+    """Lowest value over a window (TA-Lib MIN)."""
+
+
+@overload
+def sum(x: object, period: int = 30, *, by: object, on: str | None = None, workers: int | None = None) -> Any:
+    """Sum over a window (TA-Lib SUM)."""
+@overload
+def sum(x: object, period: int = 30, *, out: Float64Array, workers: int | None = None) -> Float64Array:
+    """Sum over a window (TA-Lib SUM)."""
+@overload
+def sum(x: pd.Series[Any], period: int = 30, *, out: None = None, workers: int | None = None) -> pd.Series[float]:
+    """Sum over a window (TA-Lib SUM)."""
+@overload
+def sum(x: pd.DataFrame, period: int = 30, *, out: None = None, workers: int | None = None) -> pd.DataFrame:
+    """Sum over a window (TA-Lib SUM)."""
+@overload
+def sum(x: pl.Series, period: int = 30, *, out: None = None, workers: int | None = None) -> pl.Series:
+    """Sum over a window (TA-Lib SUM)."""
+@overload
+def sum(x: pl.DataFrame, period: int = 30, *, out: None = None, workers: int | None = None) -> pl.DataFrame:
+    """Sum over a window (TA-Lib SUM)."""
+@overload
+def sum(x: ArrayInput, period: int = 30, *, out: None = None, workers: int | None = None) -> Float64Array:
+    """Sum over a window (TA-Lib SUM)."""
+
+
+@overload
+def linearreg(x: object, period: int = 14, *, by: object, on: str | None = None, workers: int | None = None) -> Any:
+    """Least-squares line's value at the last bar (TA-Lib LINEARREG)."""
+@overload
+def linearreg(x: object, period: int = 14, *, out: Float64Array, workers: int | None = None) -> Float64Array:
+    """Least-squares line's value at the last bar (TA-Lib LINEARREG)."""
+@overload
+def linearreg(x: pd.Series[Any], period: int = 14, *, out: None = None, workers: int | None = None) -> pd.Series[float]:
+    """Least-squares line's value at the last bar (TA-Lib LINEARREG)."""
+@overload
+def linearreg(x: pd.DataFrame, period: int = 14, *, out: None = None, workers: int | None = None) -> pd.DataFrame:
+    """Least-squares line's value at the last bar (TA-Lib LINEARREG)."""
+@overload
+def linearreg(x: pl.Series, period: int = 14, *, out: None = None, workers: int | None = None) -> pl.Series:
+    """Least-squares line's value at the last bar (TA-Lib LINEARREG)."""
+@overload
+def linearreg(x: pl.DataFrame, period: int = 14, *, out: None = None, workers: int | None = None) -> pl.DataFrame:
+    """Least-squares line's value at the last bar (TA-Lib LINEARREG)."""
+@overload
+def linearreg(x: ArrayInput, period: int = 14, *, out: None = None, workers: int | None = None) -> Float64Array:
+    """Least-squares line's value at the last bar (TA-Lib LINEARREG)."""
+
+
+@overload
+def linearreg_slope(x: object, period: int = 14, *, by: object, on: str | None = None, workers: int | None = None) -> Any:
+    """Least-squares line's slope (TA-Lib LINEARREG_SLOPE)."""
+@overload
+def linearreg_slope(x: object, period: int = 14, *, out: Float64Array, workers: int | None = None) -> Float64Array:
+    """Least-squares line's slope (TA-Lib LINEARREG_SLOPE)."""
+@overload
+def linearreg_slope(x: pd.Series[Any], period: int = 14, *, out: None = None, workers: int | None = None) -> pd.Series[float]:
+    """Least-squares line's slope (TA-Lib LINEARREG_SLOPE)."""
+@overload
+def linearreg_slope(x: pd.DataFrame, period: int = 14, *, out: None = None, workers: int | None = None) -> pd.DataFrame:
+    """Least-squares line's slope (TA-Lib LINEARREG_SLOPE)."""
+@overload
+def linearreg_slope(x: pl.Series, period: int = 14, *, out: None = None, workers: int | None = None) -> pl.Series:
+    """Least-squares line's slope (TA-Lib LINEARREG_SLOPE)."""
+@overload
+def linearreg_slope(x: pl.DataFrame, period: int = 14, *, out: None = None, workers: int | None = None) -> pl.DataFrame:
+    """Least-squares line's slope (TA-Lib LINEARREG_SLOPE)."""
+@overload
+def linearreg_slope(x: ArrayInput, period: int = 14, *, out: None = None, workers: int | None = None) -> Float64Array:
+    """Least-squares line's slope (TA-Lib LINEARREG_SLOPE)."""
+
+
+@overload
+def linearreg_intercept(x: object, period: int = 14, *, by: object, on: str | None = None, workers: int | None = None) -> Any:
+    """Least-squares line's value at the first bar (TA-Lib LINEARREG_INTERCEPT)."""
+@overload
+def linearreg_intercept(x: object, period: int = 14, *, out: Float64Array, workers: int | None = None) -> Float64Array:
+    """Least-squares line's value at the first bar (TA-Lib LINEARREG_INTERCEPT)."""
+@overload
+def linearreg_intercept(x: pd.Series[Any], period: int = 14, *, out: None = None, workers: int | None = None) -> pd.Series[float]:
+    """Least-squares line's value at the first bar (TA-Lib LINEARREG_INTERCEPT)."""
+@overload
+def linearreg_intercept(x: pd.DataFrame, period: int = 14, *, out: None = None, workers: int | None = None) -> pd.DataFrame:
+    """Least-squares line's value at the first bar (TA-Lib LINEARREG_INTERCEPT)."""
+@overload
+def linearreg_intercept(x: pl.Series, period: int = 14, *, out: None = None, workers: int | None = None) -> pl.Series:
+    """Least-squares line's value at the first bar (TA-Lib LINEARREG_INTERCEPT)."""
+@overload
+def linearreg_intercept(x: pl.DataFrame, period: int = 14, *, out: None = None, workers: int | None = None) -> pl.DataFrame:
+    """Least-squares line's value at the first bar (TA-Lib LINEARREG_INTERCEPT)."""
+@overload
+def linearreg_intercept(x: ArrayInput, period: int = 14, *, out: None = None, workers: int | None = None) -> Float64Array:
+    """Least-squares line's value at the first bar (TA-Lib LINEARREG_INTERCEPT)."""
+
+
+@overload
+def linearreg_angle(x: object, period: int = 14, *, by: object, on: str | None = None, workers: int | None = None) -> Any:
+    """Least-squares line's slope as an angle in degrees (TA-Lib LINEARREG_ANGLE)."""
+@overload
+def linearreg_angle(x: object, period: int = 14, *, out: Float64Array, workers: int | None = None) -> Float64Array:
+    """Least-squares line's slope as an angle in degrees (TA-Lib LINEARREG_ANGLE)."""
+@overload
+def linearreg_angle(x: pd.Series[Any], period: int = 14, *, out: None = None, workers: int | None = None) -> pd.Series[float]:
+    """Least-squares line's slope as an angle in degrees (TA-Lib LINEARREG_ANGLE)."""
+@overload
+def linearreg_angle(x: pd.DataFrame, period: int = 14, *, out: None = None, workers: int | None = None) -> pd.DataFrame:
+    """Least-squares line's slope as an angle in degrees (TA-Lib LINEARREG_ANGLE)."""
+@overload
+def linearreg_angle(x: pl.Series, period: int = 14, *, out: None = None, workers: int | None = None) -> pl.Series:
+    """Least-squares line's slope as an angle in degrees (TA-Lib LINEARREG_ANGLE)."""
+@overload
+def linearreg_angle(x: pl.DataFrame, period: int = 14, *, out: None = None, workers: int | None = None) -> pl.DataFrame:
+    """Least-squares line's slope as an angle in degrees (TA-Lib LINEARREG_ANGLE)."""
+@overload
+def linearreg_angle(x: ArrayInput, period: int = 14, *, out: None = None, workers: int | None = None) -> Float64Array:
+    """Least-squares line's slope as an angle in degrees (TA-Lib LINEARREG_ANGLE)."""
+
+
+@overload
+def tsf(x: object, period: int = 14, *, by: object, on: str | None = None, workers: int | None = None) -> Any:
+    """Time series forecast: the line one bar ahead (TA-Lib TSF)."""
+@overload
+def tsf(x: object, period: int = 14, *, out: Float64Array, workers: int | None = None) -> Float64Array:
+    """Time series forecast: the line one bar ahead (TA-Lib TSF)."""
+@overload
+def tsf(x: pd.Series[Any], period: int = 14, *, out: None = None, workers: int | None = None) -> pd.Series[float]:
+    """Time series forecast: the line one bar ahead (TA-Lib TSF)."""
+@overload
+def tsf(x: pd.DataFrame, period: int = 14, *, out: None = None, workers: int | None = None) -> pd.DataFrame:
+    """Time series forecast: the line one bar ahead (TA-Lib TSF)."""
+@overload
+def tsf(x: pl.Series, period: int = 14, *, out: None = None, workers: int | None = None) -> pl.Series:
+    """Time series forecast: the line one bar ahead (TA-Lib TSF)."""
+@overload
+def tsf(x: pl.DataFrame, period: int = 14, *, out: None = None, workers: int | None = None) -> pl.DataFrame:
+    """Time series forecast: the line one bar ahead (TA-Lib TSF)."""
+@overload
+def tsf(x: ArrayInput, period: int = 14, *, out: None = None, workers: int | None = None) -> Float64Array:
+    """Time series forecast: the line one bar ahead (TA-Lib TSF)."""

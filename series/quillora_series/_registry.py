@@ -7,6 +7,7 @@ pages all follow from these lines. Each indicator's arithmetic is its state in t
 
 from __future__ import annotations
 
+import math
 from collections.abc import Callable
 from dataclasses import dataclass
 from typing import Any
@@ -92,16 +93,16 @@ DECLARED: tuple[Indicator, ...] = (
     Indicator(
         "tema", X, (_p("period", None),), ("tema",), lambda p: 3 * (p - 1), "TEMA", "Triple exponential moving average"
     ),
-    Indicator("rsi", X, (_p("period", 14),), ("rsi",), lambda p: p, "RSI", "Relative strength index"),
+    Indicator("rsi", X, (_p("period", 14, 2),), ("rsi",), lambda p: p, "RSI", "Relative strength index"),
     Indicator("trange", HLC, (), ("trange",), lambda: 1, "TRANGE", "True range"),
     Indicator("natr", HLC, (_p("period", 14),), ("natr",), lambda p: p, "NATR", "Normalized average true range"),
     Indicator("obv", ("close", "volume"), (), ("obv",), lambda: 0, "OBV", "On-balance volume"),
     # --- trailing-window statistics and oscillators ----------------------------------------------
-    Indicator("var", X, (_p("period", 5),), ("var",), lambda p: p - 1, "VAR", "Population variance over a window"),
+    Indicator("var", X, (_p("period", 5, 2),), ("var",), lambda p: p - 1, "VAR", "Population variance over a window"),
     Indicator(
         "stddev",
         X,
-        (_p("period", 5), Real("nbdev", 1.0)),
+        (_p("period", 5, 2), Real("nbdev", 1.0)),
         ("stddev",),
         lambda p, d: p - 1,
         "STDDEV",
@@ -110,7 +111,7 @@ DECLARED: tuple[Indicator, ...] = (
     Indicator(
         "bbands",
         X,
-        (_p("period", 20), Real("nbdev_up", 2.0), Real("nbdev_down", 2.0)),
+        (_p("period", 20, 2), Real("nbdev_up", 2.0), Real("nbdev_down", 2.0)),
         ("upper", "middle", "lower"),
         lambda p, u, d: p - 1,
         "BBANDS",
@@ -139,15 +140,15 @@ DECLARED: tuple[Indicator, ...] = (
         "Fast stochastic oscillator",
     ),
     Indicator("willr", HLC, (_p("period", 14),), ("willr",), lambda p: p - 1, "WILLR", "Williams' %R"),
-    Indicator("cci", HLC, (_p("period", 14),), ("cci",), lambda p: p - 1, "CCI", "Commodity channel index"),
+    Indicator("cci", HLC, (_p("period", 14, 2),), ("cci",), lambda p: p - 1, "CCI", "Commodity channel index"),
     # --- directional movement, SAR, money flow, Aroon ---------------------------------------------
     Indicator(
-        "adx", HLC, (_p("period", 14),), ("adx",), lambda p: 2 * p - 1, "ADX", "Average directional movement index"
+        "adx", HLC, (_p("period", 14, 2),), ("adx",), lambda p: 2 * p - 1, "ADX", "Average directional movement index"
     ),
     Indicator(
         "adxr",
         HLC,
-        (_p("period", 14),),
+        (_p("period", 14, 2),),
         ("adxr",),
         lambda p: 3 * p - 2,
         "ADXR",
@@ -166,7 +167,7 @@ DECLARED: tuple[Indicator, ...] = (
         "SAR",
         "Parabolic stop and reverse",
     ),
-    Indicator("mfi", HLCV, (_p("period", 14),), ("mfi",), lambda p: p, "MFI", "Money flow index"),
+    Indicator("mfi", HLCV, (_p("period", 14, 2),), ("mfi",), lambda p: p, "MFI", "Money flow index"),
     Indicator(
         "ultosc",
         HLC,
@@ -176,12 +177,18 @@ DECLARED: tuple[Indicator, ...] = (
         "ULTOSC",
         "Ultimate oscillator",
     ),
-    Indicator("aroon", HL, (_p("period", 14),), ("aroondown", "aroonup"), lambda p: p, "AROON", "Aroon down and up"),
+    Indicator("aroon", HL, (_p("period", 14, 2),), ("aroondown", "aroonup"), lambda p: p, "AROON", "Aroon down and up"),
     Indicator(
-        "aroonosc", HL, (_p("period", 14),), ("aroonosc",), lambda p: p, "AROONOSC", "Aroon oscillator: up minus down"
+        "aroonosc",
+        HL,
+        (_p("period", 14, 2),),
+        ("aroonosc",),
+        lambda p: p,
+        "AROONOSC",
+        "Aroon oscillator: up minus down",
     ),
     # --- adaptive and compound averages ------------------------------------------------------------
-    Indicator("kama", X, (_p("period", 30),), ("kama",), lambda p: p, "KAMA", "Kaufman adaptive moving average"),
+    Indicator("kama", X, (_p("period", 30, 2),), ("kama",), lambda p: p, "KAMA", "Kaufman adaptive moving average"),
     Indicator(
         "trix",
         X,
@@ -201,13 +208,13 @@ DECLARED: tuple[Indicator, ...] = (
         "Zero-lag exponential moving average",
     ),
     Indicator(
-        "hma", X, (_p("period", 20),), ("hma",), lambda p: p - 1 + max(int(p**0.5), 1) - 1, "HMA", "Hull moving average"
+        "hma", X, (_p("period", 20, 2),), ("hma",), lambda p: p - 1 + math.isqrt(p) - 1, "HMA", "Hull moving average"
     ),
     Indicator("trima", X, (_p("period", 30),), ("trima",), lambda p: p - 1, "TRIMA", "Triangular moving average"),
     Indicator(
         "stochrsi",
         X,
-        (_p("period", 14), _p("fastk_period", 5), _p("fastd_period", 3)),
+        (_p("period", 14, 2), _p("fastk_period", 5, 2), _p("fastd_period", 3)),
         ("fastk", "fastd"),
         lambda p, k, d: p + k - 1 + d - 1,
         "STOCHRSI",
@@ -216,7 +223,7 @@ DECLARED: tuple[Indicator, ...] = (
     Indicator(
         "ppo",
         X,
-        (_p("fast", 12), _p("slow", 26)),
+        (_p("fast", 12), _p("slow", 26, 2)),
         ("ppo",),
         lambda f, s: s - 1,
         "PPO",
@@ -226,20 +233,20 @@ DECLARED: tuple[Indicator, ...] = (
     Indicator(
         "apo",
         X,
-        (_p("fast", 12), _p("slow", 26)),
+        (_p("fast", 12), _p("slow", 26, 2)),
         ("apo",),
         lambda f, s: s - 1,
         "APO",
         "Absolute price oscillator (EMA)",
         _fast_below_slow,
     ),
-    Indicator("cmo", X, (_p("period", 14),), ("cmo",), lambda p: p, "CMO", "Chande momentum oscillator"),
+    Indicator("cmo", X, (_p("period", 14, 2),), ("cmo",), lambda p: p, "CMO", "Chande momentum oscillator"),
     # --- volume flows, regression, channels, window extremes ---------------------------------------
     Indicator("ad", HLCV, (), ("ad",), lambda: 0, "AD", "Chaikin accumulation/distribution line"),
     Indicator(
         "adosc",
         HLCV,
-        (_p("fast", 3), _p("slow", 10)),
+        (_p("fast", 3), _p("slow", 10, 2)),
         ("adosc",),
         lambda f, s: s - 1,
         "ADOSC",
@@ -269,7 +276,7 @@ DECLARED: tuple[Indicator, ...] = (
     Indicator(
         "supertrend",
         HLC,
-        (_p("period", 10), Real("multiplier", 3.0)),
+        (_p("period", 10), Real("multiplier", 3.0, 0.0)),
         ("supertrend", "trend"),
         lambda p, m: p,
         "SUPERTREND",
@@ -300,7 +307,7 @@ DECLARED: tuple[Indicator, ...] = (
     Indicator(
         "linearreg",
         X,
-        (_p("period", 14),),
+        (_p("period", 14, 2),),
         ("linearreg",),
         lambda p: p - 1,
         "LINEARREG",
@@ -309,7 +316,7 @@ DECLARED: tuple[Indicator, ...] = (
     Indicator(
         "linearreg_slope",
         X,
-        (_p("period", 14),),
+        (_p("period", 14, 2),),
         ("linearreg_slope",),
         lambda p: p - 1,
         "LINEARREG_SLOPE",
@@ -318,7 +325,7 @@ DECLARED: tuple[Indicator, ...] = (
     Indicator(
         "linearreg_intercept",
         X,
-        (_p("period", 14),),
+        (_p("period", 14, 2),),
         ("linearreg_intercept",),
         lambda p: p - 1,
         "LINEARREG_INTERCEPT",
@@ -327,14 +334,20 @@ DECLARED: tuple[Indicator, ...] = (
     Indicator(
         "linearreg_angle",
         X,
-        (_p("period", 14),),
+        (_p("period", 14, 2),),
         ("linearreg_angle",),
         lambda p: p - 1,
         "LINEARREG_ANGLE",
         "Least-squares line's slope as an angle in degrees",
     ),
     Indicator(
-        "tsf", X, (_p("period", 14),), ("tsf",), lambda p: p - 1, "TSF", "Time series forecast: the line one bar ahead"
+        "tsf",
+        X,
+        (_p("period", 14, 2),),
+        ("tsf",),
+        lambda p: p - 1,
+        "TSF",
+        "Time series forecast: the line one bar ahead",
     ),
 )
 

@@ -1,0 +1,106 @@
+// Chaikin's accumulation/distribution line (AD) and its oscillator (ADOSC): the running total of
+// each bar's money flow volume, and the gap between a fast and a slow exponential average of it.
+#pragma once
+
+#include <cstdint>
+
+#include "flows_parts.hpp"
+#include "indicator.hpp"
+
+namespace quillora::indicators {
+
+// Order of operations: ad = 0.0; per present bar ad = ad + flow, flow = ((close - low) - (high -
+// close)) / (high - low) * volume, left to right, and flow = 0 where high <= low. A bar with a
+// missing input is skipped (ad unchanged) and holds the missing marker.
+class AdState {
+public:
+    static constexpr const char* name = "ad";
+    static constexpr const char* class_name = "AdState";
+    static constexpr std::size_t inputs = 4, outputs = 1;
+
+    static bool valid(const Parameters& p) noexcept { return p.counts.empty() && p.reals.empty(); }
+    explicit AdState(const Parameters&) noexcept {}
+
+    void step(const double* in, double* out) noexcept {
+        if (!present_bar<4>(in)) {
+            out[0] = missing_value;
+            return;
+        }
+        ad_ = ad_ + money_flow_volume(in[0], in[1], in[2], in[3]);
+        out[0] = ad_;
+    }
+
+    void save(StateWriter& w) const { w.real(ad_); }
+    [[nodiscard]] bool load(StateReader& r) noexcept { return r.real(ad_); }
+
+private:
+    double ad_ = 0.0;
+};
+
+// Order of operations: ad as in AdState; both averages start at the first bar's ad, then each bar
+// average = average * keep + ad * alpha, alpha = 2 / (period + 1) and keep = 1 - alpha, each
+// rounded once; the output is fast - slow from the slow-th bar on. A missing bar before that
+// starts everything afresh at the next present bar (ad included); after it, the bar is skipped.
+class AdoscState {
+public:
+    static constexpr const char* name = "adosc";
+    static constexpr const char* class_name = "AdoscState";
+    static constexpr std::size_t inputs = 4, outputs = 1;
+
+    static bool valid(const Parameters& p) noexcept {
+        return p.counts.size() == 2 && p.reals.empty() && p.counts[0] >= 1 && p.counts[1] > p.counts[0];
+    }
+    explicit AdoscState(const Parameters& p) noexcept
+        : slow_period_(p.counts[1]),
+          fast_alpha_(2.0 / (static_cast<double>(p.counts[0]) + 1.0)),
+          fast_keep_(1.0 - fast_alpha_),
+          slow_alpha_(2.0 / (static_cast<double>(p.counts[1]) + 1.0)),
+          slow_keep_(1.0 - slow_alpha_) {}
+
+    void step(const double* in, double* out) noexcept {
+        if (!present_bar<4>(in)) {
+            if (run_ < slow_period_) restart();
+            out[0] = missing_value;
+            return;
+        }
+        ad_ = ad_ + money_flow_volume(in[0], in[1], in[2], in[3]);
+        if (run_ == 0) {
+            fast_ = ad_;
+            slow_ = ad_;
+        } else {
+            fast_ = fast_ * fast_keep_ + ad_ * fast_alpha_;
+            slow_ = slow_ * slow_keep_ + ad_ * slow_alpha_;
+        }
+        if (run_ < slow_period_ && ++run_ < slow_period_) {
+            out[0] = missing_value;
+            return;
+        }
+        out[0] = fast_ - slow_;
+    }
+
+    void save(StateWriter& w) const {
+        w.count(run_);
+        w.real(ad_);
+        w.real(fast_);
+        w.real(slow_);
+    }
+    [[nodiscard]] bool load(StateReader& r) noexcept {
+        return r.count(run_) && run_ <= slow_period_ && r.real(ad_) && r.real(fast_) && r.real(slow_);
+    }
+
+private:
+    void restart() noexcept {
+        run_ = 0;
+        ad_ = 0.0;
+        fast_ = missing_value;
+        slow_ = missing_value;
+    }
+
+    std::uint64_t slow_period_;
+    double fast_alpha_, fast_keep_, slow_alpha_, slow_keep_;
+    std::uint64_t run_ = 0;  // present bars since the start, up to the slow period
+    double ad_ = 0.0;
+    double fast_ = missing_value, slow_ = missing_value;
+};
+
+}  // namespace quillora::indicators

@@ -1,0 +1,44 @@
+// Double exponential moving average: twice the EMA less the EMA of that EMA, which takes most of
+// the EMA's lag out.
+#pragma once
+
+#include <cstdint>
+
+#include "ema_chain.hpp"
+#include "indicator.hpp"
+
+namespace quillora::indicators {
+
+// Order of operations: e1 = EmaPart(period) of the samples, e2 = EmaPart(period) of e1's values
+// from its first one on, each seeded with the mean of its first `period` inputs (EmaChain); the
+// value is 2.0 * e1 - e2. A missing sample restarts each average still in its seed and is skipped
+// by each seeded one. Positions without a value hold the missing marker.
+class DemaState {
+public:
+    static constexpr const char* name = "dema";
+    static constexpr const char* class_name = "DemaState";
+    static constexpr std::size_t inputs = 1, outputs = 1;
+
+    static bool valid(const Parameters& p) noexcept {
+        return p.counts.size() == 1 && p.reals.empty() && p.counts[0] >= 1;
+    }
+    explicit DemaState(const Parameters& p) noexcept : chain_(p.counts[0]) {}
+
+    void step(const double* in, double* out) noexcept {
+        const double x = in[0];
+        if (!present(x)) {
+            chain_.restart_seed();
+            out[0] = missing_value;
+            return;
+        }
+        out[0] = chain_.add(x) ? 2.0 * chain_.value(0) - chain_.value(1) : missing_value;
+    }
+
+    void save(StateWriter& w) const { chain_.save(w); }
+    [[nodiscard]] bool load(StateReader& r) { return chain_.load(r); }
+
+private:
+    EmaChain<2> chain_;
+};
+
+}  // namespace quillora::indicators

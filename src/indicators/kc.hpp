@@ -1,0 +1,99 @@
+// Keltner channels (KC): an exponential average of the typical price, with bands nbdev average
+// true ranges above and below it.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+
+#include "flows_parts.hpp"
+#include "indicator.hpp"
+#include "parts.hpp"
+
+namespace quillora::indicators {
+
+// Order of operations: typical = (high + low + close) / 3, left to right; middle = EmaPart(period)
+// of the typical prices (mean seed, then average * keep + typical * alpha); atr = WilderPart
+// (atr_period) of the true ranges; width = nbdev * atr, upper = middle + width, lower = middle -
+// width. Both averages are seeded to give their first value on the same bar, first = max(period
+// - 1, atr_period) bars after the start: the mean seeds over that bar and the period - 1 (resp.
+// atr_period - 1) before it, so each band starts from averages of the same recent bars. A missing
+// bar before the first value starts everything afresh at the next present bar; after it, the bar
+// is skipped (averages and previous close unchanged).
+class KcState {
+public:
+    static constexpr const char* name = "kc";
+    static constexpr const char* class_name = "KcState";
+    static constexpr std::size_t inputs = 3, outputs = 3;
+
+    static bool valid(const Parameters& p) noexcept {
+        return p.counts.size() == 2 && p.reals.size() == 1 && p.counts[0] >= 1 && p.counts[1] >= 1 &&
+               present(p.reals[0]);
+    }
+    explicit KcState(const Parameters& p) noexcept
+        : period_(p.counts[0]),
+          first_(std::max(p.counts[0] - 1, p.counts[1])),
+          middle_start_(first_ - (p.counts[0] - 1)),
+          range_start_(first_ - p.counts[1] + 1),
+          nbdev_(p.reals[0]),
+          middle_(p.counts[0]),
+          atr_(p.counts[1]) {}
+
+    void step(const double* in, double* out) noexcept {
+        if (!present_bar<3>(in)) {
+            if (!middle_.seeded()) restart();
+            missing_bar<3>(out);
+            return;
+        }
+        const double high = in[0], low = in[1], close = in[2];
+        const std::uint64_t bar = taken_;
+        if (bar >= middle_start_) middle_.add((high + low + close) / 3.0);
+        if (bar >= range_start_) atr_.add(true_range(high, low, previous_close_));
+        previous_close_ = close;
+        if (bar < first_) {
+            ++taken_;
+            missing_bar<3>(out);
+            return;
+        }
+        const double middle = middle_.value();
+        const double width = nbdev_ * atr_.value();
+        out[0] = middle + width;
+        out[1] = middle;
+        out[2] = middle - width;
+    }
+
+    void save(StateWriter& w) const {
+        w.count(taken_);
+        w.real(previous_close_);
+        middle_.save(w);
+        atr_.save(w);
+    }
+    // Refuses counts the bars taken could not have left: the range average's run follows from
+    // them, and both averages are seeded together on the first value's bar.
+    [[nodiscard]] bool load(StateReader& r) noexcept {
+        if (!r.count(taken_) || taken_ > first_ || !r.real(previous_close_) || !middle_.load(r) || !atr_.load(r))
+            return false;
+        if (middle_.seeded() != atr_.seeded()) return false;
+        if (atr_.seeded()) return taken_ == first_;
+        return atr_.run() == (taken_ > range_start_ ? taken_ - range_start_ : 0);
+    }
+
+private:
+    void restart() noexcept {
+        taken_ = 0;
+        previous_close_ = missing_value;
+        middle_ = EmaPart(period_);
+        atr_.restart();
+    }
+
+    std::uint64_t period_;
+    std::uint64_t first_;         // bars before the first value
+    std::uint64_t middle_start_;  // the first bar the middle average takes
+    std::uint64_t range_start_;   // the first bar whose true range the range average takes
+    double nbdev_;
+    EmaPart middle_;
+    WilderPart atr_;
+    std::uint64_t taken_ = 0;  // present bars taken since the start, up to `first_`
+    double previous_close_ = missing_value;
+};
+
+}  // namespace quillora::indicators

@@ -1,0 +1,53 @@
+// Normalized average true range: Wilder's average of the true range as a percentage of the close.
+#pragma once
+
+#include <cstdint>
+
+#include "indicator.hpp"
+#include "rma.hpp"
+#include "trange.hpp"
+
+namespace quillora::indicators {
+
+// Order of operations: the true range of each bar (TrueRangePart, from the second bar on), averaged
+// by RmaState(period): the mean of the first `period` true ranges, then (atr * (period - 1) + tr) /
+// period; the value is (atr / close) * 100.0. A close of exactly zero has no percentage: missing.
+// A bar without a true range (missing inputs, or the bar after those) is a missing sample for the
+// average: it restarts the seed, and is skipped once seeded. An infinite true range (an overflowing
+// difference) is missing for the average too.
+class NatrState {
+public:
+    static constexpr const char* name = "natr";
+    static constexpr const char* class_name = "NatrState";
+    static constexpr std::size_t inputs = 3, outputs = 1;
+
+    static bool valid(const Parameters& p) noexcept {
+        return p.counts.size() == 1 && p.reals.empty() && p.counts[0] >= 1;
+    }
+    explicit NatrState(const Parameters& p) noexcept : average_(p) {}
+
+    void step(const double* in, double* out) noexcept {
+        double range = missing_value;
+        if (present_bar<3>(in)) {
+            if (range_.add(in[0], in[1], in[2])) range = range_.value();
+        } else {
+            range_.clear();
+        }
+        double atr;
+        average_.step(&range, &atr);
+        const double close = in[2];
+        out[0] = present(atr) && close != 0.0 ? (atr / close) * 100.0 : missing_value;
+    }
+
+    void save(StateWriter& w) const {
+        range_.save(w);
+        average_.save(w);
+    }
+    [[nodiscard]] bool load(StateReader& r) { return range_.load(r) && average_.load(r); }
+
+private:
+    TrueRangePart range_;
+    RmaState average_;
+};
+
+}  // namespace quillora::indicators

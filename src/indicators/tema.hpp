@@ -1,0 +1,44 @@
+// Triple exponential moving average: three times the EMA less three times its EMA, plus the EMA of
+// that, which takes the EMA's lag out further than DEMA.
+#pragma once
+
+#include <cstdint>
+
+#include "ema_chain.hpp"
+#include "indicator.hpp"
+
+namespace quillora::indicators {
+
+// Order of operations: e1, e2, e3 = EmaPart(period) of the samples, of e1, of e2, each fed from
+// the previous one's first value on and seeded with the mean of its first `period` inputs
+// (EmaChain); the value is (3.0 * e1 - 3.0 * e2) + e3. A missing sample restarts each average still
+// in its seed and is skipped by each seeded one. Positions without a value hold the missing marker.
+class TemaState {
+public:
+    static constexpr const char* name = "tema";
+    static constexpr const char* class_name = "TemaState";
+    static constexpr std::size_t inputs = 1, outputs = 1;
+
+    static bool valid(const Parameters& p) noexcept {
+        return p.counts.size() == 1 && p.reals.empty() && p.counts[0] >= 1;
+    }
+    explicit TemaState(const Parameters& p) noexcept : chain_(p.counts[0]) {}
+
+    void step(const double* in, double* out) noexcept {
+        const double x = in[0];
+        if (!present(x)) {
+            chain_.restart_seed();
+            out[0] = missing_value;
+            return;
+        }
+        out[0] = chain_.add(x) ? (3.0 * chain_.value(0) - 3.0 * chain_.value(1)) + chain_.value(2) : missing_value;
+    }
+
+    void save(StateWriter& w) const { chain_.save(w); }
+    [[nodiscard]] bool load(StateReader& r) { return chain_.load(r); }
+
+private:
+    EmaChain<3> chain_;
+};
+
+}  // namespace quillora::indicators

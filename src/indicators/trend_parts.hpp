@@ -1,0 +1,157 @@
+// Pieces the directional, money-flow, ultimate-oscillator and Aroon states share: a growing ring
+// that can also serve as a double-ended queue, and a window sum that is exactly zero when every
+// term in its window is.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <type_traits>
+#include <vector>
+
+#include "indicator.hpp"
+
+namespace quillora::indicators {
+
+// Two samples kept together for one bar (a high and a low; a buying pressure and a true range).
+struct Pair {
+    double first, second;
+};
+
+// At most `capacity` entries, oldest first. The store grows with the entries and never beyond
+// `capacity`, so a huge period costs nothing up front. `make_room` does the growing a later
+// `push` or `push_back` would do: a state that changes several rings in one bar calls it on each
+// first, so std::bad_alloc leaves the whole state as it was.
+template <typename Entry>
+class Ring {
+public:
+    explicit Ring(std::uint64_t capacity) noexcept : capacity_(capacity) {}
+
+    std::uint64_t capacity() const noexcept { return capacity_; }
+    std::uint64_t size() const noexcept { return size_; }
+    bool empty() const noexcept { return size_ == 0; }
+    bool full() const noexcept { return size_ == capacity_; }
+
+    void make_room() {
+        if (size_ < capacity_ && size_ == slots_.size()) grow();
+    }
+    // Adds the newest entry, dropping the oldest when full.
+    void push(const Entry& entry) {
+        if (size_ == capacity_) {
+            slots_[start_] = entry;
+            start_ = wrap(start_ + 1);
+            return;
+        }
+        push_back(entry);
+    }
+    // Adds the newest entry to a ring that is not full.
+    void push_back(const Entry& entry) {
+        make_room();
+        slots_[wrap(start_ + size_)] = entry;
+        ++size_;
+    }
+    void pop_front() noexcept {
+        start_ = wrap(start_ + 1);
+        --size_;
+    }
+    void pop_back() noexcept { --size_; }
+
+    // The i-th kept entry, oldest first (i < size()).
+    const Entry& at(std::uint64_t i) const noexcept { return slots_[wrap(start_ + i)]; }
+    const Entry& front() const noexcept { return slots_[start_]; }
+    const Entry& back() const noexcept { return at(size_ - 1); }
+
+    void clear() noexcept {
+        size_ = 0;
+        start_ = 0;
+    }
+
+    // Saved as the size, then the entries oldest first; a ring of pairs writes every first
+    // sample, then every second one.
+    void save(StateWriter& w) const
+        requires(std::is_same_v<Entry, double> || std::is_same_v<Entry, Pair>)
+    {
+        w.count(size_);
+        if constexpr (std::is_same_v<Entry, double>) {
+            for (std::uint64_t i = 0; i < size_; ++i) w.real(at(i));
+        } else {
+            for (std::uint64_t i = 0; i < size_; ++i) w.real(at(i).first);
+            for (std::uint64_t i = 0; i < size_; ++i) w.real(at(i).second);
+        }
+    }
+    [[nodiscard]] bool load(StateReader& r)
+        requires(std::is_same_v<Entry, double> || std::is_same_v<Entry, Pair>)
+    {
+        std::uint64_t size = 0;
+        if (!r.count(size) || size > capacity_) return false;
+        std::vector<Entry> entries;
+        if constexpr (std::is_same_v<Entry, double>) {
+            if (!r.real_run(size, entries)) return false;
+        } else {
+            std::vector<double> firsts, seconds;
+            if (!r.real_run(size, firsts) || !r.real_run(size, seconds)) return false;
+            entries.resize(static_cast<std::size_t>(size));
+            for (std::size_t i = 0; i < entries.size(); ++i) entries[i] = Pair{firsts[i], seconds[i]};
+        }
+        slots_ = std::move(entries);
+        start_ = 0;
+        size_ = size;
+        return true;
+    }
+
+private:
+    std::size_t wrap(std::uint64_t slot) const noexcept {
+        return static_cast<std::size_t>(slot >= slots_.size() ? slot - slots_.size() : slot);
+    }
+    void grow() {
+        const std::uint64_t wanted = std::min<std::uint64_t>(capacity_, std::max<std::uint64_t>(8, 2 * size_));
+        std::vector<Entry> larger(static_cast<std::size_t>(wanted));
+        for (std::uint64_t i = 0; i < size_; ++i) larger[i] = at(i);
+        slots_ = std::move(larger);
+        start_ = 0;
+    }
+
+    std::uint64_t capacity_;
+    std::vector<Entry> slots_;
+    std::size_t start_ = 0;
+    std::uint64_t size_ = 0;
+};
+
+// A running sum over a sliding window: sum = sum + x as a term enters, sum = sum - x as it
+// leaves (one rounding each, in that order). Adding and removing leaves a rounding residue, so
+// the sum also counts its non-zero terms and is set to exactly 0.0 after any removal that leaves
+// none: a window of zero terms (equal prices, no volume) sums to zero, not to what is left of the
+// past.
+class WindowSum {
+public:
+    // The counting is branch-free: whether a term is zero is as unpredictable as the prices.
+    void add(double x) noexcept {
+        sum_ = sum_ + x;
+        nonzero_ += x != 0.0;
+    }
+    void remove(double x) noexcept {
+        sum_ = sum_ - x;
+        nonzero_ -= x != 0.0;
+        if (nonzero_ == 0) sum_ = 0.0;
+    }
+    double value() const noexcept { return sum_; }
+    void clear() noexcept {
+        sum_ = 0.0;
+        nonzero_ = 0;
+    }
+
+    // The saved form holds the sum only; the state counts the non-zero terms of its own window
+    // and hands both back. A sum without non-zero terms is zero, or the form was not written.
+    [[nodiscard]] bool restore(double sum, std::uint64_t nonzero) noexcept {
+        if (nonzero == 0 && sum != 0.0) return false;
+        sum_ = sum;
+        nonzero_ = nonzero;
+        return true;
+    }
+
+private:
+    double sum_ = 0.0;
+    std::uint64_t nonzero_ = 0;
+};
+
+}  // namespace quillora::indicators

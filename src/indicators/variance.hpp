@@ -1,0 +1,218 @@
+// Population variance and standard deviation over a trailing window (VAR, STDDEV).
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+
+#include "indicator.hpp"
+#include "window.hpp"
+
+namespace quillora::indicators {
+
+// The population variance of the last `period` present samples, O(1) per sample (amortized).
+//
+// The sum-of-squares form (mean of squares minus squared mean) cancels away the digits the
+// variance lives in when the mean is large against the spread (prices around 1e6 with a spread of
+// 1 keep about 4 of 16 digits). This part keeps the window's mean and its sum of squared
+// deviations M2 instead, both measured from a shift K, a sample of the window: differences of
+// nearby prices are exact, so nothing is rounded at the price's magnitude. Each new sample
+// replaces the oldest with the sliding form of Welford's update, and the window is re-measured
+// from its samples every `period` replacements, so rounding cannot pile up over a long series nor
+// K drift far from the prices. It is re-measured early when most of what the updates added to M2
+// has cancelled since (their magnitudes summed, the noise, exceed 16 * M2), because their rounding
+// would then outweigh what is left, as when the samples that carried the spread leave a
+// tight window; such early re-measures are at least max(1, period / 8) replacements apart, so
+// even data built to trigger them costs O(1) per sample.
+//
+// Order of operations, n = period as a double, every step one rounding:
+//   measure (when the window fills, after `period` replacements, or early as above): K = the
+//     newest sample; s = 0.0, s = s + (x_i - K) over the window oldest first; m = s / n;
+//     q = 0.0, e = (x_i - K) - m, q = q + e * e over the window oldest first; M2 = q; noise = 0.0.
+//   replacing the oldest sample o by x: a = x - K; b = o - K; d = a - b; m' = m + d / n;
+//     u = d * ((a - m') + (b - m)); M2 = M2 + u; noise = noise + |u|; m = m'; then measure if
+//     this was the `period`-th replacement since the last measure, or if at least
+//     max(1, period / 8) replacements have passed and noise > 16.0 * M2.
+//   a window of `period` equal samples (each equal to the one before, compared with ==): K = x,
+//     m = 0.0, M2 = 0.0, noise = 0.0 (what a measure gives), as a measure.
+//   variance = M2 / n, and 0.0 where that is below zero (rounding in M2).
+// `clear` forgets the window (a missing sample entered it).
+class VariancePart {
+public:
+    explicit VariancePart(std::uint64_t period) noexcept
+        : window_(period),
+          period_(period),
+          early_(std::max<std::uint64_t>(1, period / 8)),
+          period_real_(static_cast<double>(period)) {}
+
+    // Takes a present sample; true once `value()` holds the variance of a full window. May throw
+    // std::bad_alloc while the window grows, and then nothing has changed.
+    bool add(double x) {
+        const bool was_full = window_.full();
+        const bool repeated = window_.size() > 0 && x == window_.newest();
+        const double oldest = was_full ? window_.oldest() : 0.0;
+        window_.push(x);
+        equal_run_ = repeated ? std::min(equal_run_ + 1, period_) : 1;
+        if (!was_full) {
+            if (!window_.full()) return false;
+            measure();
+            return true;
+        }
+        if (equal_run_ == period_) {
+            shift_ = x;
+            mean_ = 0.0;
+            m2_ = 0.0;
+            noise_ = 0.0;
+            replaced_ = 0;
+            return true;
+        }
+        const double a = x - shift_;
+        const double b = oldest - shift_;
+        const double d = a - b;
+        const double mean = mean_ + d / period_real_;
+        const double u = d * ((a - mean) + (b - mean_));
+        m2_ = m2_ + u;
+        noise_ = noise_ + std::fabs(u);
+        mean_ = mean;
+        ++replaced_;
+        if (replaced_ == period_ || (replaced_ >= early_ && noise_ > 16.0 * m2_)) measure();
+        return true;
+    }
+    double value() const noexcept {
+        const double variance = m2_ / period_real_;
+        return variance < 0.0 ? 0.0 : variance;
+    }
+    bool full() const noexcept { return window_.full(); }
+    // The sample the next `add` replaces; only when full.
+    double oldest() const noexcept { return window_.oldest(); }
+
+    void clear() noexcept {
+        window_.clear();
+        equal_run_ = 0;
+        replaced_ = 0;
+        shift_ = 0.0;
+        mean_ = 0.0;
+        m2_ = 0.0;
+        noise_ = 0.0;
+    }
+
+    void save(StateWriter& w) const {
+        window_.save(w);
+        w.count(equal_run_);
+        w.count(replaced_);
+        w.real(shift_);
+        w.real(mean_);
+        w.real(m2_);
+        w.real(noise_);
+    }
+    // Refuses what `add` cannot leave: a run that is not the window's run of equal newest
+    // samples, replacements before it filled or as many as a measure resets, accumulators before
+    // it filled, a full window of equal samples not measured as one.
+    [[nodiscard]] bool load(StateReader& r) {
+        if (!window_.load(r) || !r.count(equal_run_) || !r.count(replaced_)) return false;
+        if (!r.real(shift_) || !r.real(mean_) || !r.real(m2_) || !r.real(noise_)) return false;
+        const std::uint64_t size = window_.size();
+        for (std::uint64_t i = 0; i < size; ++i)
+            if (!present(window_.at(i))) return false;
+        std::uint64_t run = size > 0 ? 1 : 0;
+        while (run < size && window_.at(size - 1 - run) == window_.newest()) ++run;
+        if (equal_run_ != run || replaced_ >= period_) return false;
+        const bool zero = mean_ == 0.0 && m2_ == 0.0 && noise_ == 0.0;
+        if (!window_.full()) return replaced_ == 0 && shift_ == 0.0 && zero;
+        if (equal_run_ == period_) return replaced_ == 0 && shift_ == window_.newest() && zero;
+        return !(noise_ < 0.0) && (replaced_ > 0 || noise_ == 0.0);
+    }
+
+private:
+    void measure() noexcept {
+        const double shift = window_.newest();
+        const std::uint64_t size = window_.size();
+        double s = 0.0;
+        for (std::uint64_t i = 0; i < size; ++i) s = s + (window_.at(i) - shift);
+        const double mean = s / period_real_;
+        double q = 0.0;
+        for (std::uint64_t i = 0; i < size; ++i) {
+            const double e = (window_.at(i) - shift) - mean;
+            q = q + e * e;
+        }
+        shift_ = shift;
+        mean_ = mean;
+        m2_ = q;
+        noise_ = 0.0;
+        replaced_ = 0;
+    }
+
+    Window window_;
+    std::uint64_t period_;
+    std::uint64_t early_;  // the fewest replacements before an early measure
+    double period_real_;
+    std::uint64_t equal_run_ = 0;  // newest samples equal to each other, at most `period_`
+    std::uint64_t replaced_ = 0;   // replacements since the last measure, below `period_`
+    double shift_ = 0.0;           // K
+    double mean_ = 0.0;            // the window's mean minus K
+    double m2_ = 0.0;              // the sum of squared deviations from the mean
+    double noise_ = 0.0;           // |updates to M2| summed since the last measure
+};
+
+// VAR: the population variance of the last `period` samples (the VariancePart above). A missing
+// sample clears the window; the next value comes `period` present samples later.
+class VarState {
+public:
+    static constexpr const char* name = "var";
+    static constexpr const char* class_name = "VarState";
+    static constexpr std::size_t inputs = 1, outputs = 1;
+
+    static bool valid(const Parameters& p) noexcept {
+        return p.counts.size() == 1 && p.reals.empty() && p.counts[0] >= 2;
+    }
+    explicit VarState(const Parameters& p) noexcept : variance_(p.counts[0]) {}
+
+    void step(const double* in, double* out) {
+        const double x = in[0];
+        if (!present(x)) {
+            variance_.clear();
+            out[0] = missing_value;
+            return;
+        }
+        out[0] = variance_.add(x) ? variance_.value() : missing_value;
+    }
+
+    void save(StateWriter& w) const { variance_.save(w); }
+    [[nodiscard]] bool load(StateReader& r) { return variance_.load(r); }
+
+private:
+    VariancePart variance_;
+};
+
+// STDDEV: sqrt(variance) * nbdev, the variance as in VAR (sqrt correctly rounded). A missing
+// sample clears the window; the next value comes `period` present samples later.
+class StddevState {
+public:
+    static constexpr const char* name = "stddev";
+    static constexpr const char* class_name = "StddevState";
+    static constexpr std::size_t inputs = 1, outputs = 1;
+
+    static bool valid(const Parameters& p) noexcept {
+        return p.counts.size() == 1 && p.reals.size() == 1 && p.counts[0] >= 2 && present(p.reals[0]);
+    }
+    explicit StddevState(const Parameters& p) noexcept : variance_(p.counts[0]), nbdev_(p.reals[0]) {}
+
+    void step(const double* in, double* out) {
+        const double x = in[0];
+        if (!present(x)) {
+            variance_.clear();
+            out[0] = missing_value;
+            return;
+        }
+        out[0] = variance_.add(x) ? std::sqrt(variance_.value()) * nbdev_ : missing_value;
+    }
+
+    void save(StateWriter& w) const { variance_.save(w); }
+    [[nodiscard]] bool load(StateReader& r) { return variance_.load(r); }
+
+private:
+    VariancePart variance_;
+    double nbdev_;
+};
+
+}  // namespace quillora::indicators
