@@ -26,6 +26,9 @@ $(VENV)/.ready: Makefile tests/requirements.txt
 	@$(STEP) "Installing the build tools and test requirements from PyPI (CMake, Ninja, NumPy, pytest, pandas, ...)" \
 		"about a minute" \
 		sh -c '$(PY) -m pip install --upgrade pip && $(PY) -m pip install $(BUILD_TOOLS) -r tests/requirements.txt'
+	@# TA-Lib, where a wheel exists for this interpreter, for the agreement tests (they skip without it).
+	@$(STEP) "Installing TA-Lib from PyPI, to compare with" "seconds" \
+		sh -c '$(PY) -m pip install --only-binary=:all: ta-lib || echo "no TA-Lib wheel here: the agreement tests skip"'
 	@touch $@
 
 $(VENV)/.dev-ready: $(VENV)/.ready tools/dev-requirements.txt
@@ -197,9 +200,11 @@ NATIVE_STUB := series/quillora_series/_native.pyi
 STUBGEN = $(PY) -m nanobind.stubgen -q -m quillora_series._native
 stubs: build/.wheel
 	$(STUBGEN) -o $(NATIVE_STUB)
+	$(PY) tools/declared_stubs.py
 
 lint: $(VENV)/.dev-ready build/.wheel
 	$(STUBGEN) -o build/_native.pyi && diff -u $(NATIVE_STUB) build/_native.pyi
+	$(PY) tools/declared_stubs.py --check
 	$(VENV)/bin/ruff check
 	$(VENV)/bin/ruff format --check $(PY_FILES)
 	$(VENV)/bin/clang-format --dry-run --Werror $(CXX_FILES)

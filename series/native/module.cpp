@@ -1,6 +1,7 @@
 // quillora_series._native: the native part of the companion package.
 #include <nanobind/nanobind.h>
 
+#include "indicator_bindings.hpp"
 #include "lock_release.hpp"
 #include "stream_states.hpp"
 #include "table_kernels.hpp"
@@ -11,5 +12,6 @@ NB_MODULE(_native, module) {
     module.doc() = "Native part of quillora_series; use the package's Python API.";
     quillora::series::bind_stream_states(module);
     bind_table_kernels(module);
+    quillora::series::bind_declared_indicators(module);
     quillora::series::install_exit_hook();
 }

@@ -145,3 +145,57 @@ def one_dimensional(array: npt.NDArray[Any], name: str = "values") -> npt.NDArra
     if array.ndim != 1:
         raise ValueError(f"{name} must be one-dimensional, got {array.ndim} dimensions")
     return array
+
+
+def all_inputs(indicator: str, names: tuple[str, ...], inputs: list[Any]) -> None:
+    """Accepts several inputs given together, or the first alone (a table of bars); a few of them is a mistake."""
+    missing = [name for name, value in zip(names, inputs) if value is None]
+    if missing:
+        if all(isinstance(value, int) for value in inputs[1:] if value is not None):
+            raise TypeError(f"pass the parameters by keyword when passing one table of bars: {indicator}(bars, ...)")
+        raise TypeError(
+            f"{indicator} takes {', '.join(names)}, or one table of bars with {', '.join(names)} columns; "
+            f"missing {', '.join(missing)}"
+        )
+
+
+def same_named_shapes(names: tuple[str, ...], shapes: list[tuple[int, ...]]) -> None:
+    """Accepts inputs of one shape, or the ValueError that lists them."""
+    if any(shape != shapes[0] for shape in shapes):
+        listed = ", ".join(f"{name} {shape}" for name, shape in zip(names, shapes))
+        raise ValueError(f"{', '.join(names)} must have the same shape, got {listed}")
+
+
+def same_named_labels(names: tuple[str, ...], labels: list[tuple[Any, ...]]) -> None:
+    """Accepts inputs whose pandas index and columns (or polars columns) agree, where they have them."""
+    first = labels[0]
+    for other in labels[1:]:
+        if first and len(other) == len(first):
+            for mine, theirs in zip(first, other):
+                same = mine.equals(theirs) if hasattr(mine, "equals") else mine == theirs
+                if not same:
+                    raise ValueError(f"{', '.join(names)} must have the same index and columns")
+
+
+def outputs(out: object, names: tuple[str, ...]) -> tuple[Any, ...]:
+    """The arrays to write into: one 1-D float64 array, or a tuple of one per output, none sharing memory."""
+    if len(names) == 1:
+        output(out)
+        return (out,)
+    if not (isinstance(out, tuple) and len(out) == len(names)):
+        raise TypeError(
+            f"out must be a tuple of {len(names)} 1-D float64 NumPy arrays ({', '.join(names)}), got {_describe(out)}"
+        )
+    for array in out:
+        output(array)
+    for a in range(len(out)):
+        for b in range(a + 1, len(out)):
+            if np.may_share_memory(out[a], out[b]):
+                raise ValueError(f"out arrays must not share memory: {', '.join(names)} are all kept")
+    return out
+
+
+def no_long_out(out: object) -> None:
+    """Long tables get new result columns."""
+    if out is not None:
+        raise TypeError("out takes 1-D NumPy arrays of a series or table call: call by= without out")

@@ -8,7 +8,7 @@ from typing import TYPE_CHECKING, Any, NamedTuple, TypeVar, overload
 import numpy as np
 import numpy.typing as npt
 
-from . import _checks, _core, _kinds, _tables
+from . import _checks, _core, _declared, _kinds, _native, _tables
 from ._checks import LARGEST_PERIOD
 from ._core import Float64Array
 
@@ -40,6 +40,8 @@ _FLOAT64 = np.dtype(np.float64)
 
 
 @overload
+def sma(x: object, period: int, *, by: object, on: str | None = None, workers: int | None = None) -> Any: ...
+@overload
 def sma(x: object, period: int, *, out: Float64Array, workers: int | None = None) -> Float64Array: ...
 @overload
 def sma(x: pd.Series[Any], period: int, *, out: None = None, workers: int | None = None) -> pd.Series[float]: ...
@@ -51,16 +53,28 @@ def sma(x: pl.Series, period: int, *, out: None = None, workers: int | None = No
 def sma(x: pl.DataFrame, period: int, *, out: None = None, workers: int | None = None) -> pl.DataFrame: ...
 @overload
 def sma(x: ArrayInput, period: int, *, out: None = None, workers: int | None = None) -> Float64Array: ...
-def sma(x: object, period: int, *, out: Float64Array | None = None, workers: int | None = None) -> Any:
+def sma(
+    x: object,
+    period: int,
+    *,
+    out: Float64Array | None = None,
+    workers: int | None = None,
+    by: object = None,
+    on: str | None = None,
+) -> Any:
     """Simple moving average of `x` over `period` samples; positions without a full window are missing.
 
     `x` is a series (1-D NumPy array, list, pandas or polars Series) or a table with one symbol per
     column (2-D NumPy array, pandas or polars DataFrame); the result is of the same kind. `out` takes
     a 1-D float64 NumPy array to write into. Tables run on `workers` threads (None: one per CPU).
     """
+    if by is not None or on is not None:
+        return _long("sma", [x], (_checks.period(period),), out, workers, by, on)
     return _moving_average("sma", _core.indicator_sma, x, period, out, workers)
 
 
+@overload
+def ema(x: object, period: int, *, by: object, on: str | None = None, workers: int | None = None) -> Any: ...
 @overload
 def ema(x: object, period: int, *, out: Float64Array, workers: int | None = None) -> Float64Array: ...
 @overload
@@ -73,11 +87,21 @@ def ema(x: pl.Series, period: int, *, out: None = None, workers: int | None = No
 def ema(x: pl.DataFrame, period: int, *, out: None = None, workers: int | None = None) -> pl.DataFrame: ...
 @overload
 def ema(x: ArrayInput, period: int, *, out: None = None, workers: int | None = None) -> Float64Array: ...
-def ema(x: object, period: int, *, out: Float64Array | None = None, workers: int | None = None) -> Any:
+def ema(
+    x: object,
+    period: int,
+    *,
+    out: Float64Array | None = None,
+    workers: int | None = None,
+    by: object = None,
+    on: str | None = None,
+) -> Any:
     """Exponential moving average of `x`, seeded with the mean of the first `period` finite samples.
 
     Non-finite samples are skipped (missing in the result). Kinds, `out` and `workers` as for `sma`.
     """
+    if by is not None or on is not None:
+        return _long("ema", [x], (_checks.period(period),), out, workers, by, on)
     return _moving_average("ema", _core.indicator_ema, x, period, out, workers)
 
 
@@ -124,6 +148,17 @@ type Outputs = tuple[Float64Array, Float64Array, Float64Array]
 
 @overload
 def macd(
+    x: object,
+    fast: int = 12,
+    slow: int = 26,
+    signal: int = 9,
+    *,
+    by: object,
+    on: str | None = None,
+    workers: int | None = None,
+) -> MACD[Any]: ...
+@overload
+def macd(
     x: object, fast: int = 12, slow: int = 26, signal: int = 9, *, out: Outputs, workers: int | None = None
 ) -> MACD[Float64Array]: ...
 @overload
@@ -154,12 +189,16 @@ def macd(
     *,
     out: Outputs | None = None,
     workers: int | None = None,
+    by: object = None,
+    on: str | None = None,
 ) -> MACD[Any]:
     """MACD of `x`: fast EMA minus slow EMA, its `signal`-period EMA and their difference.
 
     Returns MACD(macd, signal, hist), each of the same kind as `x`. `out` takes a tuple of three
     1-D float64 NumPy arrays to write into. Kinds and `workers` as for `sma`.
     """
+    if by is not None or on is not None:
+        return _long("macd", [x], _checks.macd_periods(fast, slow, signal), out, workers, by, on)  # type: ignore[no-any-return]
     if (
         type(x) is _ndarray
         and x.dtype is _FLOAT64
@@ -199,6 +238,16 @@ def macd(
 # --- atr -----------------------------------------------------------------------------------------
 
 
+@overload
+def atr(
+    high: object,
+    low: object = None,
+    close: object = None,
+    period: int = 14,
+    *,
+    by: object,
+    workers: int | None = None,
+) -> Any: ...
 @overload
 def atr(
     high: object, low: object, close: object, period: int = 14, *, out: Float64Array, workers: int | None = None
@@ -269,6 +318,7 @@ def atr(
     *,
     out: Float64Array | None = None,
     workers: int | None = None,
+    by: object = None,
 ) -> Any:
     """Average true range of bars given as `high`, `low` and `close`, or as one table `high` of bars.
 
@@ -276,6 +326,8 @@ def atr(
     `high`. A pandas or polars DataFrame with high, low and close columns may be passed alone: the result
     is then a series named "atr". `out` and `workers` as for `sma`.
     """
+    if by is not None:
+        return _long("atr", [high, low, close], (_checks.period(period),), out, workers, by, None)
     if (
         type(high) is _ndarray
         and type(low) is _ndarray
@@ -324,6 +376,19 @@ def atr(
     _checks.output(out)
     _core.indicator_atr(period, _apart_from([out], highs), _apart_from([out], lows), _apart_from([out], closes), out)
     return out
+
+
+_KERNELS = {"sma": ("SmaKernel", ("x",), 1), "ema": ("EmaKernel", ("x",), 1), "macd": ("MacdKernel", ("x",), 3)}
+_KERNELS["atr"] = ("AtrKernel", ("high", "low", "close"), 1)
+
+
+def _long(name: str, inputs: list[Any], periods: tuple[int, ...], out: Any, workers: Any, by: Any, on: Any) -> Any:
+    """The four over a long table keyed by `by` (or one DataFrame column named by `on`), through the core's kernels."""
+    _checks.no_long_out(out)
+    kernel, input_names, output_count = _KERNELS[name]
+    form = _declared.LongForm(getattr(_native, kernel), input_names, output_count)
+    result_tuple = MACD if name == "macd" else None
+    return _declared.long_call(name, form, list(periods), [], inputs, by, on, _checks.workers(workers), result_tuple)
 
 
 def _apart_from(outputs: Sequence[Float64Array], values: Float64Array) -> Float64Array:

@@ -223,3 +223,44 @@ def _bar_names(columns: list[Any]) -> list[Any]:
             raise ValueError(f"bars must have high, low and close columns, got columns {columns}")
         found.append(matches[0])
     return found
+
+
+def named_columns(bars: object, names: tuple[str, ...], result_name: str) -> tuple[Converted, ...]:
+    """The columns `names` of one table of bars, each wrapping back to a series named `result_name`."""
+    pandas, polars = _module("pandas"), _module("polars")
+    if pandas is not None and isinstance(bars, pandas.DataFrame):
+        index = bars.index
+
+        def wrap(result: Float64Array) -> Any:
+            return pandas.Series(result, index=index, name=result_name, copy=False)
+
+        columns = [
+            _float64_vector(_pandas_values(bars[name], f"column {name!r}"))
+            for name in _column_names(list(bars.columns), names)
+        ]
+    elif polars is not None and isinstance(bars, polars.DataFrame):
+
+        def wrap(result: Float64Array) -> Any:
+            return polars.Series(result_name, result, nan_to_null=True)
+
+        columns = [_polars_values(polars, bars[name], "a polars Series") for name in _column_names(bars.columns, names)]
+    else:
+        raise TypeError(
+            f"{result_name} takes {', '.join(names)}, or one pandas or polars DataFrame with "
+            f"{', '.join(names)} columns, got {type(bars).__name__}"
+        )
+    return tuple(Converted(values, wrap) for values in columns)
+
+
+def _column_names(columns: list[Any], wanted_names: tuple[str, ...]) -> list[Any]:
+    """The columns holding `wanted_names`: by exact name, else by the one name that differs in case."""
+    found = []
+    for wanted in wanted_names:
+        if wanted in columns:
+            found.append(wanted)
+            continue
+        matches = [c for c in columns if isinstance(c, str) and c.lower() == wanted]
+        if len(matches) != 1:
+            raise ValueError(f"bars must have {', '.join(wanted_names)} columns, got columns {columns}")
+        found.append(matches[0])
+    return found

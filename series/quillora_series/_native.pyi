@@ -1,5 +1,6 @@
 """Native part of quillora_series; use the package's Python API."""
 
+from collections.abc import Sequence
 from typing import Annotated
 
 import numpy
@@ -99,3 +100,47 @@ def table_atr(period: int, high: object, low: object, close: object, output: obj
     """
     Average true range of every symbol of a table of bars, into `output`: per symbol the bits of quillora.indicator_atr. Threads and lock as table_sma.
     """
+
+class RmaState:
+    def __init__(self, counts: Sequence[int], reals: Sequence[float]) -> None: ...
+
+    @property
+    def counts(self) -> list[int]: ...
+
+    @property
+    def reals(self) -> list[float]: ...
+
+    def run(self, inputs: object, outputs: object) -> None: ...
+
+    def reset(self) -> None: ...
+
+    def save(self) -> tuple[tuple[int, ...], bytes]: ...
+
+    def load(self, counts: object, reals: object) -> None: ...
+
+    @staticmethod
+    def series(counts: Sequence[int], reals: Sequence[float], inputs: object, outputs: object) -> None: ...
+
+    @staticmethod
+    def table(counts: Sequence[int], reals: Sequence[float], inputs: object, outputs: object, workers: int = 1) -> None: ...
+
+    def update(self, arg: float, /) -> object: ...
+
+    @staticmethod
+    def grouped(counts: Sequence[int], reals: Sequence[float], inputs: object, outputs: object, keys: Annotated[NDArray[numpy.int64], dict(shape=(None,), order='C', device='cpu', writable=False)], symbols: int, contiguous: bool, workers: int = 1) -> None: ...
+
+class SmaKernel:
+    @staticmethod
+    def grouped(counts: Sequence[int], reals: Sequence[float], inputs: object, outputs: object, keys: Annotated[NDArray[numpy.int64], dict(shape=(None,), order='C', device='cpu', writable=False)], symbols: int, contiguous: bool, workers: int = 1) -> None: ...
+
+class EmaKernel:
+    @staticmethod
+    def grouped(counts: Sequence[int], reals: Sequence[float], inputs: object, outputs: object, keys: Annotated[NDArray[numpy.int64], dict(shape=(None,), order='C', device='cpu', writable=False)], symbols: int, contiguous: bool, workers: int = 1) -> None: ...
+
+class MacdKernel:
+    @staticmethod
+    def grouped(counts: Sequence[int], reals: Sequence[float], inputs: object, outputs: object, keys: Annotated[NDArray[numpy.int64], dict(shape=(None,), order='C', device='cpu', writable=False)], symbols: int, contiguous: bool, workers: int = 1) -> None: ...
+
+class AtrKernel:
+    @staticmethod
+    def grouped(counts: Sequence[int], reals: Sequence[float], inputs: object, outputs: object, keys: Annotated[NDArray[numpy.int64], dict(shape=(None,), order='C', device='cpu', writable=False)], symbols: int, contiguous: bool, workers: int = 1) -> None: ...

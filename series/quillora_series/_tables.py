@@ -79,6 +79,25 @@ def run(kind: Kind, tables: Sequence[Table], periods: tuple[int, ...], workers: 
     return outputs
 
 
+def run_declared(
+    table_entry: Any,
+    counts: list[int],
+    reals: list[float],
+    tables: Sequence[Table],
+    output_count: int,
+    workers: int | None,
+) -> list[Float64Array]:
+    """A declared indicator's output tables, laid out as `run` lays them, from its native `table` entry."""
+    inputs = [_operand(table) for table in tables]
+    first = inputs[0]
+    by_rows = isinstance(first, np.ndarray) and (first.shape[1] < 2 or first.strides[1] == 8)
+    bars, symbols = tables[0].shape
+    outputs = [_empty_table((bars, symbols), "C" if by_rows else "F") for _ in range(output_count)]
+    count = min(cpu_count() if workers is None else workers, _MOST_WORKERS)
+    table_entry(counts, reals, tuple(inputs), tuple(outputs), count)
+    return outputs
+
+
 def _empty_table(shape: tuple[int, int], order: Literal["C", "F"]) -> Float64Array:
     """A new float64 table whose first element starts a cache line.
 

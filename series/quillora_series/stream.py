@@ -13,9 +13,11 @@ from typing import Any, ClassVar, NamedTuple, Protocol
 import numpy as np
 import numpy.typing as npt
 
-from . import _checks, _kinds, _native
+from . import _checks, _kinds, _live, _native
+from ._live import *  # noqa: F403
 
 __all__ = ["ATR", "EMA", "MACD", "SMA", "MacdSeries", "MacdValues"]
+__all__ += _live.__all__
 
 Series = npt.NDArray[np.float64]
 

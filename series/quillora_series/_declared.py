@@ -1,0 +1,197 @@
+"""The functions of every declared indicator, made from its registry line.
+
+Each function takes a series of any kind (NumPy, list, pandas, polars) or a table of symbols in
+columns, checks its parameters, and runs the indicator's native state: `series` for one series,
+`table` for a table. Several outputs come back as a named tuple of the input's kind.
+"""
+
+from __future__ import annotations
+
+import collections
+import inspect
+import math
+from collections.abc import Callable, Sequence
+from typing import Any
+
+import numpy as np
+
+from . import _checks, _kinds, _long, _tables
+from ._registry import INDICATORS, Indicator, Parameter, Period, Real
+
+_ndarray = np.ndarray
+_empty = np.empty
+_FLOAT64 = np.dtype(np.float64)
+
+
+def check_parameters(indicator: Indicator, values: Sequence[Any]) -> tuple[list[int], list[float]]:
+    """The indicator's parameters split into counts and reals, each checked, or the error naming it."""
+    counts: list[int] = []
+    reals: list[float] = []
+    checked: list[Any] = []
+    for parameter, value in zip(indicator.params, values, strict=True):
+        if isinstance(parameter, Period):
+            number = _checks.period(value, parameter.name)
+            if number < parameter.minimum:
+                raise ValueError(f"{parameter.name} must be at least {parameter.minimum}, got {number}")
+            counts.append(number)
+            checked.append(number)
+        else:
+            real = _real(parameter, value)
+            reals.append(real)
+            checked.append(real)
+    if indicator.relation is not None:
+        indicator.relation(*checked)
+    return counts, reals
+
+
+def _real(parameter: Real, value: Any) -> float:
+    if isinstance(value, bool) or not isinstance(value, (int, float, np.integer, np.floating)):
+        raise TypeError(f"{parameter.name} must be a real number, got {type(value).__name__} {value!r}")
+    real = float(value)
+    if not math.isfinite(real):
+        raise ValueError(f"{parameter.name} must be finite, got {real}")
+    if parameter.minimum is not None and real < parameter.minimum:
+        raise ValueError(f"{parameter.name} must be at least {parameter.minimum}, got {real}")
+    return real
+
+
+def _tuple_class(indicator: Indicator) -> Any:
+    """The named tuple of an indicator's several outputs; subscripting it (BBANDS[pd.Series]) is for types."""
+    cls: Any = collections.namedtuple(indicator.tuple_name, indicator.outputs)
+    cls.__module__ = "quillora_series"
+    cls.__doc__ = f"{indicator.summary}: {', '.join(indicator.outputs)}, each of the input's kind."
+    cls.__class_getitem__ = classmethod(lambda klass, _item: klass)
+    return cls
+
+
+def _parameter_default(parameter: Parameter) -> Any:
+    return inspect.Parameter.empty if parameter.default is None else parameter.default
+
+
+def signature(indicator: Indicator) -> inspect.Signature:
+    """`rsi(x, period=14, *, out=None, workers=None)`; inputs after the first are optional when several,
+    as one DataFrame with those columns may be passed alone."""
+    positional = inspect.Parameter.POSITIONAL_OR_KEYWORD
+    parameters = [inspect.Parameter(indicator.inputs[0], positional)]
+    parameters += [inspect.Parameter(name, positional, default=None) for name in indicator.inputs[1:]]
+    parameters += [
+        inspect.Parameter(parameter.name, positional, default=_parameter_default(parameter))
+        for parameter in indicator.params
+    ]
+    keyword = inspect.Parameter.KEYWORD_ONLY
+    parameters += [inspect.Parameter(name, keyword, default=None) for name in ("out", "workers", "by", "on")]
+    return inspect.Signature(parameters)
+
+
+def _make_function(indicator: Indicator, result_tuple: Any) -> Callable[..., Any]:
+    native = LongForm(indicator.native, indicator.inputs, len(indicator.outputs))
+    series_entry = native.kernel.series
+    table_entry = native.kernel.table
+    signature_ = signature(indicator)
+    several_inputs = len(indicator.inputs) > 1
+    several_outputs = len(indicator.outputs) > 1
+    input_names = indicator.inputs
+    output_count = len(indicator.outputs)
+    params = indicator.params
+
+    def function(*args: Any, **kwargs: Any) -> Any:
+        bound = signature_.bind(*args, **kwargs)
+        bound.apply_defaults()
+        given = bound.arguments
+        counts, reals = check_parameters(indicator, [given[parameter.name] for parameter in params])
+        out, workers = given["out"], _checks.workers(given["workers"])
+        inputs = [given[name] for name in input_names]
+        if given["by"] is not None or given["on"] is not None:
+            _checks.no_long_out(out)
+            return long_call(
+                indicator.name, native, counts, reals, inputs, given["by"], given["on"], workers, result_tuple
+            )
+        if several_inputs and all(value is None for value in inputs[1:]):
+            converted = _kinds.named_columns(inputs[0], input_names, indicator.name)
+        else:
+            if several_inputs:
+                _checks.all_inputs(indicator.name, input_names, inputs)
+            converted = tuple(_kinds.convert(value) for value in inputs)
+        values = [data.values for data in converted]
+        wrap = converted[0].wrap
+        _checks.same_named_shapes(input_names, [value.shape for value in values])
+        _checks.same_named_labels(input_names, [data.labels for data in converted])
+        if values[0].ndim == 2 or not all(isinstance(value, _ndarray) for value in values):
+            _checks.no_table_out(out)
+            tables = _tables.run_declared(table_entry, counts, reals, values, output_count, workers)
+            results = [wrap(table) for table in tables]
+        elif out is None:
+            length = values[0].shape[0]
+            outputs = tuple(_empty(length) for _ in range(output_count))
+            series_entry(counts, reals, tuple(values), outputs)
+            results = [wrap(output) for output in outputs]
+        else:
+            outputs = _checks.outputs(out, indicator.outputs)
+            series_entry(counts, reals, tuple(values), outputs)
+            results = list(outputs)
+        return result_tuple(*results) if several_outputs else results[0]
+
+    function.__name__ = function.__qualname__ = indicator.name
+    function.__module__ = "quillora_series"
+    function.__signature__ = signature_  # type: ignore[attr-defined]
+    function.__doc__ = _docstring(indicator)
+    return function
+
+
+def long_call(
+    name: str,
+    native: Any,
+    counts: list[int],
+    reals: list[float],
+    inputs: list[Any],
+    by: Any,
+    on: str | None,
+    workers: int | None,
+    result_tuple: Any,
+) -> Any:
+    """An indicator over a long table keyed by `by` (see `_long`): a series (or tuple of them) per row."""
+    values, wrap, table = _long.inputs(name, native.input_names, inputs, on)
+    outputs = _long.run(native.kernel, counts, reals, values, native.output_count, by, table, workers)
+    results = [wrap(output) for output in outputs]
+    return result_tuple(*results) if result_tuple is not None else results[0]
+
+
+class LongForm:
+    """What a long-table call needs of an indicator: its native entry, input names and output count."""
+
+    def __init__(self, kernel: Any, input_names: tuple[str, ...], output_count: int) -> None:
+        self.kernel, self.input_names, self.output_count = kernel, input_names, output_count
+
+
+def _docstring(indicator: Indicator) -> str:
+    outputs = (
+        f"Returns {indicator.tuple_name}({', '.join(indicator.outputs)}), each of the kind of `{indicator.inputs[0]}`."
+        if len(indicator.outputs) > 1
+        else f"Returns a series (or table) of the kind of `{indicator.inputs[0]}`."
+    )
+    inputs = (
+        f"`{'`, `'.join(indicator.inputs)}` are series (or tables of symbols in columns) of one shape; one "
+        f"pandas or polars DataFrame with {', '.join(indicator.inputs)} columns may be passed alone."
+        if len(indicator.inputs) > 1
+        else "`x` is a series (1-D NumPy array, list, pandas or polars Series) or a table with one symbol per column."
+    )
+    return (
+        f"{indicator.summary} (TA-Lib {indicator.talib}).\n\n{inputs} {outputs} `out` takes 1-D float64 arrays "
+        "to write into (a tuple of them for several outputs). Tables run on `workers` threads (None: one per CPU).\n\n"
+        "`by` makes the input a long table: rows that share a key are one symbol (the key column names, "
+        "one or several, of a DataFrame passed alone, or one key per row), each computed on its rows alone; "
+        "`on` names the column a one-input indicator reads from such a DataFrame (default: close)."
+    )
+
+
+TUPLES: dict[str, Any] = {}
+FUNCTIONS: dict[str, Callable[..., Any]] = {}
+for _indicator in INDICATORS.values():
+    _result = _tuple_class(_indicator) if len(_indicator.outputs) > 1 else None
+    if _result is not None:
+        TUPLES[_indicator.tuple_name] = _result
+    FUNCTIONS[_indicator.name] = _make_function(_indicator, _result)
+
+globals().update(FUNCTIONS)
+globals().update(TUPLES)
+__all__ = sorted([*FUNCTIONS, *TUPLES])

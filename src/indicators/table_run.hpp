@@ -1,0 +1,105 @@
+// Any declared indicator over a table of symbols: each symbol its own state, stepped bar by bar
+// exactly as the series would be, the symbols shared among the worker threads.
+#pragma once
+
+#include <algorithm>
+#include <atomic>
+#include <cstddef>
+#include <new>
+#include <vector>
+
+#include "indicator.hpp"
+#include "table.hpp"
+#include "worker_pool.hpp"
+
+namespace quillora::indicators {
+
+// Tables smaller than this many elements run on the calling thread: waking workers costs more.
+inline constexpr std::size_t parallel_threshold = std::size_t{1} << 16;
+// Symbols advanced together, bar by bar: one cache line of a row-major row.
+inline constexpr std::size_t symbols_per_block = 8;
+
+namespace table_detail {
+
+// One symbol of a table argument: element `bar` at first[bar * stride].
+struct Lane {
+    const double* first;
+    std::size_t stride;
+};
+
+inline Lane lane_of(const TableInput& table, std::size_t symbol) noexcept {
+    if (table.columns != nullptr) return {table.columns[symbol], 1};
+    return {table.rows + symbol, table.row_stride};
+}
+inline Lane lane_of(const TableOutput& table, std::size_t symbol) noexcept {
+    if (table.columns != nullptr) return {table.columns[symbol], 1};
+    return {table.rows + symbol, table.row_stride};
+}
+
+template <Indicator S>
+struct TableJob {
+    Parameters parameters;
+    TableShape shape;
+    const TableInput* inputs;
+    const TableOutput* outputs;
+    std::size_t parts;
+    std::atomic<bool>* failed;
+};
+
+template <Indicator S>
+void run_block(const TableJob<S>& job, std::size_t first, std::size_t last) {
+    const std::size_t count = last - first;
+    std::vector<S> states(count, S(job.parameters));
+    Lane in_lanes[symbols_per_block][S::inputs];
+    Lane out_lanes[symbols_per_block][S::outputs];
+    for (std::size_t s = 0; s < count; ++s) {
+        for (std::size_t k = 0; k < S::inputs; ++k) in_lanes[s][k] = lane_of(job.inputs[k], first + s);
+        for (std::size_t k = 0; k < S::outputs; ++k) out_lanes[s][k] = lane_of(job.outputs[k], first + s);
+    }
+    double in[S::inputs];
+    double out[S::outputs];
+    for (std::size_t bar = 0; bar < job.shape.bars; ++bar) {
+        for (std::size_t s = 0; s < count; ++s) {
+            for (std::size_t k = 0; k < S::inputs; ++k) in[k] = in_lanes[s][k].first[bar * in_lanes[s][k].stride];
+            states[s].step(in, out);
+            for (std::size_t k = 0; k < S::outputs; ++k)
+                const_cast<double*>(out_lanes[s][k].first)[bar * out_lanes[s][k].stride] = out[k];
+        }
+    }
+}
+
+template <Indicator S>
+void run_part(const void* context, std::size_t part) noexcept {
+    const auto& job = *static_cast<const TableJob<S>*>(context);
+    const std::size_t symbols = job.shape.series;
+    const std::size_t first = symbols * part / job.parts, last = symbols * (part + 1) / job.parts;
+    try {
+        for (std::size_t block = first; block < last; block += symbols_per_block)
+            run_block(job, block, std::min(last, block + symbols_per_block));
+    } catch (const std::bad_alloc&) {
+        job.failed->store(true, std::memory_order_relaxed);
+    }
+}
+
+}  // namespace table_detail
+
+// Writes every output element; each symbol gets the bits of a fresh state run over its bars.
+// Inputs and outputs must not overlap. False when memory ran out for a window (outputs are then
+// partly written).
+template <Indicator S>
+[[nodiscard]] bool run_table(const Parameters& parameters, TableShape shape, const TableInput* inputs,
+                             const TableOutput* outputs, unsigned workers) noexcept {
+    if (shape.bars == 0 || shape.series == 0) return true;
+    std::size_t parts = std::min<std::size_t>({workers == 0 ? 1 : workers, max_worker_threads + 1, shape.series});
+    if (shape.bars * shape.series < parallel_threshold) parts = 1;
+    std::atomic<bool> failed{false};
+    const table_detail::TableJob<S> job{parameters, shape, inputs, outputs, parts, &failed};
+    if (parts == 1) {
+        table_detail::run_part<S>(&job, 0);
+    } else {
+        run_parts(parts, {&table_detail::run_part<S>, &job});
+    }
+    return !failed.load();
+}
+
+}  // namespace quillora::indicators

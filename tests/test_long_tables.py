@@ -1,0 +1,105 @@
+"""Long tables keyed by symbol: every symbol gets the bits of the function called on its rows alone."""
+
+import numpy as np
+import pandas as pd
+import polars as pl
+import pytest
+from test_registry import as_outputs, bars, bits
+
+import quillora_series as qs
+from quillora_series import _registry
+
+CASES = [
+    ("sma", (4,)),
+    ("ema", (4,)),
+    ("macd", (3, 6, 2)),
+    ("atr", (3,)),
+    *[(indicator.name, tuple(p.minimum + 2 for p in indicator.params)) for indicator in _registry.INDICATORS.values()],
+]
+
+
+def inputs_of(name):
+    declared = _registry.INDICATORS.get(name)
+    return declared.inputs if declared else (("high", "low", "close") if name == "atr" else ("x",))
+
+
+def keys_for(layout, rng, rows):
+    symbols = np.array(["AAPL", "MSFT", "X", "Y", "Z"])
+    if layout == "sorted":
+        return np.sort(rng.choice(symbols, rows))
+    if layout == "interleaved":
+        return rng.choice(symbols, rows)
+    return np.array([*symbols[:rows]])  # one row per symbol
+
+
+@pytest.mark.parametrize(("name", "params"), CASES, ids=[case[0] for case in CASES])
+@pytest.mark.parametrize("layout", ["sorted", "interleaved", "single rows"])
+def test_each_symbol_as_if_alone(name, params, layout):
+    rng = np.random.default_rng(3)
+    rows = 5 if layout == "single rows" else 90
+    names = inputs_of(name)
+    columns = bars(rng, rows, names, dirty=True)
+    keys = keys_for(layout, rng, rows)
+    function = getattr(qs, name)
+    got = as_outputs_any(function(*columns, *params, by=keys, workers=2))
+    for key in np.unique(keys):
+        rows_of = keys == key
+        alone = as_outputs_any(function(*(c[rows_of] for c in columns), *params))
+        for mine, theirs in zip(got, alone, strict=True):
+            assert bits(np.asarray(mine)[rows_of]) == bits(theirs)
+    # The same through a pandas and a polars table read by column name, keys in a column.
+    frame = pd.DataFrame({("close" if n == "x" else n.upper()): c for n, c in zip(names, columns)} | {"sym": keys})
+    through_pandas = as_outputs_any(function(frame, **dict(zip(param_names(name), params)), by="sym"))
+    through_polars = as_outputs_any(function(pl.DataFrame(frame), **dict(zip(param_names(name), params)), by=["sym"]))
+    for mine, pandas_column, polars_column in zip(got, through_pandas, through_polars, strict=True):
+        assert pandas_column.index.equals(frame.index)
+        assert bits(pandas_column.to_numpy()) == bits(mine)
+        assert bits(polars_column.fill_null(np.nan).to_numpy()) == bits(np.where(np.isnan(mine), np.nan, mine))
+
+
+def as_outputs_any(result):
+    return list(result) if isinstance(result, tuple) else [result]
+
+
+def param_names(name):
+    declared = _registry.INDICATORS.get(name) or {b.name: b for b in _registry.BUILTIN}[name]
+    return [p.name for p in declared.params]
+
+
+def test_several_key_columns_restart_each_session():
+    rng = np.random.default_rng(0)
+    frame = pd.DataFrame(
+        {
+            "symbol": np.repeat(["A", "B"], 20),
+            "date": np.tile(np.repeat(["d1", "d2"], 10), 2),
+            "close": 100 + rng.normal(size=40).cumsum(),
+        }
+    )
+    got = qs.ema(frame, 3, by=["symbol", "date"])
+    for _, session in frame.groupby(["symbol", "date"]):
+        assert bits(got[session.index]) == bits(qs.ema(session["close"].to_numpy(), 3))
+    by_frame = qs.ema(frame["close"].to_numpy(), 3, by=frame[["symbol", "date"]])
+    assert bits(by_frame) == bits(got)
+
+
+def test_empty_long_table():
+    empty = pd.DataFrame({"symbol": pd.Series([], dtype=object), "close": pd.Series([], dtype=float)})
+    assert len(qs.rsi(empty, by="symbol")) == 0 if "rsi" in _registry.INDICATORS else True
+    assert len(qs.sma(empty, 3, by="symbol")) == 0
+
+
+@pytest.mark.parametrize(
+    ("call", "error", "message"),
+    [
+        (lambda f: qs.sma(f, 3, by="missing"), ValueError, "by names columns the table lacks"),
+        (lambda f: qs.sma(f.drop(columns="close"), 3, by="sym"), ValueError, "must have close columns"),
+        (lambda f: qs.sma(f["close"].to_numpy(), 3, by=np.zeros(3)), ValueError, "one key per row"),
+        (lambda f: qs.sma(f["close"].to_numpy(), 3, by="sym"), TypeError, "names columns only when a DataFrame"),
+        (lambda f: qs.sma(f, 3, by="sym", out=np.empty(6)), TypeError, "without out"),
+        (lambda f: qs.atr(f["close"], f["close"], period=3, by=f["sym"]), TypeError, "takes high, low, close"),
+    ],
+)
+def test_long_table_mistakes(call, error, message):
+    frame = pd.DataFrame({"sym": list("aabbcc"), "close": np.arange(6.0)})
+    with pytest.raises(error, match=message):
+        call(frame)
