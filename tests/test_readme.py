@@ -1,5 +1,6 @@
 """The Python examples of the README and the documentation pages run, and print what the page shows
-after them; the README's table of indicators is the registry's."""
+after them; the README's table of indicators is the registry's, and every indicator served has the
+hand-written sections of its page."""
 
 import contextlib
 import importlib.util
@@ -45,11 +46,22 @@ def test_example(page, code, expected):
         assert lines(printed.getvalue()) == lines(expected)
 
 
-def test_readme_lists_every_indicator():
+def _docs_pages():
     spec = importlib.util.spec_from_file_location("docs_pages", ROOT / "tools" / "docs_pages.py")
     docs_pages = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(docs_pages)
+    return docs_pages
+
+
+def test_readme_lists_every_indicator():
+    docs_pages = _docs_pages()
     text = README.read_text()
     assert docs_pages.readme_with_table(text) == text, (
         "the README's table is stale: python tools/docs_pages.py --readme"
     )
+
+
+def test_every_indicator_has_the_sections_of_its_page():
+    docs_pages = _docs_pages()
+    for indicator in docs_pages.documented():
+        docs_pages.fragment(indicator.name)  # raises, naming the file, what `make docs` would stop on

@@ -26,7 +26,7 @@ import numpy as np
 
 import quillora_series as qs
 from quillora_series import _registry
-from quillora_series._registry import HLC, Indicator, Period, X
+from quillora_series._registry import Indicator, Period, X
 
 ROOT = Path(__file__).resolve().parent.parent
 FRAGMENTS = ROOT / "docs" / "indicators"
@@ -36,18 +36,6 @@ README = ROOT / "README.md"
 # A period without a default is shown, drawn and measured with this one.
 EXAMPLE_PERIOD = 20
 
-# The four indicators of the core module, in the registry's terms. Their functions and live classes
-# are written by hand, so they are not declared in the registry.
-CORE: tuple[Indicator, ...] = (
-    Indicator("sma", X, (Period("period", None),), ("sma",), lambda period: period - 1, "SMA",
-              "Simple moving average"),
-    Indicator("ema", X, (Period("period", None),), ("ema",), lambda period: period - 1, "EMA",
-              "Exponential moving average"),
-    Indicator("macd", X, (Period("fast", 12), Period("slow", 26), Period("signal", 9)), ("macd", "signal", "hist"),
-              lambda fast, slow, signal: slow + signal - 2, "MACD",
-              "Moving average convergence/divergence: line, signal line and histogram"),
-    Indicator("atr", HLC, (Period("period", 14),), ("atr",), lambda period: period, "ATR", "Average true range"),
-)  # fmt: skip
 
 REQUIRED_SECTIONS = ("Definition", "First value", "Missing values")
 OPTIONAL_SECTIONS = ("Differences from TA-Lib",)
@@ -55,14 +43,14 @@ OPTIONAL_SECTIONS = ("Differences from TA-Lib",)
 
 def documented() -> list[Indicator]:
     """Every indicator with a page: the core four and those the registry serves, by name."""
-    found = {indicator.name: indicator for indicator in CORE}
+    found = {indicator.name: indicator for indicator in _registry.BUILTIN}
     found.update(_registry.INDICATORS)
     return [found[name] for name in sorted(found)]
 
 
 def declared() -> list[Indicator]:
     """Every indicator there is or is to come: the core four and all the registry declares, by name."""
-    found = {indicator.name: indicator for indicator in CORE}
+    found = {indicator.name: indicator for indicator in _registry.BUILTIN}
     found.update((indicator.name, indicator) for indicator in _registry.DECLARED)
     return [found[name] for name in sorted(found)]
 
@@ -120,19 +108,18 @@ def live_call(indicator: Indicator) -> str:
 
 
 def _lookback_lambdas() -> dict[str, ast.Lambda]:
-    """The lookback expression of every declaration, read from the source of the registry and this file."""
+    """The lookback expression of every declaration, read from the registry's source."""
     found: dict[str, ast.Lambda] = {}
-    for source in (Path(_registry.__file__), Path(__file__)):
-        for node in ast.walk(ast.parse(source.read_text())):
-            if (
-                isinstance(node, ast.Call)
-                and isinstance(node.func, ast.Name)
-                and node.func.id == "Indicator"
-                and len(node.args) >= 5
-                and isinstance(node.args[0], ast.Constant)
-                and isinstance(node.args[4], ast.Lambda)
-            ):
-                found[node.args[0].value] = node.args[4]
+    for node in ast.walk(ast.parse(Path(_registry.__file__).read_text())):
+        if (
+            isinstance(node, ast.Call)
+            and isinstance(node.func, ast.Name)
+            and node.func.id == "Indicator"
+            and len(node.args) >= 5
+            and isinstance(node.args[0], ast.Constant)
+            and isinstance(node.args[4], ast.Lambda)
+        ):
+            found[node.args[0].value] = node.args[4]
     return found
 
 
@@ -170,7 +157,7 @@ def _inputs_text(indicator: Indicator) -> str:
     names = ", ".join(f"`{name}`" for name in indicator.inputs)
     if indicator.inputs == X:
         return "`x`: one series (NumPy array, list, pandas or polars Series) or a table of one symbol per column"
-    return f"{names}: series or tables of one shape"
+    return f"{names}: series or tables of one shape, or one pandas or polars DataFrame with those columns alone"
 
 
 def _outputs_text(indicator: Indicator) -> str:
