@@ -309,9 +309,10 @@ def chart(indicator: Indicator, bars: Bars) -> bytes:
             axes.tick_params(labelsize=8)
     if panel is not None:
         for name, values in below.items():
-            if name == "hist":  # a histogram, as it is usually drawn
-                shade = np.where(values >= 0, "tab:green", "tab:red")
-                panel.bar(x, values, width=1.0, color=shade, alpha=0.45, label=name)
+            if name == "hist":  # a histogram, as it is usually drawn: one area, not a bar per position
+                for side, colour in ((values >= 0, "tab:green"), (values < 0, "tab:red")):
+                    panel.fill_between(x, 0.0, values, where=side, step="mid", color=colour, alpha=0.45, linewidth=0)
+                panel.plot([], [], color="tab:green", alpha=0.45, linewidth=6, label=name)
             else:
                 panel.plot(x, values, color=next(colours), linewidth=1.2, label=name)
         panel.legend(**legend)
