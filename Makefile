@@ -165,6 +165,7 @@ bench: build/.wheel $(VENV)/.bench-ready
 	$(PY) bench/bench_calls.py
 	$(PY) bench/bench_stream.py
 	$(PY) bench/bench_series.py
+	cd bench && ../$(PY) bench_long.py | tee results_long.md
 	$(PY) bench/bench_peers.py --note "$(BENCH_NOTE)"
 
 # The live-data identity property, forged saved states and hostile tables at length (minutes);

@@ -4,7 +4,7 @@ import numpy as np
 import pandas as pd
 import polars as pl
 import pytest
-from test_registry import as_outputs, bars, bits
+from test_registry import bars, bits
 
 import quillora_series as qs
 from quillora_series import _registry
@@ -103,3 +103,38 @@ def test_long_table_mistakes(call, error, message):
     frame = pd.DataFrame({"sym": list("aabbcc"), "close": np.arange(6.0)})
     with pytest.raises(error, match=message):
         call(frame)
+
+
+@pytest.mark.parametrize(("name", "params"), CASES[:6], ids=[case[0] for case in CASES[:6]])
+@pytest.mark.parametrize("lazy", [False, True])
+def test_polars_expressions_equal_the_function(name, params, lazy):
+    rng = np.random.default_rng(8)
+    names = inputs_of(name)
+    columns = bars(rng, 80, names, dirty=True)
+    keys = rng.choice(["a", "b", "c"], 80)
+    frame = pl.DataFrame({("close" if n == "x" else n): c for n, c in zip(names, columns)} | {"symbol": keys})
+    column_names = ["close" if n == "x" else n for n in names]
+    expression = getattr(qs.polars, name)(*column_names, *params, by="symbol")
+    result = (frame.lazy().select(expression).collect() if lazy else frame.select(expression)).to_series()
+    expected = as_outputs_any(getattr(qs, name)(*columns, *params, by=keys))
+    got = [result.struct.field(f) for f in result.struct.fields] if result.dtype == pl.Struct else [result]
+    for mine, theirs in zip(got, expected, strict=True):
+        assert bits(mine.fill_null(np.nan).to_numpy()) == bits(np.where(np.isnan(theirs), np.nan, theirs))
+
+
+@pytest.mark.parametrize(("name", "params"), CASES[:5], ids=[case[0] for case in CASES[:5]])
+@pytest.mark.parametrize("order", ["C", "F"])
+def test_tables_write_into_out(name, params, order):
+    """out= for tables: any layout the kernels take, the same bits as the allocating call, nothing new returned."""
+    rng = np.random.default_rng(4)
+    tables = [
+        np.asarray(np.stack(columns, axis=1), order=order)
+        for columns in zip(*(bars(rng, 50, inputs_of(name), dirty=True) for _ in range(6)))
+    ]
+    function = getattr(qs, name)
+    fresh = as_outputs_any(function(*tables, *params))
+    given = [np.empty((50, 6), order="F" if order == "C" else "C") for _ in fresh]
+    written = as_outputs_any(function(*tables, *params, out=given[0] if len(given) == 1 else tuple(given)))
+    for mine, theirs, target in zip(written, fresh, given, strict=True):
+        assert mine is target
+        assert bits(mine.ravel()) == bits(theirs.ravel())

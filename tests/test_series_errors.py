@@ -100,7 +100,17 @@ ERRORS = [
     (
         lambda: qs.sma(np.ones((3, 2)), 3, out=np.empty(3)),
         TypeError,
-        "out takes 1-D NumPy arrays only: call without out for a 2-D table",
+        "out must be a 2-D float64 NumPy array for a table, got an array of dtype float64 and shape (3,)",
+    ),
+    (
+        lambda: qs.macd(np.ones((3, 2)), out=np.empty((3, 2))),
+        TypeError,
+        "out must be a tuple of 3 float64 tables (macd, signal, hist), got an array of dtype float64 and shape (3, 2)",
+    ),
+    (
+        lambda: qs.rma(np.ones((3, 2)), 2, out=np.empty((2, 3))),
+        ValueError,
+        "out must have the table's shape (3, 2), got (2, 3)",
     ),
     (lambda: qs.ema(X, 3, out=[0.0] * 10), TypeError, "out must be a 1-D float64 NumPy array, got list"),
     (

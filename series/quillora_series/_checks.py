@@ -118,10 +118,22 @@ def macd_outputs(out: object) -> tuple[Any, Any, Any]:
     return line, signal, hist
 
 
-def no_table_out(out: object) -> None:
-    """Tables always get new result tables; out= is for 1-D series."""
-    if out is not None:
-        raise TypeError("out takes 1-D NumPy arrays only: call without out for a 2-D table")
+def table_outputs(out: object, names: tuple[str, ...], shape: tuple[int, ...]) -> list[Any] | None:
+    """The tables a table call writes into: a float64 array of the result's shape, or a tuple of one per
+    output; None when the call allocates. Layout, alignment and overlaps the kernels check themselves."""
+    if out is None:
+        return None
+    arrays = [out] if len(names) == 1 else out
+    if len(names) > 1 and not (isinstance(out, tuple) and len(out) == len(names)):
+        raise TypeError(
+            f"out must be a tuple of {len(names)} float64 tables ({', '.join(names)}), got {_describe(out)}"
+        )
+    for array in arrays:
+        if not (isinstance(array, np.ndarray) and array.dtype == np.float64 and array.ndim == 2):
+            raise TypeError(f"out must be a 2-D float64 NumPy array for a table, got {_describe(array)}")
+        if array.shape != tuple(shape):
+            raise ValueError(f"out must have the table's shape {tuple(shape)}, got {array.shape}")
+    return list(arrays)
 
 
 def _describe(value: object) -> str:

@@ -9,50 +9,19 @@ from __future__ import annotations
 
 import collections
 import inspect
-import math
-from collections.abc import Callable, Sequence
+from collections.abc import Callable
 from typing import Any
 
 import numpy as np
 
-from . import _checks, _kinds, _long, _tables
-from ._registry import INDICATORS, Indicator, Parameter, Period, Real
+from . import _checks, _kinds, _tables
+from ._long import LongForm, long_call
+from ._parameters import check_parameters
+from ._registry import INDICATORS, Indicator, Parameter
 
 _ndarray = np.ndarray
 _empty = np.empty
 _FLOAT64 = np.dtype(np.float64)
-
-
-def check_parameters(indicator: Indicator, values: Sequence[Any]) -> tuple[list[int], list[float]]:
-    """The indicator's parameters split into counts and reals, each checked, or the error naming it."""
-    counts: list[int] = []
-    reals: list[float] = []
-    checked: list[Any] = []
-    for parameter, value in zip(indicator.params, values, strict=True):
-        if isinstance(parameter, Period):
-            number = _checks.period(value, parameter.name)
-            if number < parameter.minimum:
-                raise ValueError(f"{parameter.name} must be at least {parameter.minimum}, got {number}")
-            counts.append(number)
-            checked.append(number)
-        else:
-            real = _real(parameter, value)
-            reals.append(real)
-            checked.append(real)
-    if indicator.relation is not None:
-        indicator.relation(*checked)
-    return counts, reals
-
-
-def _real(parameter: Real, value: Any) -> float:
-    if isinstance(value, bool) or not isinstance(value, (int, float, np.integer, np.floating)):
-        raise TypeError(f"{parameter.name} must be a real number, got {type(value).__name__} {value!r}")
-    real = float(value)
-    if not math.isfinite(real):
-        raise ValueError(f"{parameter.name} must be finite, got {real}")
-    if parameter.minimum is not None and real < parameter.minimum:
-        raise ValueError(f"{parameter.name} must be at least {parameter.minimum}, got {real}")
-    return real
 
 
 def _tuple_class(indicator: Indicator) -> Any:
@@ -117,9 +86,9 @@ def _make_function(indicator: Indicator, result_tuple: Any) -> Callable[..., Any
         _checks.same_named_shapes(input_names, [value.shape for value in values])
         _checks.same_named_labels(input_names, [data.labels for data in converted])
         if values[0].ndim == 2 or not all(isinstance(value, _ndarray) for value in values):
-            _checks.no_table_out(out)
-            tables = _tables.run_declared(table_entry, counts, reals, values, output_count, workers)
-            results = [wrap(table) for table in tables]
+            given_out = _checks.table_outputs(out, indicator.outputs, values[0].shape)
+            tables = _tables.run_declared(table_entry, counts, reals, values, output_count, workers, given_out)
+            results = tables if given_out else [wrap(table) for table in tables]
         elif out is None:
             length = values[0].shape[0]
             outputs = tuple(_empty(length) for _ in range(output_count))
@@ -136,31 +105,6 @@ def _make_function(indicator: Indicator, result_tuple: Any) -> Callable[..., Any
     function.__signature__ = signature_  # type: ignore[attr-defined]
     function.__doc__ = _docstring(indicator)
     return function
-
-
-def long_call(
-    name: str,
-    native: Any,
-    counts: list[int],
-    reals: list[float],
-    inputs: list[Any],
-    by: Any,
-    on: str | None,
-    workers: int | None,
-    result_tuple: Any,
-) -> Any:
-    """An indicator over a long table keyed by `by` (see `_long`): a series (or tuple of them) per row."""
-    values, wrap, table = _long.inputs(name, native.input_names, inputs, on)
-    outputs = _long.run(native.kernel, counts, reals, values, native.output_count, by, table, workers)
-    results = [wrap(output) for output in outputs]
-    return result_tuple(*results) if result_tuple is not None else results[0]
-
-
-class LongForm:
-    """What a long-table call needs of an indicator: its native entry, input names and output count."""
-
-    def __init__(self, kernel: Any, input_names: tuple[str, ...], output_count: int) -> None:
-        self.kernel, self.input_names, self.output_count = kernel, input_names, output_count
 
 
 def _docstring(indicator: Indicator) -> str:

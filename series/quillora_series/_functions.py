@@ -8,7 +8,7 @@ from typing import TYPE_CHECKING, Any, NamedTuple, TypeVar, overload
 import numpy as np
 import numpy.typing as npt
 
-from . import _checks, _core, _declared, _kinds, _native, _tables
+from . import _checks, _core, _kinds, _long, _native, _tables
 from ._checks import LARGEST_PERIOD
 from ._core import Float64Array
 
@@ -69,7 +69,7 @@ def sma(
     a 1-D float64 NumPy array to write into. Tables run on `workers` threads (None: one per CPU).
     """
     if by is not None or on is not None:
-        return _long("sma", [x], (_checks.period(period),), out, workers, by, on)
+        return _long_table("sma", [x], (_checks.period(period),), out, workers, by, on)
     return _moving_average("sma", _core.indicator_sma, x, period, out, workers)
 
 
@@ -101,7 +101,7 @@ def ema(
     Non-finite samples are skipped (missing in the result). Kinds, `out` and `workers` as for `sma`.
     """
     if by is not None or on is not None:
-        return _long("ema", [x], (_checks.period(period),), out, workers, by, on)
+        return _long_table("ema", [x], (_checks.period(period),), out, workers, by, on)
     return _moving_average("ema", _core.indicator_ema, x, period, out, workers)
 
 
@@ -130,8 +130,9 @@ def _moving_average(
     data = _kinds.convert(x)
     values = data.values
     if not isinstance(values, _ndarray) or values.ndim == 2:
-        _checks.no_table_out(out)
-        return data.wrap(_tables.run(kind, [values], (period,), workers)[0])
+        given = _checks.table_outputs(out, (kind,), values.shape)
+        table = _tables.run(kind, [values], (period,), workers, given)[0]
+        return table if given else data.wrap(table)
     if out is None:
         result = _empty(values.shape[0])
         routine(period, values, result)
@@ -198,7 +199,7 @@ def macd(
     1-D float64 NumPy arrays to write into. Kinds and `workers` as for `sma`.
     """
     if by is not None or on is not None:
-        return _long("macd", [x], _checks.macd_periods(fast, slow, signal), out, workers, by, on)  # type: ignore[no-any-return]
+        return _long_table("macd", [x], _checks.macd_periods(fast, slow, signal), out, workers, by, on)  # type: ignore[no-any-return]
     if (
         type(x) is _ndarray
         and x.dtype is _FLOAT64
@@ -223,8 +224,9 @@ def macd(
     data = _kinds.convert(x)
     values = data.values
     if not isinstance(values, _ndarray) or values.ndim == 2:
-        _checks.no_table_out(out)
-        return MACD(*map(data.wrap, _tables.run("macd", [values], periods, workers)))
+        given = _checks.table_outputs(out, ("macd", "signal", "hist"), values.shape)
+        tables = _tables.run("macd", [values], periods, workers, given)
+        return MACD(*tables) if given else MACD(*map(data.wrap, tables))
     if out is None:
         n = values.shape[0]
         outputs: Outputs = (_empty(n), _empty(n), _empty(n))
@@ -327,7 +329,7 @@ def atr(
     is then a series named "atr". `out` and `workers` as for `sma`.
     """
     if by is not None:
-        return _long("atr", [high, low, close], (_checks.period(period),), out, workers, by, None)
+        return _long_table("atr", [high, low, close], (_checks.period(period),), out, workers, by, None)
     if (
         type(high) is _ndarray
         and type(low) is _ndarray
@@ -365,8 +367,9 @@ def atr(
     ):
         _checks.same_shapes(highs.shape, lows.shape, closes.shape)
         _checks.same_labels(*labels)
-        _checks.no_table_out(out)
-        return bars[0].wrap(_tables.run("atr", [highs, lows, closes], (period,), workers)[0])
+        given = _checks.table_outputs(out, ("atr",), highs.shape)
+        table = _tables.run("atr", [highs, lows, closes], (period,), workers, given)[0]
+        return table if given else bars[0].wrap(table)
     _checks.same_lengths(highs.shape[0], lows.shape[0], closes.shape[0])
     _checks.same_labels(*labels)
     if out is None:
@@ -378,17 +381,23 @@ def atr(
     return out
 
 
-_KERNELS = {"sma": ("SmaKernel", ("x",), 1), "ema": ("EmaKernel", ("x",), 1), "macd": ("MacdKernel", ("x",), 3)}
-_KERNELS["atr"] = ("AtrKernel", ("high", "low", "close"), 1)
+_KERNELS: dict[str, tuple[str, tuple[str, ...], int]] = {
+    "sma": ("SmaKernel", ("x",), 1),
+    "ema": ("EmaKernel", ("x",), 1),
+    "macd": ("MacdKernel", ("x",), 3),
+    "atr": ("AtrKernel", ("high", "low", "close"), 1),
+}
 
 
-def _long(name: str, inputs: list[Any], periods: tuple[int, ...], out: Any, workers: Any, by: Any, on: Any) -> Any:
+def _long_table(
+    name: str, inputs: list[Any], periods: tuple[int, ...], out: Any, workers: Any, by: Any, on: Any
+) -> Any:
     """The four over a long table keyed by `by` (or one DataFrame column named by `on`), through the core's kernels."""
     _checks.no_long_out(out)
     kernel, input_names, output_count = _KERNELS[name]
-    form = _declared.LongForm(getattr(_native, kernel), input_names, output_count)
+    form = _long.LongForm(getattr(_native, kernel), input_names, output_count)
     result_tuple = MACD if name == "macd" else None
-    return _declared.long_call(name, form, list(periods), [], inputs, by, on, _checks.workers(workers), result_tuple)
+    return _long.long_call(name, form, list(periods), [], inputs, by, on, _checks.workers(workers), result_tuple)
 
 
 def _apart_from(outputs: Sequence[Float64Array], values: Float64Array) -> Float64Array:

@@ -13,7 +13,7 @@ from typing import Any
 import numpy as np
 
 from . import _checks, _kinds
-from ._declared import check_parameters
+from ._parameters import check_parameters
 from ._registry import INDICATORS, Indicator, Period
 
 # Saved states name their indicator and this layout; any other is refused, never misread.

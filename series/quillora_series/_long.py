@@ -27,7 +27,7 @@ def is_frame(value: object) -> bool:
     )
 
 
-def inputs(
+def input_columns(
     name: str, input_names: tuple[str, ...], given: Sequence[Any], on: str | None
 ) -> tuple[list[Float64Array], Any, Any]:
     """The input columns of a long-table call, the wrap back to the caller's kind, and the table (or None)."""
@@ -69,6 +69,9 @@ def groups(by: Any, table: Any, rows: int) -> Groups:
 
 
 def _key_columns(by: Any, table: Any) -> list[Any]:
+    polars = _kinds._module("polars")
+    if polars is not None and isinstance(by, list) and by and all(isinstance(key, polars.Series) for key in by):
+        return by
     if table is not None:
         names = [by] if isinstance(by, str) else list(by)
         if not names:
@@ -79,7 +82,7 @@ def _key_columns(by: Any, table: Any) -> list[Any]:
         return [table[name] for name in names]
     if isinstance(by, str):
         raise TypeError("by= names columns only when a DataFrame is passed alone; pass the keys themselves")
-    pandas, polars = _kinds._module("pandas"), _kinds._module("polars")
+    pandas = _kinds._module("pandas")
     if (pandas is not None and isinstance(by, pandas.DataFrame)) or (
         polars is not None and isinstance(by, polars.DataFrame)
     ):
@@ -135,17 +138,23 @@ def _from_codes(coded: tuple[npt.NDArray[np.int64], int], rows: int) -> Groups:
 
 
 def _polars_groups(polars: Any, keys: list[Any], rows: int) -> Groups:
-    frame = polars.DataFrame(keys)
     if rows == 0:
         return np.zeros(1, dtype=np.int64), 0, True
-    every = polars.struct(polars.all())
-    runs = frame.select(every.rle_id()).to_series().to_numpy()
-    count = frame.n_unique()
-    if int(runs[-1]) + 1 == count:
-        change = np.flatnonzero(runs[1:] != runs[:-1]) + 1
-        return np.concatenate(([0], change, [rows])).astype(np.int64), count, True
-    codes = frame.select(every.rank("dense") - 1).to_series().to_numpy()
-    return np.ascontiguousarray(codes, dtype=np.int64), count, False
+    coded = [_polars_codes(polars, key) for key in keys]
+    codes, count = coded[0]
+    for more, more_count in coded[1:]:
+        codes, count = _codes([codes * more_count + more]) if count * more_count < 2**62 else _codes([codes, more])
+    return _from_codes((codes, count), rows)
+
+
+def _polars_codes(polars: Any, key: Any) -> tuple[npt.NDArray[np.int64], int]:
+    """A polars key column as codes in order of appearance, hashed by polars itself."""
+    if key.dtype == polars.String or key.dtype == polars.Categorical or key.dtype == polars.Enum:
+        physical = key.cast(polars.String).cast(polars.Categorical).to_physical()
+        codes = physical.to_numpy().astype(np.int64, copy=False)
+        # Category numbers are shared process-wide: renumber them densely, keeping first appearance.
+        return _factorize(codes)
+    return _factorize(key.to_numpy())
 
 
 def run(
@@ -165,6 +174,31 @@ def run(
     else:
         keys, symbols, contiguous = groups(by, table, rows)
     outputs = tuple(np.empty(rows) for _ in range(output_count))
-    count = min(_tables.cpu_count() if workers is None else workers, 1024)
+    count = _tables.thread_count(workers, rows)
     native.grouped(counts, reals, tuple(values), outputs, keys, symbols, contiguous, count)
     return list(outputs)
+
+
+def long_call(
+    name: str,
+    native: Any,
+    counts: list[int],
+    reals: list[float],
+    inputs: list[Any],
+    by: Any,
+    on: str | None,
+    workers: int | None,
+    result_tuple: Any,
+) -> Any:
+    """An indicator over a long table keyed by `by` (see this module): a series (or tuple of them) per row."""
+    values, wrap, table = input_columns(name, native.input_names, inputs, on)
+    outputs = run(native.kernel, counts, reals, values, native.output_count, by, table, workers)
+    results = [wrap(output) for output in outputs]
+    return result_tuple(*results) if result_tuple is not None else results[0]
+
+
+class LongForm:
+    """What a long-table call needs of an indicator: its native entry, input names and output count."""
+
+    def __init__(self, kernel: Any, input_names: tuple[str, ...], output_count: int) -> None:
+        self.kernel, self.input_names, self.output_count = kernel, input_names, output_count

@@ -54,18 +54,37 @@ def cpu_count() -> int:
     return count or 1
 
 
-def run(kind: Kind, tables: Sequence[Table], periods: tuple[int, ...], workers: int | None) -> list[Float64Array]:
+# With workers=None, tables below this many elements run on the calling thread: waking the workers
+# costs more than sharing such a table saves (64 x 2,000 SMA: 37 us on one thread, 260 us on two).
+_SHARED_FROM = 1 << 18
+
+
+def thread_count(workers: int | None, elements: int) -> int:
+    """The threads a call of `elements` table elements runs on: the caller's count, else one per CPU
+    for tables worth sharing."""
+    if workers is None:
+        return cpu_count() if elements >= _SHARED_FROM else 1
+    return min(workers, _MOST_WORKERS)
+
+
+def run(
+    kind: Kind,
+    tables: Sequence[Table],
+    periods: tuple[int, ...],
+    workers: int | None,
+    out: list[Float64Array] | None = None,
+) -> list[Float64Array]:
     """The indicator's output tables for input tables of one shape (bars, symbols).
 
-    Outputs are C-ordered when the first input has rows of consecutive symbols, Fortran-ordered
+    `out` gives the output tables to write into. Outputs are otherwise C-ordered when the first input has rows of consecutive symbols, Fortran-ordered
     (one contiguous run per symbol, which pandas and polars take without a copy) otherwise.
     """
     inputs = [_operand(table) for table in tables]
     first = inputs[0]
     by_rows = isinstance(first, np.ndarray) and (first.shape[1] < 2 or first.strides[1] == 8)
     bars, symbols = tables[0].shape
-    outputs = [_empty_table((bars, symbols), "C" if by_rows else "F") for _ in range(_OUTPUTS[kind])]
-    count = min(cpu_count() if workers is None else workers, _MOST_WORKERS)
+    outputs = out or [_empty_table((bars, symbols), "C" if by_rows else "F") for _ in range(_OUTPUTS[kind])]
+    count = thread_count(workers, bars * symbols)
     if kind == "sma":
         _native.table_sma(periods[0], inputs[0], outputs[0], count)
     elif kind == "ema":
@@ -86,14 +105,15 @@ def run_declared(
     tables: Sequence[Table],
     output_count: int,
     workers: int | None,
+    out: list[Float64Array] | None = None,
 ) -> list[Float64Array]:
     """A declared indicator's output tables, laid out as `run` lays them, from its native `table` entry."""
     inputs = [_operand(table) for table in tables]
     first = inputs[0]
     by_rows = isinstance(first, np.ndarray) and (first.shape[1] < 2 or first.strides[1] == 8)
     bars, symbols = tables[0].shape
-    outputs = [_empty_table((bars, symbols), "C" if by_rows else "F") for _ in range(output_count)]
-    count = min(cpu_count() if workers is None else workers, _MOST_WORKERS)
+    outputs = out or [_empty_table((bars, symbols), "C" if by_rows else "F") for _ in range(output_count)]
+    count = thread_count(workers, bars * symbols)
     table_entry(counts, reals, tuple(inputs), tuple(outputs), count)
     return outputs
 
