@@ -154,8 +154,8 @@ $(VENV)/.bench-ready: build/.wheel
 			$(PY) -m pip install "$$peer" || echo "$$peer could not be installed: the comparison skips it"; done'
 	@touch $@
 
-# bench_peers.py writes bench/results.md and bench/results.png; BENCH_NOTE="..." adds a line to them
-# (where and how they were measured).
+# bench_indicators.py writes bench/results_indicators.md, bench_peers.py bench/results.md and
+# bench/results.png; BENCH_NOTE="..." adds a line to them (where and how they were measured).
 BENCH_NOTE ?=
 bench: build/.wheel $(VENV)/.bench-ready
 	$(CMAKE_NATIVE) -B $(BENCH) -DQUILLORA_BENCH=ON >/dev/null
@@ -165,6 +165,7 @@ bench: build/.wheel $(VENV)/.bench-ready
 	$(PY) bench/bench_calls.py
 	$(PY) bench/bench_stream.py
 	$(PY) bench/bench_series.py
+	$(PY) bench/bench_indicators.py --note "$(BENCH_NOTE)"
 	cd bench && ../$(PY) bench_long.py | tee results_long.md
 	$(PY) bench/bench_peers.py --note "$(BENCH_NOTE)"
 
