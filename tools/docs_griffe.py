@@ -1,14 +1,16 @@
 """The API pages' view of the declared indicators: a griffe extension that mkdocstrings loads.
 
-The functions of `quillora_series` and the live classes of `quillora_series.stream` that the registry
-declares are made when the package is imported, so reading the source finds none of them. This adds
-each to the module as griffe read it, with the signature and docstring it has at run time, so the
-API pages list them beside the hand-written ones.
+The functions of `quillora_series`, the live classes of `quillora_series.stream` and the expressions
+of `quillora_series.polars` that follow from the registry are made when the package is imported, so
+reading the source finds none of them. This adds each to its module as griffe read it, with the
+docstring it has at run time and the signature its registry line gives, so the API pages list them
+beside the hand-written ones.
 """
 
 from __future__ import annotations
 
 import importlib
+import importlib.util
 import inspect
 from typing import Any
 
@@ -72,6 +74,23 @@ def _live_class(name: str, obj: Any, indicator: Any) -> griffe.Class:
     return cls
 
 
+def _expression(name: str, obj: Any, indicator: Any) -> griffe.Function:
+    """A polars expression: its input columns by name (the indicator's own by default), then its parameters."""
+    positional, keyword = inspect.Parameter.POSITIONAL_OR_KEYWORD, inspect.Parameter.KEYWORD_ONLY
+    columns = [inspect.Parameter(n, positional, default="close" if n == "x" else n) for n in indicator.inputs]
+    params = [
+        inspect.Parameter(p.name, positional, default=inspect.Parameter.empty if p.default is None else p.default)
+        for p in indicator.params
+    ]
+    if any(p.default is inspect.Parameter.empty for p in params):
+        # A parameter without a default follows the columns' defaults: only by keyword, as Python has it.
+        params = [p.replace(kind=keyword) for p in params]
+    options = [inspect.Parameter(n, keyword, default=None) for n in ("by", "workers")]
+    function = _function(name, obj)
+    function.parameters = _parameters(inspect.Signature([*columns, *params, *options]))
+    return function
+
+
 class DeclaredIndicators(griffe.Extension):
     def on_package(self, *, pkg: griffe.Module, **kwargs: Any) -> None:
         if pkg.path != "quillora_series":
@@ -88,6 +107,17 @@ class DeclaredIndicators(griffe.Extension):
             obj = getattr(live, name)
             indicator = by_live_name.get(name)
             stream.set_member(name, _live_class(name, obj, indicator) if indicator else _class(name, obj))
-        for module, names in ((pkg, declared.__all__), (stream, live.__all__)):
+        polars_names: list[str] = []
+        if "polars" in pkg.members and importlib.util.find_spec("polars") is not None:
+            expressions = importlib.import_module("quillora_series.polars")
+            polars_module = pkg.get_member("polars")
+            by_name = {i.name: i for i in (*registry.BUILTIN, *registry.INDICATORS.values())}
+            polars_names = [name for name in expressions.__all__ if name in by_name]
+            for name in polars_names:
+                polars_module.set_member(name, _expression(name, getattr(expressions, name), by_name[name]))
+        listed = [(pkg, declared.__all__), (stream, live.__all__)]
+        if polars_names:
+            listed.append((pkg.get_member("polars"), polars_names))
+        for module, names in listed:
             if isinstance(module.exports, list):
                 module.exports = [*module.exports, *(n for n in names if n not in module.exports)]
