@@ -69,7 +69,8 @@ def fragment(name: str) -> dict[str, str]:
     path = FRAGMENTS / f"{name}.md"
     if not path.is_file():
         raise FragmentError(f"{path.relative_to(ROOT)} is missing: every indicator with a page needs one")
-    text = path.read_text()
+    # A link to another indicator's file (`var.md`) points at that indicator's generated page.
+    text = re.sub(r"\]\(([a-z_]+)\.md(#[^)]*)?\)", r"](../\1/index.md\2)", path.read_text())
     parts = re.split(r"^## (.+?)\s*$", text, flags=re.MULTILINE)
     if parts[0].strip():
         raise FragmentError(f"{path.relative_to(ROOT)}: text before the first section (the page adds the title)")
