@@ -16,7 +16,7 @@ TRACKED      = git ls-files --cached --others --exclude-standard
 PY_FILES     = $(shell $(TRACKED) '*.py' '*.pyi')
 CXX_FILES    = $(shell $(TRACKED) '*.cpp' '*.hpp')
 
-.PHONY: all demo test test-native test-python sanitize tsan bench fuzz wheel stubs lint format clean distclean
+.PHONY: all demo test test-native test-python sanitize tsan bench fuzz wheel stubs lint format docs agreement clean distclean
 all: test
 
 # Build tools and test requirements: enough for `make demo` and a plain `pytest` afterwards.
@@ -175,6 +175,25 @@ FUZZ_EXAMPLES ?= 50000
 fuzz: build/.wheel
 	QUILLORA_FUZZ_EXAMPLES=$(FUZZ_EXAMPLES) $(PY) -m pytest -q -p no:cacheprovider \
 		tests/test_fuzz_entry_points.py "tests/test_stream.py::test_any_split_gives_the_batch_bits"
+
+# The reference site in build/site: MkDocs with the pinned tools of tools/docs-requirements.txt;
+# tools/docs_pages.py generates the indicator pages and their charts (matplotlib, the demo extra)
+# from the registry while it builds. Strict: a warning fails the build. The two variables silence
+# the banners that the plugins and the theme print about MkDocs' future on every run.
+$(VENV)/.docs-ready: $(VENV)/.ready tools/docs-requirements.txt
+	@$(STEP) "Installing the documentation tools from PyPI (MkDocs, Material, mkdocstrings)" "about 20 seconds" \
+		$(PY) -m pip install -r tools/docs-requirements.txt
+	@touch $@
+
+docs: build/.wheel $(VENV)/.demo-ready $(VENV)/.docs-ready
+	@$(STEP) "Building the reference site into build/site (mkdocs build --strict)" "under a minute" \
+		env DISABLE_MKDOCS_2_WARNING=true NO_MKDOCS_2_WARNING=1 $(VENV)/bin/mkdocs build --strict --clean
+	@echo "    the site: build/site/index.html"
+
+# docs/agreement.json, which the indicator pages quote: every indicator against TA-Lib (the bench
+# extra) on 100,000 bars with its default parameters.
+agreement: build/.wheel $(VENV)/.bench-ready
+	$(PY) tools/measure_agreement.py
 
 # Checks only; `make format` applies the same tools' fixes.
 # The type stub of quillora_series._native is generated from the built module by nanobind's stubgen

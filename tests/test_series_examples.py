@@ -1,4 +1,4 @@
-"""The README's quillora_series code and the Dask example give, symbol by symbol, the core's bits."""
+"""The quillora_series code of the README and the guide, and the Dask example, give the core's bits symbol by symbol."""
 
 import importlib.util
 import re
@@ -17,11 +17,11 @@ from conftest import assert_same_bits
 ROOT = Path(__file__).resolve().parents[1]
 
 
-def readme_code(first_line):
-    """The README's one Python block that starts with `first_line` (a marker that survives edits around it)."""
-    blocks = re.findall(r"```python\n(.*?)```", (ROOT / "README.md").read_text(), re.DOTALL)
+def readme_code(first_line, page="README.md"):
+    """The one Python block of `page` that starts with `first_line` (a marker that survives edits around it)."""
+    blocks = re.findall(r"```python\n(.*?)```", (ROOT / page).read_text(), re.DOTALL)
     found = [block for block in blocks if block.startswith(first_line + "\n")]
-    assert len(found) == 1, f"expected one README block starting with {first_line!r}"
+    assert len(found) == 1, f"expected one block of {page} starting with {first_line!r}"
     return found[0]
 
 
@@ -63,7 +63,7 @@ def test_readme_recipes(library):
         }
     ).sample(frac=1.0, random_state=4)  # rows in no particular order: the recipes sort them
     names = {"bars": bars if library == "pandas" else pl.from_pandas(bars)}
-    exec(readme_code(f"# recipe: {library}"), names)
+    exec(readme_code(f"# recipe: {library}", "docs/guide/tables.md"), names)
     result = names["bars"] if library == "pandas" else names["result"].to_pandas()
     assert len(result) == len(bars)
     assert_symbols_match_core(result, {"sma_20": "sma", "ema_20": "ema", "macd_hist": "macd_hist", "atr_14": "atr"})

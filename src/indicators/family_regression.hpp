@@ -8,8 +8,7 @@
 
 namespace quillora::indicators {
 
-using RegressionFamily =
-    IndicatorList<MidpriceState, MidpointState, MaxState, MinState, SumState, LinearregState, LinearregSlopeState,
-                  LinearregInterceptState, LinearregAngleState, TsfState>;
+using RegressionFamily = IndicatorList<MidpriceState, MidpointState, MaxState, MinState, SumState, LinearregState,
+                                       LinearregSlopeState, LinearregInterceptState, LinearregAngleState, TsfState>;
 
 }  // namespace quillora::indicators
