@@ -3,35 +3,7 @@
 import math
 
 from . import smoothed
-from .common import MISSING, present
-
-
-class _Ema:
-    """quillora's ema: the mean of the first `period` values, then average * keep + x * alpha."""
-
-    def __init__(self, period):
-        self.period = period
-        self.alpha = 2.0 / (float(period) + 1.0)
-        self.keep = 1.0 - self.alpha
-        self.run, self.total, self.average = 0, -0.0, MISSING
-
-    def add(self, x):
-        if self.run < self.period:
-            self.total = self.total + x
-            self.run += 1
-            if self.run < self.period:
-                return False
-            self.average = self.total / float(self.period)
-            return True
-        self.average = self.average * self.keep + x * self.alpha
-        return True
-
-    def seeded(self):
-        return self.run == self.period
-
-    def restart_seed(self):
-        if self.run < self.period:
-            self.run, self.total = 0, -0.0
+from .common import MISSING, Ema, present
 
 
 class _Sma:
@@ -94,7 +66,7 @@ def kama(inputs, period):
 def trix(inputs, period):
     (x,) = inputs
     out = [MISSING] * len(x)
-    first, second, third = _Ema(period), _Ema(period), _Ema(period)
+    first, second, third = Ema(period), Ema(period), Ema(period)
     previous = MISSING
     for i, v in enumerate(x):
         if not present(v):
@@ -116,7 +88,7 @@ def zlema(inputs, period):
     (x,) = inputs
     out = [MISSING] * len(x)
     lag = (period - 1) // 2
-    lagged, average = [], _Ema(period)
+    lagged, average = [], Ema(period)
     for i, v in enumerate(x):
         if not present(v):
             lagged = []
@@ -158,7 +130,7 @@ def hma(inputs, period):
 
 def _fast_slow(x, fast, slow, combine):
     out = [MISSING] * len(x)
-    fast_average, slow_average = _Ema(fast), _Ema(slow)
+    fast_average, slow_average = Ema(fast), Ema(slow)
     for i, v in enumerate(x):
         if not present(v):
             fast_average.restart_seed()
@@ -183,31 +155,7 @@ def ppo(inputs, fast, slow):
 def cmo(inputs, period):
     (x,) = inputs
     out = [MISSING] * len(x)
-    p, kept = float(period), float(period - 1)
-    previous, run, gain, loss = None, 0, 0.0, 0.0
-    for i, v in enumerate(x):
-        if not present(v):
-            if run < period:
-                previous, run, gain, loss = None, 0, 0.0, 0.0
-            continue
-        if previous is None:
-            previous = v
-            continue
-        change = v - previous
-        previous = v
-        up = change if change > 0.0 else 0.0
-        down = -change if change < 0.0 else 0.0
-        if run < period:
-            gain = gain + up
-            loss = loss + down
-            run += 1
-            if run < period:
-                continue
-            gain = gain / p
-            loss = loss / p
-        else:
-            gain = (gain * kept + up) / p
-            loss = (loss * kept + down) / p
+    for i, gain, loss in smoothed.wilder_gains(x, period):
         total = gain + loss
         out[i] = 0.0 if total == 0.0 else 100.0 * ((gain - loss) / total)
     return [out]

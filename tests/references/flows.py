@@ -1,6 +1,6 @@
 """Volume flows, channels and bar balance."""
 
-from .common import MISSING, present_bar
+from .common import MISSING, Ema, present_bar
 
 
 def _money_flow_volume(high, low, close, volume):
@@ -19,27 +19,6 @@ def _true_range(high, low, previous_close):
     if down > span:
         span = down
     return span
-
-
-class _Ema:
-    """Mean of the first `period` values, then average * keep + x * alpha."""
-
-    def __init__(self, period):
-        self.period = period
-        self.alpha = 2.0 / (float(period) + 1.0)
-        self.keep = 1.0 - self.alpha
-        self.run, self.total, self.average = 0, -0.0, MISSING
-
-    def add(self, x):
-        if self.run < self.period:
-            self.total = self.total + x
-            self.run += 1
-            if self.run < self.period:
-                return False
-            self.average = self.total / float(self.period)
-            return True
-        self.average = self.average * self.keep + x * self.alpha
-        return True
 
 
 class _Wilder:
@@ -153,7 +132,7 @@ def kc(inputs, period, atr_period, nbdev):
     range_start = first - atr_period + 1
 
     def fresh():
-        return 0, _Ema(period), _Wilder(atr_period), MISSING
+        return 0, Ema(period), _Wilder(atr_period), MISSING
 
     taken, average, atr, previous_close = fresh()
     for i in range(n):

@@ -1,6 +1,6 @@
 """Recursive averages, RSI and bar measures."""
 
-from .common import MISSING, present, present_bar
+from .common import MISSING, Ema, present, present_bar
 
 
 def rma(inputs, period):
@@ -60,34 +60,9 @@ def wma(inputs, period):
     return [out]
 
 
-class _Ema:
-    """quillora's EmaPart: the mean of the first `period` values, then average * keep + x * alpha."""
-
-    def __init__(self, period):
-        self.period = period
-        self.alpha = 2.0 / (float(period) + 1.0)
-        self.keep = 1.0 - self.alpha
-        self.run, self.total, self.average = 0, -0.0, MISSING
-
-    def add(self, v):
-        if self.run < self.period:
-            self.total = self.total + v
-            self.run += 1
-            if self.run < self.period:
-                return False
-            self.average = self.total / float(self.period)
-            return True
-        self.average = self.average * self.keep + v * self.alpha
-        return True
-
-    def restart_seed(self):
-        if self.run < self.period:
-            self.run, self.total = 0, -0.0
-
-
 def _ema_chain(x, period, depth, combine):
     out = [MISSING] * len(x)
-    chain = [_Ema(period) for _ in range(depth)]
+    chain = [Ema(period) for _ in range(depth)]
     for i, v in enumerate(x):
         if not present(v):
             for part in chain:
@@ -113,9 +88,10 @@ def tema(inputs, period):
     return _ema_chain(x, period, 3, lambda e1, e2, e3: (3.0 * e1 - 3.0 * e2) + e3)
 
 
-def rsi(inputs, period):
-    (x,) = inputs
-    out = [MISSING] * len(x)
+def wilder_gains(x, period):
+    """(position, average gain, average loss) wherever RSI's smoothing has a value: the mean of the
+    first `period` changes, then (average * (period - 1) + change) / period; a missing sample
+    restarts the seed and is skipped after it."""
     p, kept = float(period), float(period - 1)
     previous, run, gain, loss = None, 0, 0.0, 0.0
     for i, v in enumerate(x):
@@ -141,6 +117,13 @@ def rsi(inputs, period):
         else:
             gain = (gain * kept + up) / p
             loss = (loss * kept + down) / p
+        yield i, gain, loss
+
+
+def rsi(inputs, period):
+    (x,) = inputs
+    out = [MISSING] * len(x)
+    for i, gain, loss in wilder_gains(x, period):
         total = gain + loss
         out[i] = 50.0 if total == 0.0 else 100.0 * (gain / total)
     return [out]
