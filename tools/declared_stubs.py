@@ -151,8 +151,8 @@ def live_stub() -> str:
             kind = "int" if isinstance(parameter, Period) else "float"
             lines += ["    @property", f"    def {parameter.name}(self) -> {kind}: ..."]
         lines += [
-            f"    def update(self, {values}) -> {one}: ...",
-            f"    def update_many(self, {chunks}) -> {many}: ...",
+            f"    def update(self, {values}, /) -> {one}: ...",
+            f"    def update_many(self, {chunks}, /) -> {many}: ...",
             "    def reset(self) -> None: ...",
             "    def __getstate__(self) -> tuple[Any, ...]: ...",
             "    def __setstate__(self, saved: tuple[Any, ...]) -> None: ...",

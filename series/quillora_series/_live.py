@@ -86,6 +86,40 @@ def _ordered(indicator: Indicator, counts: list[int], reals: list[float]) -> tup
     return tuple(next(count_values) if isinstance(p, Period) else next(real_values) for p in indicator.params)
 
 
+def _checked(values: tuple[Any, ...], names: tuple[str, ...]) -> list[float]:
+    return [v if type(v) is float else _checks.number(v, name) for v, name in zip(values, names)]
+
+
+def _bar_update(names: tuple[str, ...], values_class: Any) -> Any:
+    """`update` of a bar of two to four inputs, with their names as positional parameters: a star-args
+    call and a check per value cost the live update several times the native step."""
+    as_values = tuple.__new__
+
+    def finish(result: Any) -> Any:
+        return result if values_class is None else as_values(values_class, result)
+
+    if len(names) == 2:
+
+        def update(self: Any, a: Any, b: Any) -> Any:
+            if type(a) is not float or type(b) is not float:
+                a, b = _checked((a, b), names)
+            return finish(self._state.update(a, b))
+    elif len(names) == 3:
+
+        def update(self: Any, a: Any, b: Any, c: Any) -> Any:
+            if type(a) is not float or type(b) is not float or type(c) is not float:
+                a, b, c = _checked((a, b, c), names)
+            return finish(self._state.update(a, b, c))
+    else:
+
+        def update(self: Any, a: Any, b: Any, c: Any, d: Any) -> Any:
+            if type(a) is not float or type(b) is not float or type(c) is not float or type(d) is not float:
+                a, b, c, d = _checked((a, b, c, d), names)
+            return finish(self._state.update(a, b, c, d))
+
+    return update
+
+
 _signatures: dict[str, Any] = {}
 
 
@@ -128,13 +162,7 @@ def _make_class(indicator: Indicator) -> type[Live]:
             def update(self: Any, value: float) -> Any:
                 return self._state.update(value if type(value) is float else _checks.number(value))
     else:
-
-        def update(self: Any, *values: Any) -> Any:
-            if len(values) != len(input_names):
-                raise TypeError(f"update takes {', '.join(input_names)}, got {len(values)} values")
-            numbers = [v if type(v) is float else _checks.number(v, name) for v, name in zip(values, input_names)]
-            result = self._state.update(*numbers)
-            return as_values(values_class, result) if several_outputs else result
+        update = _bar_update(input_names, values_class)
 
     update.__doc__ = f"The {indicator.name} at the new bar: the batch function's value at its position."
 
