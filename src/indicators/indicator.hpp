@@ -3,6 +3,7 @@
 // and live states all run this one step, so every mode gives the same bits.
 #pragma once
 
+#include <algorithm>
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "missing_value.hpp"
+#include "present_runs.hpp"
 
 namespace quillora::indicators {
 
@@ -99,20 +101,59 @@ void missing_bar(double* out) noexcept {
     for (std::size_t k = 0; k < N; ++k) out[k] = missing_value;
 }
 
+// A state may also take a run of bars whose inputs are all present in one call,
+//     void run_present(const double* const* inputs, double* const* outputs, std::size_t length)
+// leaving itself and the outputs exactly as stepping each bar would. Batch calls then loop over
+// the caller's arrays, where stepping pays for the state's bookkeeping (rings, flags) on every bar.
+template <typename S>
+concept RunsPresent = requires(S state, const double* const* in, double* const* out, std::size_t length) {
+    state.run_present(in, out, length);
+};
+
+// Bars handed to `run_present` at once: the inputs of one piece stay in cache between the scan for
+// missing samples and the run, and a state that steps its first `period` bars of each piece pays
+// for that once per piece.
+inline constexpr std::size_t present_piece = 8192;
+
+// Steps bars [first, last) one by one.
+template <Indicator S>
+void step_bars(S& state, const double* const* inputs, double* const* outputs, std::size_t first, std::size_t last) {
+    double in[S::inputs];
+    double out[S::outputs];
+    for (std::size_t i = first; i < last; ++i) {
+        for (std::size_t k = 0; k < S::inputs; ++k) in[k] = inputs[k][i];
+        state.step(in, out);
+        for (std::size_t k = 0; k < S::outputs; ++k) outputs[k][i] = out[k];
+    }
+}
+
 // Runs `length` bars: inputs[k][i] is input k of bar i, outputs[k][i] output k.
 // A state may run whole runs itself (the core's kernels do); the bits are those of stepping.
 template <Indicator S>
 void run_series(S& state, const double* const* inputs, double* const* outputs, std::size_t length) {
     if constexpr (requires { state.run(inputs, outputs, length); }) {
         state.run(inputs, outputs, length);
-        return;
-    }
-    double in[S::inputs];
-    double out[S::outputs];
-    for (std::size_t i = 0; i < length; ++i) {
-        for (std::size_t k = 0; k < S::inputs; ++k) in[k] = inputs[k][i];
-        state.step(in, out);
-        for (std::size_t k = 0; k < S::outputs; ++k) outputs[k][i] = out[k];
+    } else if constexpr (RunsPresent<S>) {
+        std::size_t bar = 0;
+        while (bar < length) {
+            const std::size_t end = std::min(length, bar + present_piece);
+            const std::size_t missing = first_missing_bar<S::inputs>(inputs, bar, end);
+            if (missing > bar) {
+                const double* in[S::inputs];
+                double* out[S::outputs];
+                for (std::size_t k = 0; k < S::inputs; ++k) in[k] = inputs[k] + bar;
+                for (std::size_t k = 0; k < S::outputs; ++k) out[k] = outputs[k] + bar;
+                state.run_present(in, out, missing - bar);
+            }
+            if (missing == end) {
+                bar = end;
+            } else {
+                step_bars(state, inputs, outputs, missing, missing + 1);
+                bar = missing + 1;
+            }
+        }
+    } else {
+        step_bars(state, inputs, outputs, 0, length);
     }
 }
 

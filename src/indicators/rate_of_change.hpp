@@ -2,6 +2,7 @@
 // (difference).
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 
 #include "indicator.hpp"
@@ -36,6 +37,19 @@ public:
         const double base = full ? previous_.oldest() : 0.0;
         previous_.push(x);
         out[0] = full ? Change::of(x, base) : missing_value;
+    }
+
+    // The first `period` bars read their base from the window, the rest from the run itself.
+    void run_present(const double* const* in, double* const* out, std::size_t length) {
+        const double* x = in[0];
+        double* result = out[0];
+        const std::uint64_t period = previous_.capacity();
+        const std::size_t head = static_cast<std::size_t>(std::min<std::uint64_t>(period, length));
+        step_bars(*this, in, out, 0, head);
+        if (head == length) return;
+        const std::size_t lag = static_cast<std::size_t>(period);
+        for (std::size_t i = head; i < length; ++i) result[i] = Change::of(x[i], x[i - lag]);
+        previous_.push_run(x + head, length - head);
     }
 
     void save(StateWriter& w) const { previous_.save(w); }

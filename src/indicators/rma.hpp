@@ -46,6 +46,20 @@ public:
         out[0] = average_;
     }
 
+    // Seeds by stepping, then runs the recursion with the average in a register.
+    void run_present(const double* const* in, double* const* out, std::size_t length) {
+        std::size_t i = 0;
+        for (; i < length && run_ < period_; ++i) step_bars(*this, in, out, i, i + 1);
+        const double* x = in[0];
+        double* result = out[0];
+        double average = average_;
+        for (; i < length; ++i) {
+            average = (average * kept_ + x[i]) / period_real_;
+            result[i] = average;
+        }
+        average_ = average;
+    }
+
     void save(StateWriter& w) const {
         w.count(run_);
         w.real(sum_);

@@ -33,6 +33,19 @@ public:
         start_ = wrap(start_ + 1);
     }
 
+    // As if each of `count` samples were pushed in order: a batch run that read its window from
+    // the caller's array brings the state up to date in one copy.
+    void push_run(const double* samples, std::uint64_t count) {
+        if (count < capacity_) {
+            for (std::uint64_t i = 0; i < count; ++i) push(samples[i]);
+            return;
+        }
+        if (slots_.size() != capacity_) slots_.resize(static_cast<std::size_t>(capacity_));
+        std::copy(samples + (count - capacity_), samples + count, slots_.begin());
+        start_ = 0;
+        size_ = capacity_;
+    }
+
     // The i-th kept sample, oldest first (i < size()).
     double at(std::uint64_t i) const noexcept { return slots_[wrap(start_ + i)]; }
     // The oldest and the newest kept sample.
