@@ -40,15 +40,15 @@ std::vector<Series> walk(std::size_t inputs, std::size_t length, std::mt19937_64
     return series;
 }
 
-// Missing runs, lone infinities, flat stretches and signed zeros at random places.
+// Missing runs, infinities, flat stretches, signed zeros and sums that overflow, at random places.
 void spoil(std::vector<Series>& series, std::mt19937_64& engine) {
     const std::size_t length = series[0].size();
     std::uniform_int_distribution<std::size_t> place(0, length - 1), input(0, series.size() - 1), run(1, 40);
     const double specials[] = {std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::infinity(),
-                               -std::numeric_limits<double>::infinity(), -0.0, 0.0};
-    for (int n = 0; n < 30; ++n) {
+                               -std::numeric_limits<double>::infinity(), -0.0, 0.0, 1e308, -1e308};
+    for (int n = 0; n < 35; ++n) {
         const std::size_t at = place(engine), span = run(engine);
-        const double value = specials[n % 5];
+        const double value = specials[n % 7];
         Series& target = series[input(engine)];
         for (std::size_t i = at; i < std::min(length, at + span); ++i) target[i] = value;
     }
