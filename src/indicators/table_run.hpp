@@ -1,4 +1,4 @@
-// Any declared indicator over a table of symbols: each symbol its own state, stepped bar by bar
+// Any declared indicator over a table of symbols: each symbol its own state, run over its bars
 // exactly as the series would be, the symbols shared among the worker threads.
 #pragma once
 
@@ -16,7 +16,7 @@ namespace quillora::indicators {
 
 // Tables smaller than this many elements run on the calling thread: waking workers costs more.
 inline constexpr std::size_t parallel_threshold = std::size_t{1} << 16;
-// Symbols advanced together, bar by bar: one cache line of a row-major row.
+// Symbols advanced together, a tile of bars at a time: one cache line of a row-major row.
 inline constexpr std::size_t symbols_per_block = 8;
 
 namespace table_detail {
@@ -46,24 +46,58 @@ struct TableJob {
     std::atomic<bool>* failed;
 };
 
+// Bars of one symbol handed to its batch run at a time, where the table's layout does not give them
+// contiguous already (a column of a Fortran-order table is one whole run).
+inline constexpr std::size_t bars_per_tile = 1024;
+
 template <Indicator S>
 void run_block(const TableJob<S>& job, std::size_t first, std::size_t last) {
     const std::size_t count = last - first;
     std::vector<S> states(count, S(job.parameters));
     Lane in_lanes[symbols_per_block][S::inputs];
     Lane out_lanes[symbols_per_block][S::outputs];
+    bool contiguous = true;
     for (std::size_t s = 0; s < count; ++s) {
-        for (std::size_t k = 0; k < S::inputs; ++k) in_lanes[s][k] = lane_of(job.inputs[k], first + s);
-        for (std::size_t k = 0; k < S::outputs; ++k) out_lanes[s][k] = lane_of(job.outputs[k], first + s);
+        for (std::size_t k = 0; k < S::inputs; ++k) {
+            in_lanes[s][k] = lane_of(job.inputs[k], first + s);
+            contiguous = contiguous && in_lanes[s][k].stride == 1;
+        }
+        for (std::size_t k = 0; k < S::outputs; ++k) {
+            out_lanes[s][k] = lane_of(job.outputs[k], first + s);
+            contiguous = contiguous && out_lanes[s][k].stride == 1;
+        }
     }
-    double in[S::inputs];
-    double out[S::outputs];
-    for (std::size_t bar = 0; bar < job.shape.bars; ++bar) {
+    const std::size_t bars = job.shape.bars;
+    const std::size_t tile = contiguous ? bars : bars_per_tile;
+    // Each symbol's tile of inputs gathered, and of outputs before they are scattered back.
+    std::vector<double> runs(contiguous ? 0 : (S::inputs + S::outputs) * tile);
+    for (std::size_t bar = 0; bar < bars; bar += tile) {
+        const std::size_t length = std::min(tile, bars - bar);
         for (std::size_t s = 0; s < count; ++s) {
-            for (std::size_t k = 0; k < S::inputs; ++k) in[k] = in_lanes[s][k].first[bar * in_lanes[s][k].stride];
-            states[s].step(in, out);
-            for (std::size_t k = 0; k < S::outputs; ++k)
-                const_cast<double*>(out_lanes[s][k].first)[bar * out_lanes[s][k].stride] = out[k];
+            const double* in[S::inputs];
+            double* out[S::outputs];
+            for (std::size_t k = 0; k < S::inputs; ++k) {
+                const Lane lane = in_lanes[s][k];
+                if (lane.stride == 1) {
+                    in[k] = lane.first + bar;
+                    continue;
+                }
+                double* run = runs.data() + k * tile;
+                const double* from = lane.first + bar * lane.stride;
+                for (std::size_t i = 0; i < length; ++i) run[i] = from[i * lane.stride];
+                in[k] = run;
+            }
+            for (std::size_t k = 0; k < S::outputs; ++k) {
+                const Lane lane = out_lanes[s][k];
+                out[k] = lane.stride == 1 ? const_cast<double*>(lane.first) + bar : runs.data() + (S::inputs + k) * tile;
+            }
+            run_series(states[s], in, out, length);
+            for (std::size_t k = 0; k < S::outputs; ++k) {
+                const Lane lane = out_lanes[s][k];
+                if (lane.stride == 1) continue;
+                double* to = const_cast<double*>(lane.first) + bar * lane.stride;
+                for (std::size_t i = 0; i < length; ++i) to[i * lane.stride] = out[k][i];
+            }
         }
     }
 }

@@ -1,6 +1,6 @@
-// Every declared indicator, batch against stepping: a batch run over a whole series, and batch
-// runs over random splits of it, give the bits of stepping one bar at a time, and leave the state
-// saved exactly as stepping does. Data with missing runs, infinities and -0.0 crosses the pieces
+// Every declared indicator, batch against stepping: a batch run over a whole series, batch runs
+// over random splits of it, and each column of a table in either layout give the bits of stepping
+// one bar at a time, and the series runs leave the state saved exactly as stepping does. Data with missing runs, infinities and -0.0 crosses the pieces
 // the batch runs work in; each indicator runs at every parameter set it accepts from a small list.
 #include <algorithm>
 #include <cstddef>
@@ -15,11 +15,15 @@
 #include <vector>
 
 #include "indicators/all.hpp"
+#include "indicators/table_run.hpp"
 
 namespace {
 
 using namespace quillora::indicators;
 using Series = std::vector<double>;
+using quillora::TableInput;
+using quillora::TableOutput;
+using quillora::TableShape;
 
 int failures = 0;
 
@@ -104,6 +108,53 @@ void compare(const char* how, const Parameters& p, const Outputs<S>& got, const 
     }
 }
 
+// Symbols of a table: the series, then the series with its bars shifted, each its own state.
+template <Indicator S>
+void compare_table(const Parameters& p, const std::vector<Series>& in, bool row_major) {
+    constexpr std::size_t symbols = 11;
+    const std::size_t bars = in[0].size();
+    auto shifted = [&](std::size_t k, std::size_t symbol, std::size_t bar) { return in[k][(bar + 97 * symbol) % bars]; };
+    std::vector<Series> inputs(S::inputs, Series(bars * symbols)), outputs(S::outputs, Series(bars * symbols));
+    std::vector<std::vector<const double*>> in_columns(S::inputs);
+    std::vector<std::vector<double*>> out_columns(S::outputs);
+    for (std::size_t k = 0; k < S::inputs; ++k)
+        for (std::size_t symbol = 0; symbol < symbols; ++symbol)
+            for (std::size_t bar = 0; bar < bars; ++bar)
+                inputs[k][row_major ? bar * symbols + symbol : symbol * bars + bar] = shifted(k, symbol, bar);
+    TableInput table_in[S::inputs];
+    TableOutput table_out[S::outputs];
+    for (std::size_t k = 0; k < S::inputs; ++k) {
+        for (std::size_t symbol = 0; symbol < symbols; ++symbol) in_columns[k].push_back(inputs[k].data() + symbol * bars);
+        table_in[k] = row_major ? TableInput{inputs[k].data(), symbols, nullptr} : TableInput{nullptr, 0, in_columns[k].data()};
+    }
+    for (std::size_t k = 0; k < S::outputs; ++k) {
+        for (std::size_t symbol = 0; symbol < symbols; ++symbol) out_columns[k].push_back(outputs[k].data() + symbol * bars);
+        table_out[k] = row_major ? TableOutput{outputs[k].data(), symbols, nullptr} : TableOutput{nullptr, 0, out_columns[k].data()};
+    }
+    if (!run_table<S>(p, TableShape{bars, symbols}, table_in, table_out, 2)) {
+        std::printf("FAILED: %s: the table ran out of memory\n", S::name);
+        ++failures;
+        return;
+    }
+    for (std::size_t symbol = 0; symbol < symbols; ++symbol) {
+        std::vector<Series> column(S::inputs, Series(bars));
+        for (std::size_t k = 0; k < S::inputs; ++k)
+            for (std::size_t bar = 0; bar < bars; ++bar) column[k][bar] = shifted(k, symbol, bar);
+        const auto stepped = run_with<S>(p, column, [](S& st, auto in_, auto out_, std::size_t n) { step_bars(st, in_, out_, 0, n); });
+        for (std::size_t k = 0; k < S::outputs; ++k) {
+            for (std::size_t bar = 0; bar < bars; ++bar) {
+                const double got = outputs[k][row_major ? bar * symbols + symbol : symbol * bars + bar];
+                if (std::memcmp(&got, &stepped.values[k][bar], sizeof got) != 0) {
+                    std::printf("FAILED: %s: %s table, symbol %zu output %zu bar %zu: %.17g, stepping gives %.17g\n",
+                                S::name, row_major ? "row-major" : "column", symbol, k, bar, got, stepped.values[k][bar]);
+                    ++failures;
+                    return;
+                }
+            }
+        }
+    }
+}
+
 template <Indicator S>
 void check_indicator(std::mt19937_64& engine) {
     int accepted = 0;
@@ -121,6 +172,10 @@ void check_indicator(std::mt19937_64& engine) {
                 compare<S>("whole", p, run_with<S>(p, in, [](S& s, auto in_, auto out_, std::size_t n) {
                     run_series(s, in_, out_, n);
                 }), stepped);
+                if (variant == 2) {
+                    compare_table<S>(p, in, true);
+                    compare_table<S>(p, in, false);
+                }
                 compare<S>("split", p, run_with<S>(p, in, [&engine](S& s, auto in_, auto out_, std::size_t n) {
                     std::uniform_int_distribution<std::size_t> cut(0, 3000);
                     for (std::size_t first = 0; first < n;) {
