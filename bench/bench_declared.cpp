@@ -75,9 +75,9 @@ double time_run(const Parameters& p, const std::vector<std::vector<double>>& dat
 
 // The bare chain of the indicator `name`, timed like its batch run; negative where none is listed.
 double time_bare_chain(std::string_view name, const Parameters& p, const Bars& data) {
-    for (const std::vector<BareChain>* chains : {&quillora::bench::smoothed_chains, &quillora::bench::windowed_chains,
-                                                 &quillora::bench::trend_chains, &quillora::bench::averages_chains,
-                                                 &quillora::bench::flows_chains, &quillora::bench::regression_chains}) {
+    for (const std::vector<BareChain>* chains :
+         {&quillora::bench::smoothed_chains, &quillora::bench::windowed_chains, &quillora::bench::trend_chains,
+          &quillora::bench::averages_chains, &quillora::bench::flows_chains, &quillora::bench::regression_chains}) {
         for (const BareChain& chain : *chains) {
             if (name != chain.name) continue;
             std::vector<double> out(bar_count);
@@ -125,8 +125,8 @@ bool bench_one(std::string_view wanted, const std::vector<std::uint64_t>& counts
     return true;
 }
 
-const std::vector<std::vector<std::uint64_t>> default_counts = {{}, {14}, {12, 26}, {3, 10}, {5, 3}, {5, 3, 3},
-                                                                {14, 5, 3}, {7, 14, 28}, {20, 10}};
+const std::vector<std::vector<std::uint64_t>> default_counts = {{},        {14},       {12, 26},    {3, 10}, {5, 3},
+                                                                {5, 3, 3}, {14, 5, 3}, {7, 14, 28}, {20, 10}};
 const std::vector<std::vector<double>> default_reals = {{}, {2.0}, {2.0, 2.0}, {0.02, 0.2}};
 
 template <Indicator S>

@@ -89,7 +89,8 @@ void run_block(const TableJob<S>& job, std::size_t first, std::size_t last) {
             }
             for (std::size_t k = 0; k < S::outputs; ++k) {
                 const Lane lane = out_lanes[s][k];
-                out[k] = lane.stride == 1 ? const_cast<double*>(lane.first) + bar : runs.data() + (S::inputs + k) * tile;
+                out[k] =
+                    lane.stride == 1 ? const_cast<double*>(lane.first) + bar : runs.data() + (S::inputs + k) * tile;
             }
             run_series(states[s], in, out, length);
             for (std::size_t k = 0; k < S::outputs; ++k) {

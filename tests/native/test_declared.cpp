@@ -1,12 +1,13 @@
 // Every declared indicator, batch against stepping: a batch run over a whole series, batch runs
 // over random splits of it, and each column of a table in either layout give the bits of stepping
-// one bar at a time, and the series runs leave the state saved exactly as stepping does. Data with missing runs, infinities and -0.0 crosses the pieces
-// the batch runs work in; each indicator runs at every parameter set it accepts from a small list.
+// one bar at a time, and the series runs leave the state saved exactly as stepping does. Data with missing runs,
+// infinities and -0.0 crosses the pieces the batch runs work in; each indicator runs at every parameter set it accepts
+// from a small list.
 #include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
-#include <cmath>
 #include <cstring>
 #include <limits>
 #include <random>
@@ -28,7 +29,8 @@ using quillora::TableShape;
 int failures = 0;
 
 const std::vector<std::vector<std::uint64_t>> count_choices = {
-    {}, {1}, {2}, {3}, {14}, {30}, {3, 10}, {12, 26}, {5, 3}, {2, 3}, {1, 1}, {20, 10}, {14, 5, 3}, {5, 3, 3}, {7, 14, 28}, {1, 1, 1},
+    {},     {1},    {2},    {3},      {14},       {30},      {3, 10},     {12, 26},
+    {5, 3}, {2, 3}, {1, 1}, {20, 10}, {14, 5, 3}, {5, 3, 3}, {7, 14, 28}, {1, 1, 1},
 };
 const std::vector<std::vector<double>> real_choices = {{}, {2.0}, {0.5}, {2.0, 2.0}, {0.5, 1.5}, {0.02, 0.2}};
 
@@ -48,8 +50,13 @@ std::vector<Series> walk(std::size_t inputs, std::size_t length, std::mt19937_64
 void spoil(std::vector<Series>& series, std::mt19937_64& engine) {
     const std::size_t length = series[0].size();
     std::uniform_int_distribution<std::size_t> place(0, length - 1), input(0, series.size() - 1), run(1, 40);
-    const double specials[] = {std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::infinity(),
-                               -std::numeric_limits<double>::infinity(), -0.0, 0.0, 1e308, -1e308};
+    const double specials[] = {std::numeric_limits<double>::quiet_NaN(),
+                               std::numeric_limits<double>::infinity(),
+                               -std::numeric_limits<double>::infinity(),
+                               -0.0,
+                               0.0,
+                               1e308,
+                               -1e308};
     for (int n = 0; n < 35; ++n) {
         const std::size_t at = place(engine), span = run(engine);
         const double value = specials[n % 7];
@@ -96,7 +103,8 @@ void compare(const char* how, const Parameters& p, const Outputs<S>& got, const 
         const Series &a = got.values[k], &b = stepped.values[k];
         for (std::size_t i = 0; i < a.size(); ++i) {
             if (std::memcmp(&a[i], &b[i], sizeof(double)) != 0) {
-                std::printf("FAILED: %s: output %zu bar %zu: %.17g, stepping gives %.17g\n", what.c_str(), k, i, a[i], b[i]);
+                std::printf("FAILED: %s: output %zu bar %zu: %.17g, stepping gives %.17g\n", what.c_str(), k, i, a[i],
+                            b[i]);
                 ++failures;
                 return;
             }
@@ -113,7 +121,9 @@ template <Indicator S>
 void compare_table(const Parameters& p, const std::vector<Series>& in, bool row_major) {
     constexpr std::size_t symbols = 11;
     const std::size_t bars = in[0].size();
-    auto shifted = [&](std::size_t k, std::size_t symbol, std::size_t bar) { return in[k][(bar + 97 * symbol) % bars]; };
+    auto shifted = [&](std::size_t k, std::size_t symbol, std::size_t bar) {
+        return in[k][(bar + 97 * symbol) % bars];
+    };
     std::vector<Series> inputs(S::inputs, Series(bars * symbols)), outputs(S::outputs, Series(bars * symbols));
     std::vector<std::vector<const double*>> in_columns(S::inputs);
     std::vector<std::vector<double*>> out_columns(S::outputs);
@@ -124,12 +134,16 @@ void compare_table(const Parameters& p, const std::vector<Series>& in, bool row_
     TableInput table_in[S::inputs];
     TableOutput table_out[S::outputs];
     for (std::size_t k = 0; k < S::inputs; ++k) {
-        for (std::size_t symbol = 0; symbol < symbols; ++symbol) in_columns[k].push_back(inputs[k].data() + symbol * bars);
-        table_in[k] = row_major ? TableInput{inputs[k].data(), symbols, nullptr} : TableInput{nullptr, 0, in_columns[k].data()};
+        for (std::size_t symbol = 0; symbol < symbols; ++symbol)
+            in_columns[k].push_back(inputs[k].data() + symbol * bars);
+        table_in[k] =
+            row_major ? TableInput{inputs[k].data(), symbols, nullptr} : TableInput{nullptr, 0, in_columns[k].data()};
     }
     for (std::size_t k = 0; k < S::outputs; ++k) {
-        for (std::size_t symbol = 0; symbol < symbols; ++symbol) out_columns[k].push_back(outputs[k].data() + symbol * bars);
-        table_out[k] = row_major ? TableOutput{outputs[k].data(), symbols, nullptr} : TableOutput{nullptr, 0, out_columns[k].data()};
+        for (std::size_t symbol = 0; symbol < symbols; ++symbol)
+            out_columns[k].push_back(outputs[k].data() + symbol * bars);
+        table_out[k] = row_major ? TableOutput{outputs[k].data(), symbols, nullptr}
+                                 : TableOutput{nullptr, 0, out_columns[k].data()};
     }
     if (!run_table<S>(p, TableShape{bars, symbols}, table_in, table_out, 2)) {
         std::printf("FAILED: %s: the table ran out of memory\n", S::name);
@@ -140,13 +154,15 @@ void compare_table(const Parameters& p, const std::vector<Series>& in, bool row_
         std::vector<Series> column(S::inputs, Series(bars));
         for (std::size_t k = 0; k < S::inputs; ++k)
             for (std::size_t bar = 0; bar < bars; ++bar) column[k][bar] = shifted(k, symbol, bar);
-        const auto stepped = run_with<S>(p, column, [](S& st, auto in_, auto out_, std::size_t n) { step_bars(st, in_, out_, 0, n); });
+        const auto stepped =
+            run_with<S>(p, column, [](S& st, auto in_, auto out_, std::size_t n) { step_bars(st, in_, out_, 0, n); });
         for (std::size_t k = 0; k < S::outputs; ++k) {
             for (std::size_t bar = 0; bar < bars; ++bar) {
                 const double got = outputs[k][row_major ? bar * symbols + symbol : symbol * bars + bar];
                 if (std::memcmp(&got, &stepped.values[k][bar], sizeof got) != 0) {
                     std::printf("FAILED: %s: %s table, symbol %zu output %zu bar %zu: %.17g, stepping gives %.17g\n",
-                                S::name, row_major ? "row-major" : "column", symbol, k, bar, got, stepped.values[k][bar]);
+                                S::name, row_major ? "row-major" : "column", symbol, k, bar, got,
+                                stepped.values[k][bar]);
                     ++failures;
                     return;
                 }
@@ -166,28 +182,31 @@ void check_indicator(std::mt19937_64& engine) {
             for (int variant = 0; variant < 3; ++variant) {
                 std::vector<Series> in = walk(S::inputs, variant == 0 ? 300 : 20000, engine);
                 if (variant != 1) spoil(in, engine);
-                const auto stepped = run_with<S>(p, in, [](S& s, auto in_, auto out_, std::size_t n) {
-                    step_bars(s, in_, out_, 0, n);
-                });
-                compare<S>("whole", p, run_with<S>(p, in, [](S& s, auto in_, auto out_, std::size_t n) {
-                    run_series(s, in_, out_, n);
-                }), stepped);
+                const auto stepped =
+                    run_with<S>(p, in, [](S& s, auto in_, auto out_, std::size_t n) { step_bars(s, in_, out_, 0, n); });
+                compare<S>(
+                    "whole", p,
+                    run_with<S>(p, in, [](S& s, auto in_, auto out_, std::size_t n) { run_series(s, in_, out_, n); }),
+                    stepped);
                 if (variant == 2) {
                     compare_table<S>(p, in, true);
                     compare_table<S>(p, in, false);
                 }
-                compare<S>("split", p, run_with<S>(p, in, [&engine](S& s, auto in_, auto out_, std::size_t n) {
-                    std::uniform_int_distribution<std::size_t> cut(0, 3000);
-                    for (std::size_t first = 0; first < n;) {
-                        const std::size_t last = std::min(n, first + cut(engine));
-                        const double* in_at[S::inputs];
-                        double* out_at[S::outputs];
-                        for (std::size_t k = 0; k < S::inputs; ++k) in_at[k] = in_[k] + first;
-                        for (std::size_t k = 0; k < S::outputs; ++k) out_at[k] = out_[k] + first;
-                        run_series(s, in_at, out_at, last - first);
-                        first = last;
-                    }
-                }), stepped);
+                compare<S>("split", p,
+                           run_with<S>(p, in,
+                                       [&engine](S& s, auto in_, auto out_, std::size_t n) {
+                                           std::uniform_int_distribution<std::size_t> cut(0, 3000);
+                                           for (std::size_t first = 0; first < n;) {
+                                               const std::size_t last = std::min(n, first + cut(engine));
+                                               const double* in_at[S::inputs];
+                                               double* out_at[S::outputs];
+                                               for (std::size_t k = 0; k < S::inputs; ++k) in_at[k] = in_[k] + first;
+                                               for (std::size_t k = 0; k < S::outputs; ++k) out_at[k] = out_[k] + first;
+                                               run_series(s, in_at, out_at, last - first);
+                                               first = last;
+                                           }
+                                       }),
+                           stepped);
             }
         }
     }
