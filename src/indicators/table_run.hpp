@@ -69,37 +69,39 @@ void run_block(const TableJob<S>& job, std::size_t first, std::size_t last) {
     }
     const std::size_t bars = job.shape.bars;
     const std::size_t tile = contiguous ? bars : bars_per_tile;
-    // Each symbol's tile of inputs gathered, and of outputs before they are scattered back.
-    std::vector<double> runs(contiguous ? 0 : (S::inputs + S::outputs) * tile);
+    // Every symbol's tile of inputs and outputs, each a run of its own: gathered from the rows in
+    // one pass (a row holds the block's symbols side by side) and scattered back in one.
+    constexpr std::size_t streams = S::inputs + S::outputs;
+    std::vector<double> runs(contiguous ? 0 : count * streams * tile);
+    auto run_of = [&](std::size_t s, std::size_t stream) { return runs.data() + (s * streams + stream) * tile; };
     for (std::size_t bar = 0; bar < bars; bar += tile) {
         const std::size_t length = std::min(tile, bars - bar);
+        for (std::size_t i = 0; i < length; ++i)
+            for (std::size_t s = 0; s < count; ++s)
+                for (std::size_t k = 0; k < S::inputs; ++k) {
+                    const Lane lane = in_lanes[s][k];
+                    if (lane.stride != 1) run_of(s, k)[i] = lane.first[(bar + i) * lane.stride];
+                }
         for (std::size_t s = 0; s < count; ++s) {
             const double* in[S::inputs];
             double* out[S::outputs];
             for (std::size_t k = 0; k < S::inputs; ++k) {
                 const Lane lane = in_lanes[s][k];
-                if (lane.stride == 1) {
-                    in[k] = lane.first + bar;
-                    continue;
-                }
-                double* run = runs.data() + k * tile;
-                const double* from = lane.first + bar * lane.stride;
-                for (std::size_t i = 0; i < length; ++i) run[i] = from[i * lane.stride];
-                in[k] = run;
+                in[k] = lane.stride == 1 ? lane.first + bar : run_of(s, k);
             }
             for (std::size_t k = 0; k < S::outputs; ++k) {
                 const Lane lane = out_lanes[s][k];
-                out[k] =
-                    lane.stride == 1 ? const_cast<double*>(lane.first) + bar : runs.data() + (S::inputs + k) * tile;
+                out[k] = lane.stride == 1 ? const_cast<double*>(lane.first) + bar : run_of(s, S::inputs + k);
             }
             run_series(states[s], in, out, length);
-            for (std::size_t k = 0; k < S::outputs; ++k) {
-                const Lane lane = out_lanes[s][k];
-                if (lane.stride == 1) continue;
-                double* to = const_cast<double*>(lane.first) + bar * lane.stride;
-                for (std::size_t i = 0; i < length; ++i) to[i * lane.stride] = out[k][i];
-            }
         }
+        for (std::size_t i = 0; i < length; ++i)
+            for (std::size_t s = 0; s < count; ++s)
+                for (std::size_t k = 0; k < S::outputs; ++k) {
+                    const Lane lane = out_lanes[s][k];
+                    if (lane.stride != 1)
+                        const_cast<double*>(lane.first)[(bar + i) * lane.stride] = run_of(s, S::inputs + k)[i];
+                }
     }
 }
 
