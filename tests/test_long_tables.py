@@ -33,11 +33,13 @@ def keys_for(layout, rng, rows):
         return np.sort(rng.choice(symbols, rows))
     if layout == "interleaved":
         return rng.choice(symbols, rows)
+    if layout == "runs that return":  # each symbol's rows in runs, one symbol in two of them
+        return np.repeat(symbols[[0, 1, 0, 2]], [20, 25, 25, rows - 70])
     return np.array([*symbols[:rows]])  # one row per symbol
 
 
 @pytest.mark.parametrize(("name", "params"), CASES, ids=[case[0] for case in CASES])
-@pytest.mark.parametrize("layout", ["sorted", "interleaved", "single rows"])
+@pytest.mark.parametrize("layout", ["sorted", "interleaved", "runs that return", "single rows"])
 def test_each_symbol_as_if_alone(name, params, layout):
     rng = np.random.default_rng(3)
     rows = 5 if layout == "single rows" else 90

@@ -63,9 +63,39 @@ def groups(by: Any, table: Any, rows: int) -> Groups:
             raise ValueError(f"by must have one key per row: got {len(key)} keys for {rows} rows")
     polars = _kinds._module("polars")
     if polars is not None and all(isinstance(key, polars.Series) for key in keys):
-        return _polars_groups(polars, keys, rows)
-    codes = _codes([_as_array(key) for key in keys])
-    return _from_codes(codes, rows)
+        return _run_groups(polars, keys, rows) or _polars_groups(polars, keys, rows)
+    arrays = [_as_array(key) for key in keys]
+    return _run_groups(None, arrays, rows) or _from_codes(_codes(arrays), rows)
+
+
+def _run_groups(polars: Any, keys: list[Any], rows: int) -> Groups | None:
+    """The groups of keys whose equal values are adjacent, found without hashing every row: the rows
+    where some key changes start runs, and the runs are the symbols when no two of them share their
+    keys (only the runs' first keys are hashed). None where that does not hold, or where comparing
+    rows would cost more than hashing them (Python objects)."""
+    if rows < 2:
+        return None
+    if polars is not None:
+        # polars keeps the comparison's bits packed: its own arg_true finds the changes.
+        mask = None
+        for key in keys:
+            differs = key.slice(1).ne_missing(key.slice(0, rows - 1))
+            mask = differs if mask is None else mask | differs
+        changes = mask.arg_true().to_numpy().astype(np.int64)
+    else:
+        change = np.zeros(rows - 1, dtype=bool)
+        for key in keys:
+            if key.dtype.kind not in "biufcmMSU":
+                return None
+            # NaN keys never equal themselves: their runs are refused below, and hashing sorts them out.
+            change |= key[1:] != key[:-1]
+        changes = np.flatnonzero(change)
+    starts = np.concatenate(([0], changes + 1))
+    heads = [key.gather(starts) if polars is not None else key[starts] for key in keys]
+    arrays = [head.to_numpy() for head in heads] if polars is not None else heads
+    if _codes(arrays)[1] != len(starts):
+        return None
+    return np.concatenate((starts, [rows])).astype(np.int64), len(starts), True
 
 
 def _key_columns(by: Any, table: Any) -> list[Any]:
