@@ -61,20 +61,13 @@ def _make_function(indicator: Indicator, result_tuple: Any) -> Callable[..., Any
     several_outputs = len(indicator.outputs) > 1
     input_names = indicator.inputs
     output_count = len(indicator.outputs)
-    params = indicator.params
 
-    def function(*args: Any, **kwargs: Any) -> Any:
-        bound = signature_.bind(*args, **kwargs)
-        bound.apply_defaults()
-        given = bound.arguments
-        counts, reals = check_parameters(indicator, [given[parameter.name] for parameter in params])
-        out, workers = given["out"], _checks.workers(given["workers"])
-        inputs = [given[name] for name in input_names]
-        if given["by"] is not None or given["on"] is not None:
+    def call(inputs: list[Any], settings: list[Any], out: Any, workers: Any, by: Any, on: Any) -> Any:
+        counts, reals = check_parameters(indicator, settings)
+        workers = _checks.workers(workers)
+        if by is not None or on is not None:
             _checks.no_long_out(out)
-            return long_call(
-                indicator.name, native, counts, reals, inputs, given["by"], given["on"], workers, result_tuple
-            )
+            return long_call(indicator.name, native, counts, reals, inputs, by, on, workers, result_tuple)
         if several_inputs and all(value is None for value in inputs[1:]):
             converted = _kinds.named_columns(inputs[0], input_names, indicator.name)
         else:
@@ -100,11 +93,32 @@ def _make_function(indicator: Indicator, result_tuple: Any) -> Callable[..., Any
             results = list(outputs)
         return result_tuple(*results) if several_outputs else results[0]
 
-    function.__name__ = function.__qualname__ = indicator.name
+    function = _with_signature(indicator, signature_, call)
     function.__module__ = "quillora_series"
     function.__signature__ = signature_  # type: ignore[attr-defined]
     function.__doc__ = _docstring(indicator)
     return function
+
+
+def _with_signature(indicator: Indicator, signature_: inspect.Signature, call: Callable[..., Any]) -> Any:
+    """A function with the declared signature itself, so that the interpreter binds the arguments
+    (binding through `inspect` costs more than a small call's whole native run)."""
+    defaults = {f"_default_{k}": p.default for k, p in enumerate(signature_.parameters.values())}
+    spelled = []
+    for k, parameter in enumerate(signature_.parameters.values()):
+        if parameter.kind is inspect.Parameter.KEYWORD_ONLY and "*" not in spelled:
+            spelled.append("*")
+        default = "" if parameter.default is inspect.Parameter.empty else f"=_default_{k}"
+        spelled.append(parameter.name + default)
+    inputs = ", ".join(indicator.inputs)
+    values = ", ".join(parameter.name for parameter in indicator.params)
+    source = (
+        f"def {indicator.name}({', '.join(spelled)}):\n"
+        f"    return _call([{inputs}], [{values}], out, workers, by, on)\n"
+    )
+    namespace: dict[str, Any] = {"_call": call, **defaults}
+    exec(source, namespace)  # the source is made of the registry's own names
+    return namespace[indicator.name]
 
 
 def _docstring(indicator: Indicator) -> str:

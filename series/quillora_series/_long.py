@@ -77,10 +77,9 @@ def _run_groups(polars: Any, keys: list[Any], rows: int) -> Groups | None:
         return None
     if polars is not None:
         # polars keeps the comparison's bits packed: its own arg_true finds the changes.
-        mask = None
-        for key in keys:
-            differs = key.slice(1).ne_missing(key.slice(0, rows - 1))
-            mask = differs if mask is None else mask | differs
+        mask = keys[0].slice(1).ne_missing(keys[0].slice(0, rows - 1))
+        for key in keys[1:]:
+            mask = mask | key.slice(1).ne_missing(key.slice(0, rows - 1))
         changes = mask.arg_true().to_numpy().astype(np.int64)
     else:
         change = np.zeros(rows - 1, dtype=bool)
