@@ -113,8 +113,7 @@ def _with_signature(indicator: Indicator, signature_: inspect.Signature, call: C
     inputs = ", ".join(indicator.inputs)
     values = ", ".join(parameter.name for parameter in indicator.params)
     source = (
-        f"def {indicator.name}({', '.join(spelled)}):\n"
-        f"    return _call([{inputs}], [{values}], out, workers, by, on)\n"
+        f"def {indicator.name}({', '.join(spelled)}):\n    return _call([{inputs}], [{values}], out, workers, by, on)\n"
     )
     namespace: dict[str, Any] = {"_call": call, **defaults}
     exec(source, namespace)  # the source is made of the registry's own names
