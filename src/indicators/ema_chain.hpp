@@ -29,6 +29,24 @@ public:
         }
         return true;
     }
+    // Whether every average is seeded (the last one is only once those before it are).
+    bool seeded() const noexcept { return parts_[N - 1].seeded(); }
+    // Takes `length` present values once seeded, calling `emit(i, averages)` after the i-th. The
+    // averages are a local copy while it runs, so stores through the caller's output cannot alias
+    // them and they stay in registers.
+    template <class Emit>
+    void add_seeded_run(const double* x, std::size_t length, Emit&& emit) noexcept {
+        std::array<EmaPart, N> parts = parts_;
+        for (std::size_t i = 0; i < length; ++i) {
+            double value = x[i];
+            for (EmaPart& part : parts) {
+                part.add(value);
+                value = part.value();
+            }
+            emit(i, parts);
+        }
+        parts_ = parts;
+    }
     void restart_seed() noexcept {
         for (EmaPart& part : parts_) part.restart_seed();
     }
