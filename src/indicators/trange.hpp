@@ -35,6 +35,14 @@ public:
         previous_close_ = close[length - 1];
     }
     void clear() noexcept { has_previous_ = false; }
+    bool has_previous() const noexcept { return has_previous_; }
+    double previous_close() const noexcept { return previous_close_; }
+    // Continues after a caller's own loop over present bars: the last bar's true range and close.
+    void resume(double range, double close) noexcept {
+        range_ = range;
+        previous_close_ = close;
+        has_previous_ = true;
+    }
 
     void save(StateWriter& w) const {
         w.count(has_previous_ ? 1 : 0);
@@ -47,7 +55,7 @@ public:
         return true;
     }
 
-private:
+    // The true range of a bar after the bar closing at `previous_close`.
     static double of(double high, double low, double previous_close) noexcept {
         double greatest = high - low;
         const double high_gap = std::fabs(high - previous_close);
@@ -56,6 +64,8 @@ private:
         greatest = low_gap > greatest ? low_gap : greatest;
         return greatest;
     }
+
+private:
 
     bool has_previous_ = false;
     double previous_close_ = missing_value;
