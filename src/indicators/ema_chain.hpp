@@ -4,6 +4,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 
 #include "indicator.hpp"
 
@@ -54,11 +55,7 @@ public:
         std::array<double, N> e = average_;
         const double keep = keep_, alpha = alpha_;
         for (std::size_t i = 0; i < length; ++i) {
-            double value = x[i];
-            for (std::size_t k = 0; k < N; ++k) {
-                e[k] = e[k] * keep + value * alpha;
-                value = e[k];
-            }
+            blend_each(e, x[i], keep, alpha, std::make_index_sequence<N>{});
             emit(i, e);
         }
         average_ = e;
@@ -93,6 +90,14 @@ public:
     }
 
 private:
+    // One value through every average, each written out by index: a loop over the array would
+    // keep the averages in memory.
+    template <std::size_t... K>
+    static void blend_each(std::array<double, N>& e, double value, double keep, double alpha,
+                           std::index_sequence<K...>) noexcept {
+        ((e[K] = e[K] * keep + value * alpha, value = e[K]), ...);
+    }
+
     std::uint64_t period_;
     double alpha_, keep_;
     std::array<std::uint64_t, N> run_;  // inputs in each seed so far; `period_` once seeded
