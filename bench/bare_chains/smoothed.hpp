@@ -44,16 +44,30 @@ inline const std::vector<BareChain> smoothed_chains = {
          }
      }},
     // WMA's running sums: weighted = (weighted - total) + x * period, total = (total - oldest) + x,
-    // two adds in a row on the weighted sum per bar, then its divide.
+    // two adds in a row on the weighted sum per bar, then its divide; every period-th bar both
+    // sums are rebuilt from the window instead, `period` adds in a row.
     {"wma",
      [](const Bars& bars, const indicators::Parameters& p, double* out) {
          const double* x = bars[2].data();
          const std::size_t n = static_cast<std::size_t>(p.counts[0]);
          const double period = static_cast<double>(p.counts[0]), divisor = period * (period + 1.0) / 2.0;
          double total = 0.0, weighted = 0.0;
+         std::size_t since_build = 0;
          for (std::size_t i = n; i < bars[2].size(); ++i) {
-             weighted = (weighted - total) + x[i] * period;
-             total = (total - x[i - n]) + x[i];
+             if (++since_build == n) {
+                 since_build = 0;
+                 double k = 0.0;
+                 total = -0.0;
+                 weighted = -0.0;
+                 for (std::size_t j = i + 1 - n; j <= i; ++j) {
+                     k = k + 1.0;
+                     total = total + x[j];
+                     weighted = weighted + x[j] * k;
+                 }
+             } else {
+                 weighted = (weighted - total) + x[i] * period;
+                 total = (total - x[i - n]) + x[i];
+             }
              out[i] = weighted / divisor;
          }
      }},

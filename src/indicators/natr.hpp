@@ -40,7 +40,7 @@ public:
     }
 
     // Steps until there is a previous close and the average is seeded, then one loop: the previous
-    // close comes from the run, and a true range the average skips (infinite) is a select. An
+    // close comes from the run, and a true range the average skips (infinite) is branched around. An
     // average that overflowed has no percentage, as in `step`.
     void run_present(const double* const* in, double* const* out, std::size_t length) noexcept {
         std::size_t i = 0;
@@ -54,10 +54,14 @@ public:
         for (; i < length; ++i) {
             range = TrueRangePart::of(high[i], low[i], previous);
             previous = close[i];
-            const bool usable = present(range);
-            const double next = average_.blended(atr, range);
-            atr = usable ? next : atr;
-            result[i] = usable && present(atr) && previous != 0.0 ? (atr / previous) * 100.0 : missing_value;
+            // A branch, not a select: it goes one way but for an overflowing bar, and so stays out
+            // of the average's chain from bar to bar.
+            if (present(range)) {
+                atr = average_.blended(atr, range);
+                result[i] = present(atr) && previous != 0.0 ? (atr / previous) * 100.0 : missing_value;
+            } else {
+                result[i] = missing_value;
+            }
         }
         range_.resume(range, previous);
         average_.resume(atr);
