@@ -34,6 +34,16 @@ public:
         out[0] = chain_.add(x) ? 2.0 * chain_.value(0) - chain_.value(1) : missing_value;
     }
 
+    // Seeds by stepping, then both averages in registers.
+    void run_present(const double* const* in, double* const* out, std::size_t length) noexcept {
+        std::size_t i = 0;
+        for (; i < length && !chain_.seeded(); ++i) step_bars(*this, in, out, i, i + 1);
+        double* result = out[0] + i;
+        chain_.add_seeded_run(in[0] + i, length - i, [result](std::size_t j, const auto& e) {
+            result[j] = 2.0 * e[0] - e[1];
+        });
+    }
+
     void save(StateWriter& w) const { chain_.save(w); }
     [[nodiscard]] bool load(StateReader& r) { return chain_.load(r); }
 

@@ -1,4 +1,4 @@
-// Exponential averages of exponential averages, for DEMA and TEMA.
+// Exponential averages of exponential averages, for DEMA, TEMA and TRIX.
 #pragma once
 
 #include <array>
@@ -7,55 +7,102 @@
 #include <utility>
 
 #include "indicator.hpp"
-#include "parts.hpp"
 
 namespace quillora::indicators {
 
-// N EmaParts of one period, each fed the values of the one before it from that one's first value
-// on (the first takes the samples), so each is seeded with the mean of its first `period` inputs.
-// A missing sample is missing for every average: each one still in its seed restarts it, a seeded
-// one skips it.
+// N exponential averages of one period (quillora's ema, as EmaPart computes it: the seed is
+// s = -0.0, s = s + x over the first `period` inputs, s / period; then
+// average = average * keep + x * alpha with alpha = 2 / (period + 1) and keep = 1 - alpha, both
+// rounded once). Each is fed the values of the one before it from that one's first value on (the
+// first takes the samples), so each is seeded with the mean of its first `period` inputs. A
+// missing sample is missing for every average: each one still in its seed restarts it, a seeded
+// one skips it. Each average is saved as EmaPart saves itself: its seed count, its sum, its value.
+//
+// The averages are plain doubles here rather than N EmaParts, so a run of seeded values can keep
+// them in registers.
 template <std::size_t N>
 class EmaChain {
 public:
-    explicit EmaChain(std::uint64_t period) noexcept : EmaChain(period, std::make_index_sequence<N>{}) {}
+    explicit EmaChain(std::uint64_t period) noexcept
+        : period_(period), alpha_(2.0 / (static_cast<double>(period) + 1.0)), keep_(1.0 - alpha_) {
+        run_.fill(0);
+        sum_.fill(-0.0);
+        average_.fill(missing_value);
+    }
 
     // Takes a present value; true once every average holds a value.
     bool add(double x) noexcept {
         double value = x;
-        for (EmaPart& part : parts_) {
-            if (!part.add(value)) return false;
-            value = part.value();
+        for (std::size_t k = 0; k < N; ++k) {
+            if (run_[k] < period_) {
+                sum_[k] = sum_[k] + value;
+                if (++run_[k] < period_) return false;
+                average_[k] = sum_[k] / static_cast<double>(period_);
+            } else {
+                average_[k] = average_[k] * keep_ + value * alpha_;
+            }
+            value = average_[k];
         }
         return true;
     }
+    // Whether every average is seeded (the last one is only once those before it are).
+    bool seeded() const noexcept { return run_[N - 1] == period_; }
+    // Takes `length` present values once seeded, calling `emit(i, averages)` after the i-th with
+    // the N averages (a std::array<double, N>, the first the average of the samples). They are
+    // locals while it runs, so stores through the caller's output cannot alias them.
+    template <class Emit>
+    void add_seeded_run(const double* x, std::size_t length, Emit&& emit) noexcept {
+        std::array<double, N> e = average_;
+        const double keep = keep_, alpha = alpha_;
+        for (std::size_t i = 0; i < length; ++i) {
+            blend_each(e, x[i], keep, alpha, std::make_index_sequence<N>{});
+            emit(i, e);
+        }
+        average_ = e;
+    }
     void restart_seed() noexcept {
-        for (EmaPart& part : parts_) part.restart_seed();
+        for (std::size_t k = 0; k < N; ++k) {
+            if (run_[k] < period_) {
+                run_[k] = 0;
+                sum_[k] = -0.0;
+            }
+        }
     }
     // The k-th average (0: the average of the samples).
-    double value(std::size_t k) const noexcept { return parts_[k].value(); }
+    double value(std::size_t k) const noexcept { return average_[k]; }
 
     void save(StateWriter& w) const {
-        for (const EmaPart& part : parts_) part.save(w);
+        for (std::size_t k = 0; k < N; ++k) {
+            w.count(run_[k]);
+            w.real(sum_[k]);
+            w.real(average_[k]);
+        }
     }
     // Refuses a form where an average holds inputs while the one before it is not seeded: it gets
-    // none until then. An EmaPart's form begins with the count of inputs in its seed, read ahead.
+    // none until then.
     [[nodiscard]] bool load(StateReader& r) noexcept {
         for (std::size_t k = 0; k < N; ++k) {
-            StateReader ahead = r;
-            std::uint64_t run = 0;
-            if (!ahead.count(run)) return false;
-            if (k > 0 && run != 0 && !parts_[k - 1].seeded()) return false;
-            if (!parts_[k].load(r)) return false;
+            if (!r.count(run_[k]) || run_[k] > period_) return false;
+            if (k > 0 && run_[k] != 0 && run_[k - 1] != period_) return false;
+            if (!r.real(sum_[k]) || !r.real(average_[k])) return false;
         }
         return true;
     }
 
 private:
+    // One value through every average, each written out by index: a loop over the array would
+    // keep the averages in memory.
     template <std::size_t... K>
-    EmaChain(std::uint64_t period, std::index_sequence<K...>) noexcept : parts_{((void)K, EmaPart(period))...} {}
+    static void blend_each(std::array<double, N>& e, double value, double keep, double alpha,
+                           std::index_sequence<K...>) noexcept {
+        ((e[K] = e[K] * keep + value * alpha, value = e[K]), ...);
+    }
 
-    std::array<EmaPart, N> parts_;
+    std::uint64_t period_;
+    double alpha_, keep_;
+    std::array<std::uint64_t, N> run_;  // inputs in each seed so far; `period_` once seeded
+    std::array<double, N> sum_;
+    std::array<double, N> average_;
 };
 
 }  // namespace quillora::indicators

@@ -2,7 +2,9 @@
 // average over half the period minus the one over the whole period.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 
 #include "indicator.hpp"
@@ -43,6 +45,38 @@ public:
         // outer average takes as a gap.
         const double d = present(full) ? 2.0 * half - full : missing_value;
         root_.step(&d, out);
+    }
+
+    // In blocks: both inner averages run over the block into stack scratch, d is formed there, and
+    // the outer average takes d's present runs in one call each and steps its missing values (the
+    // full average's warm-up, or a d that overflowed), as `step` would on each bar.
+    void run_present(const double* const* in, double* const* out, std::size_t length) {
+        constexpr std::size_t block = 512;
+        double half[block], full[block];
+        for (std::size_t first = 0; first < length; first += block) {
+            const std::size_t n = std::min(block, length - first);
+            const double* x = in[0] + first;
+            double* result = out[0] + first;
+            double* half_out = half;
+            double* full_out = full;
+            half_.run_present(&x, &half_out, n);
+            full_.run_present(&x, &full_out, n);
+            for (std::size_t j = 0; j < n; ++j) full[j] = present(full[j]) ? 2.0 * half[j] - full[j] : missing_value;
+            std::size_t j = 0;
+            while (j < n) {
+                if (!present(full[j])) {
+                    root_.step(full + j, result + j);
+                    ++j;
+                    continue;
+                }
+                std::size_t end = j + 1;
+                while (end < n && present(full[end])) ++end;
+                const double* d = full + j;
+                double* r = result + j;
+                root_.run_present(&d, &r, end - j);
+                j = end;
+            }
+        }
     }
 
     void save(StateWriter& w) const {

@@ -39,6 +39,34 @@ public:
         out[0] = present(atr) && close != 0.0 ? (atr / close) * 100.0 : missing_value;
     }
 
+    // Steps until there is a previous close and the average is seeded, then one loop: the previous
+    // close comes from the run, and a true range the average skips (infinite) is branched around. An
+    // average that overflowed has no percentage, as in `step`.
+    void run_present(const double* const* in, double* const* out, std::size_t length) noexcept {
+        std::size_t i = 0;
+        for (; i < length && !(range_.has_previous() && average_.seeded()); ++i) step_bars(*this, in, out, i, i + 1);
+        if (i == length) return;
+        const double* high = in[0];
+        const double* low = in[1];
+        const double* close = in[2];
+        double* result = out[0];
+        double previous = range_.previous_close(), range = range_.value(), atr = average_.average();
+        for (; i < length; ++i) {
+            range = TrueRangePart::of(high[i], low[i], previous);
+            previous = close[i];
+            // A branch, not a select: it goes one way but for an overflowing bar, and so stays out
+            // of the average's chain from bar to bar.
+            if (present(range)) {
+                atr = average_.blended(atr, range);
+                result[i] = present(atr) && previous != 0.0 ? (atr / previous) * 100.0 : missing_value;
+            } else {
+                result[i] = missing_value;
+            }
+        }
+        range_.resume(range, previous);
+        average_.resume(atr);
+    }
+
     void save(StateWriter& w) const {
         range_.save(w);
         average_.save(w);

@@ -2,6 +2,7 @@
 // it when the close fell.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 
 #include "indicator.hpp"
@@ -39,6 +40,41 @@ public:
         out[0] = balance_;
     }
 
+    // After the first bar, in blocks: one pass finds each bar's change of balance (the closes' ups
+    // and downs are random, so it is a select, which vectorizes, where a branch would mispredict
+    // half the time), the next adds them in order. balance - volume is balance + (-volume), and
+    // an unchanged close adds -0.0, which leaves every balance as it is.
+    void run_present(const double* const* in, double* const* out, std::size_t length) {
+        if (length == 0) return;
+        std::size_t i = 0;
+        if (!started_) {
+            step_bars(*this, in, out, 0, 1);
+            i = 1;
+        }
+        const double* close = in[0];
+        const double* volume = in[1];
+        double* result = out[0];
+        double balance = balance_;
+        if (i == 0) {
+            balance = balance + change(close[0], previous_close_, volume[0]);
+            result[0] = balance;
+            i = 1;
+        }
+        constexpr std::size_t block = 512;
+        double changes[block];
+        while (i < length) {
+            const std::size_t n = std::min(block, length - i);
+            for (std::size_t j = 0; j < n; ++j) changes[j] = change(close[i + j], close[i + j - 1], volume[i + j]);
+            for (std::size_t j = 0; j < n; ++j) {
+                balance = balance + changes[j];
+                result[i + j] = balance;
+            }
+            i += n;
+        }
+        balance_ = balance;
+        previous_close_ = close[length - 1];
+    }
+
     void save(StateWriter& w) const {
         w.count(started_ ? 1 : 0);
         w.real(previous_close_);
@@ -52,6 +88,10 @@ public:
     }
 
 private:
+    static double change(double close, double previous, double volume) noexcept {
+        return close > previous ? volume : (close < previous ? -volume : -0.0);
+    }
+
     bool started_ = false;
     double previous_close_ = missing_value;
     double balance_ = missing_value;

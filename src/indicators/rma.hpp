@@ -60,6 +60,13 @@ public:
         average_ = average;
     }
 
+    // For compound indicators running their own loop once the average is seeded: the average, the
+    // recursion's next value from it and a present sample, and the average to continue from.
+    bool seeded() const noexcept { return run_ == period_; }
+    double average() const noexcept { return average_; }
+    double blended(double average, double x) const noexcept { return (average * kept_ + x) / period_real_; }
+    void resume(double average) noexcept { average_ = average; }
+
     void save(StateWriter& w) const {
         w.count(run_);
         w.real(sum_);

@@ -45,6 +45,24 @@ public:
         return true;
     }
     bool seeded() const noexcept { return run_ == period_; }
+    // Takes `length` present values once seeded, writing the RSI at each to `out`, as `add` then
+    // `value` would; the previous value and both averages stay in registers.
+    void add_seeded_run(const double* x, double* out, std::size_t length) noexcept {
+        double previous = previous_, gain = gain_, loss = loss_;
+        for (std::size_t i = 0; i < length; ++i) {
+            const double change = x[i] - previous;
+            previous = x[i];
+            const double up = change > 0.0 ? change : 0.0;
+            const double down = change < 0.0 ? -change : 0.0;
+            gain = (gain * kept_ + up) / period_real_;
+            loss = (loss * kept_ + down) / period_real_;
+            const double total = gain + loss;
+            out[i] = total == 0.0 ? 50.0 : 100.0 * (gain / total);
+        }
+        previous_ = previous;
+        gain_ = gain;
+        loss_ = loss;
+    }
     // The RSI after the last value taken; meaningful once `add` returned true.
     double value() const noexcept {
         const double total = gain_ + loss_;
@@ -106,6 +124,13 @@ public:
             return;
         }
         out[0] = rsi_.add(x) ? rsi_.value() : missing_value;
+    }
+
+    // Seeds by stepping, then the smoothing in registers.
+    void run_present(const double* const* in, double* const* out, std::size_t length) noexcept {
+        std::size_t i = 0;
+        for (; i < length && !rsi_.seeded(); ++i) step_bars(*this, in, out, i, i + 1);
+        if (i < length) rsi_.add_seeded_run(in[0] + i, out[0] + i, length - i);
     }
 
     void save(StateWriter& w) const { rsi_.save(w); }

@@ -17,20 +17,32 @@ public:
     // Takes a present bar; true once `value()` holds its true range.
     bool add(double high, double low, double close) noexcept {
         const bool had_previous = has_previous_;
-        if (had_previous) {
-            double greatest = high - low;
-            const double high_gap = std::fabs(high - previous_close_);
-            if (high_gap > greatest) greatest = high_gap;
-            const double low_gap = std::fabs(low - previous_close_);
-            if (low_gap > greatest) greatest = low_gap;
-            range_ = greatest;
-        }
+        if (had_previous) range_ = of(high, low, previous_close_);
         previous_close_ = close;
         has_previous_ = true;
         return had_previous;
     }
     double value() const noexcept { return range_; }
+    // Takes `length` present bars, writing each one's true range to `out` (missing for the first
+    // when there is no bar before it), as `add` then `value` would. Past the first bar the previous
+    // close is read from the run, and the strict comparisons are selects.
+    void add_run(const double* high, const double* low, const double* close, double* out, std::size_t length) noexcept {
+        if (length == 0) return;
+        out[0] = add(high[0], low[0], close[0]) ? range_ : missing_value;
+        if (length == 1) return;
+        for (std::size_t i = 1; i < length; ++i) out[i] = of(high[i], low[i], close[i - 1]);
+        range_ = out[length - 1];
+        previous_close_ = close[length - 1];
+    }
     void clear() noexcept { has_previous_ = false; }
+    bool has_previous() const noexcept { return has_previous_; }
+    double previous_close() const noexcept { return previous_close_; }
+    // Continues after a caller's own loop over present bars: the last bar's true range and close.
+    void resume(double range, double close) noexcept {
+        range_ = range;
+        previous_close_ = close;
+        has_previous_ = true;
+    }
 
     void save(StateWriter& w) const {
         w.count(has_previous_ ? 1 : 0);
@@ -43,7 +55,18 @@ public:
         return true;
     }
 
+    // The true range of a bar after the bar closing at `previous_close`.
+    static double of(double high, double low, double previous_close) noexcept {
+        double greatest = high - low;
+        const double high_gap = std::fabs(high - previous_close);
+        greatest = high_gap > greatest ? high_gap : greatest;
+        const double low_gap = std::fabs(low - previous_close);
+        greatest = low_gap > greatest ? low_gap : greatest;
+        return greatest;
+    }
+
 private:
+
     bool has_previous_ = false;
     double previous_close_ = missing_value;
     double range_ = missing_value;
@@ -67,6 +90,10 @@ public:
             return;
         }
         out[0] = range_.add(in[0], in[1], in[2]) ? range_.value() : missing_value;
+    }
+
+    void run_present(const double* const* in, double* const* out, std::size_t length) noexcept {
+        range_.add_run(in[0], in[1], in[2], out[0], length);
     }
 
     void save(StateWriter& w) const { range_.save(w); }

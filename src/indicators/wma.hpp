@@ -2,6 +2,8 @@
 // oldest 1, over the sum of the weights.
 #pragma once
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 
 #include "indicator.hpp"
@@ -61,6 +63,50 @@ public:
             }
         }
         out[0] = weighted_ / divisor_;
+    }
+
+    // Steps the first `period` bars (which fill the window or take their oldest from it), then
+    // reads the oldest sample and every rebuild's window from the caller's array, with both sums
+    // in registers; the window is brought up to date in one copy at the end.
+    void run_present(const double* const* in, double* const* out, std::size_t length) {
+        if (length <= period_) {
+            step_bars(*this, in, out, 0, length);
+            return;
+        }
+        const std::size_t period = static_cast<std::size_t>(period_);
+        step_bars(*this, in, out, 0, period);
+        const double* x = in[0];
+        double* result = out[0];
+        const double p = period_real_, divisor = divisor_;
+        double total = total_, weighted = weighted_;
+        std::uint64_t since_build = since_build_;
+        std::size_t i = period;
+        while (i < length) {
+            // Bars up to the next build take the running update; the build's bar rebuilds.
+            const std::size_t plain = std::min<std::size_t>(static_cast<std::size_t>(period_ - 1 - since_build), length - i);
+            for (std::size_t end = i + plain; i < end; ++i) {
+                weighted = (weighted - total) + x[i] * p;
+                total = (total - x[i - period]) + x[i];
+                result[i] = weighted / divisor;
+            }
+            since_build += plain;
+            if (i == length) break;
+            since_build = 0;
+            double k = 0.0;
+            total = -0.0;
+            weighted = -0.0;
+            for (std::size_t j = i + 1 - period; j <= i; ++j) {
+                k = k + 1.0;
+                total = total + x[j];
+                weighted = weighted + x[j] * k;
+            }
+            result[i] = weighted / divisor;
+            ++i;
+        }
+        total_ = total;
+        weighted_ = weighted;
+        since_build_ = since_build;
+        window_.push_run(x + period, length - period);
     }
 
     void save(StateWriter& w) const {
