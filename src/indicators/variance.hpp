@@ -4,6 +4,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "indicator.hpp"
 #include "window.hpp"
@@ -82,6 +85,75 @@ public:
         const double variance = m2_ / period_real_;
         return variance < 0.0 ? 0.0 : variance;
     }
+
+    // As `add` on each of the samples x[from], ..., x[length - 1], all present, where the window
+    // is full and holds x[from - period], ..., x[from - 1] (from >= period): writes M2 after each
+    // sample to m2[i] (`value` is then variance_of(m2[i])) and calls each_bar(i) once per bar, in
+    // order, so a caller can run its own chain in the same loop. The window's samples are read
+    // from x, and the state is written back once at the end.
+    template <typename EachBar>
+    void run_full(const double* x, std::size_t from, std::size_t length, double* m2, EachBar&& each_bar) {
+        const std::size_t period = static_cast<std::size_t>(period_);
+        const std::size_t early = static_cast<std::size_t>(early_);
+        const double n = period_real_;
+        std::size_t equal_run = static_cast<std::size_t>(equal_run_), replaced = static_cast<std::size_t>(replaced_);
+        double shift = shift_, mean = mean_, sum2 = m2_, noise = noise_;
+        for (std::size_t i = from; i < length; ++i) {
+            const double xi = x[i];
+            equal_run = xi == x[i - 1] ? std::min(equal_run + 1, period) : 1;
+            if (equal_run == period) {
+                shift = xi;
+                mean = 0.0;
+                sum2 = 0.0;
+                noise = 0.0;
+                replaced = 0;
+            } else {
+                const double a = xi - shift;
+                const double b = x[i - period] - shift;
+                const double d = a - b;
+                const double next = mean + d / n;
+                const double u = d * ((a - next) + (b - mean));
+                sum2 = sum2 + u;
+                noise = noise + std::fabs(u);
+                mean = next;
+                ++replaced;
+                if (replaced == period || (replaced >= early && noise > 16.0 * sum2)) {
+                    const double* w = x + (i + 1 - period);
+                    double s = 0.0;
+                    for (std::size_t j = 0; j < period; ++j) s = s + (w[j] - xi);
+                    mean = s / n;
+                    double q = 0.0;
+                    for (std::size_t j = 0; j < period; ++j) {
+                        const double e = (w[j] - xi) - mean;
+                        q = q + e * e;
+                    }
+                    shift = xi;
+                    sum2 = q;
+                    noise = 0.0;
+                    replaced = 0;
+                }
+            }
+            m2[i] = sum2;
+            each_bar(i);
+        }
+        window_.push_run(x + from, length - from);
+        equal_run_ = equal_run;
+        replaced_ = replaced;
+        shift_ = shift;
+        mean_ = mean;
+        m2_ = sum2;
+        noise_ = noise;
+    }
+    void run_full(const double* x, std::size_t from, std::size_t length, double* m2) {
+        run_full(x, from, length, m2, [](std::size_t) {});
+    }
+    // The variance `value` gives for M2 = m2.
+    double variance_of(double m2) const noexcept {
+        const double variance = m2 / period_real_;
+        return variance < 0.0 ? 0.0 : variance;
+    }
+    std::uint64_t period() const noexcept { return period_; }
+    double period_real() const noexcept { return period_real_; }
     bool full() const noexcept { return window_.full(); }
     // The sample the next `add` replaces; only when full.
     double oldest() const noexcept { return window_.oldest(); }
@@ -154,6 +226,28 @@ private:
     double noise_ = 0.0;           // |updates to M2| summed since the last measure
 };
 
+namespace variance_detail {
+
+// v[i] = variance of M2 v[i] over n, for i in [first, last): M2 / n, and 0.0 below zero.
+inline void variances(double* v, std::size_t first, std::size_t last, double n) noexcept {
+    for (std::size_t i = first; i < last; ++i) {
+        const double variance = v[i] / n;
+        v[i] = variance < 0.0 ? 0.0 : variance;
+    }
+}
+
+// v[i] = sqrt(v[i]) for i in [first, last), correctly rounded (two at a time where SSE2 is there:
+// std::sqrt keeps a scalar call for errno, which stops the loop from vectorizing).
+inline void square_roots(double* v, std::size_t first, std::size_t last) noexcept {
+    std::size_t i = first;
+#if defined(__SSE2__)
+    for (; i + 2 <= last; i += 2) _mm_storeu_pd(v + i, _mm_sqrt_pd(_mm_loadu_pd(v + i)));
+#endif
+    for (; i < last; ++i) v[i] = std::sqrt(v[i]);
+}
+
+}  // namespace variance_detail
+
 // VAR: the population variance of the last `period` samples (the VariancePart above). A missing
 // sample clears the window; the next value comes `period` present samples later.
 class VarState {
@@ -175,6 +269,15 @@ public:
             return;
         }
         out[0] = variance_.add(x) ? variance_.value() : missing_value;
+    }
+
+    // The first `period` bars are stepped (their window is the state's); the rest read it from x.
+    void run_present(const double* const* in, double* const* out, std::size_t length) {
+        const std::size_t head = static_cast<std::size_t>(std::min<std::uint64_t>(variance_.period(), length));
+        step_bars(*this, in, out, 0, head);
+        if (head == length) return;
+        variance_.run_full(in[0], head, length, out[0]);
+        variance_detail::variances(out[0], head, length, variance_.period_real());
     }
 
     void save(StateWriter& w) const { variance_.save(w); }
@@ -205,6 +308,19 @@ public:
             return;
         }
         out[0] = variance_.add(x) ? std::sqrt(variance_.value()) * nbdev_ : missing_value;
+    }
+
+    // As VAR's, then sqrt and the factor over the outputs.
+    void run_present(const double* const* in, double* const* out, std::size_t length) {
+        const std::size_t head = static_cast<std::size_t>(std::min<std::uint64_t>(variance_.period(), length));
+        step_bars(*this, in, out, 0, head);
+        if (head == length) return;
+        double* v = out[0];
+        variance_.run_full(in[0], head, length, v);
+        variance_detail::variances(v, head, length, variance_.period_real());
+        variance_detail::square_roots(v, head, length);
+        const double nbdev = nbdev_;
+        for (std::size_t i = head; i < length; ++i) v[i] = v[i] * nbdev;
     }
 
     void save(StateWriter& w) const { variance_.save(w); }
