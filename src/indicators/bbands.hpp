@@ -54,8 +54,8 @@ public:
     }
 
     // The first `period` bars are stepped (their window is the state's); the rest read it from x,
-    // the running sum in the variance's loop. The upper output holds M2 and the middle the sum
-    // until the bands are made from them, two bars to a vector.
+    // the running sum in the variance's loop. The upper output holds the variance and the middle
+    // the sum until the bands are made from them, two bars to a vector.
     void run_present(const double* const* in, double* const* out, std::size_t length) {
         const std::size_t period = static_cast<std::size_t>(variance_.period());
         const std::size_t head = std::min(period, length);
@@ -64,14 +64,16 @@ public:
         const double* x = in[0];
         double *upper = out[0], *middle = out[1], *lower = out[2];
         double sum = sum_;
-        variance_.run_full(x, head, length, upper, [&](std::size_t i) {
+        const double n = period_real_;
+        variance_.run_full(x, head, length, [&](std::size_t i, double m2) {
             sum = sum + x[i] - x[i - period];
             middle[i] = sum;
+            const double variance = m2 / n;
+            upper[i] = variance < 0.0 ? 0.0 : variance;
         });
         sum_ = sum;
-        variance_detail::variances(upper, head, length, period_real_);
         variance_detail::square_roots(upper, head, length);
-        const double n = period_real_, up = up_, down = down_;
+        const double up = up_, down = down_;
         for (std::size_t i = head; i < length; ++i) {
             const double mean = middle[i] / n;
             const double sd = upper[i];

@@ -87,12 +87,12 @@ public:
     }
 
     // As `add` on each of the samples x[from], ..., x[length - 1], all present, where the window
-    // is full and holds x[from - period], ..., x[from - 1] (from >= period): writes M2 after each
-    // sample to m2[i] (`value` is then variance_of(m2[i])) and calls each_bar(i) once per bar, in
-    // order, so a caller can run its own chain in the same loop. The window's samples are read
-    // from x, and the state is written back once at the end.
+    // is full and holds x[from - period], ..., x[from - 1] (from >= period): calls
+    // each_bar(i, m2) with M2 after each sample (`value` is then variance_of(m2)), in order, so a
+    // caller stores what it makes of it and runs its own chain in the same loop. The window's
+    // samples are read from x, and the state is written back once at the end.
     template <typename EachBar>
-    void run_full(const double* x, std::size_t from, std::size_t length, double* m2, EachBar&& each_bar) {
+    void run_full(const double* x, std::size_t from, std::size_t length, EachBar&& each_bar) {
         const std::size_t period = static_cast<std::size_t>(period_);
         const std::size_t early = static_cast<std::size_t>(early_);
         const double n = period_real_;
@@ -133,8 +133,7 @@ public:
                     replaced = 0;
                 }
             }
-            m2[i] = sum2;
-            each_bar(i);
+            each_bar(i, sum2);
         }
         window_.push_run(x + from, length - from);
         equal_run_ = equal_run;
@@ -143,9 +142,6 @@ public:
         mean_ = mean;
         m2_ = sum2;
         noise_ = noise;
-    }
-    void run_full(const double* x, std::size_t from, std::size_t length, double* m2) {
-        run_full(x, from, length, m2, [](std::size_t) {});
     }
     // The variance `value` gives for M2 = m2.
     double variance_of(double m2) const noexcept {
@@ -228,14 +224,6 @@ private:
 
 namespace variance_detail {
 
-// v[i] = variance of M2 v[i] over n, for i in [first, last): M2 / n, and 0.0 below zero.
-inline void variances(double* v, std::size_t first, std::size_t last, double n) noexcept {
-    for (std::size_t i = first; i < last; ++i) {
-        const double variance = v[i] / n;
-        v[i] = variance < 0.0 ? 0.0 : variance;
-    }
-}
-
 // v[i] = sqrt(v[i]) for i in [first, last), correctly rounded (two at a time where SSE2 is there:
 // std::sqrt keeps a scalar call for errno, which stops the loop from vectorizing).
 inline void square_roots(double* v, std::size_t first, std::size_t last) noexcept {
@@ -276,8 +264,13 @@ public:
         const std::size_t head = static_cast<std::size_t>(std::min<std::uint64_t>(variance_.period(), length));
         step_bars(*this, in, out, 0, head);
         if (head == length) return;
-        variance_.run_full(in[0], head, length, out[0]);
-        variance_detail::variances(out[0], head, length, variance_.period_real());
+        double* v = out[0];
+        const double n = variance_.period_real();
+        // The variance's divide in the loop: the loop waits on its chain, not on the divider.
+        variance_.run_full(in[0], head, length, [v, n](std::size_t i, double m2) {
+            const double variance = m2 / n;
+            v[i] = variance < 0.0 ? 0.0 : variance;
+        });
     }
 
     void save(StateWriter& w) const { variance_.save(w); }
@@ -316,8 +309,11 @@ public:
         step_bars(*this, in, out, 0, head);
         if (head == length) return;
         double* v = out[0];
-        variance_.run_full(in[0], head, length, v);
-        variance_detail::variances(v, head, length, variance_.period_real());
+        const double n = variance_.period_real();
+        variance_.run_full(in[0], head, length, [v, n](std::size_t i, double m2) {
+            const double variance = m2 / n;
+            v[i] = variance < 0.0 ? 0.0 : variance;
+        });
         variance_detail::square_roots(v, head, length);
         const double nbdev = nbdev_;
         for (std::size_t i = head; i < length; ++i) v[i] = v[i] * nbdev;
