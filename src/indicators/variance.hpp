@@ -91,8 +91,10 @@ public:
     // each_bar(i, m2) with M2 after each sample (`value` is then variance_of(m2)), in order, so a
     // caller stores what it makes of it and runs its own chain in the same loop. The window's
     // samples are read from x, and the state is written back once at the end.
+    // Inlined into its caller, so that the caller's locals the callback touches stay in registers.
     template <typename EachBar>
-    void run_full(const double* x, std::size_t from, std::size_t length, EachBar&& each_bar) {
+    [[gnu::always_inline]] inline void run_full(const double* x, std::size_t from, std::size_t length,
+                                                EachBar each_bar) {
         const std::size_t period = static_cast<std::size_t>(period_);
         const std::size_t early = static_cast<std::size_t>(early_);
         const double n = period_real_;
