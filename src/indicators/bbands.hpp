@@ -72,11 +72,20 @@ public:
             upper[i] = variance < 0.0 ? 0.0 : variance;
         });
         sum_ = sum;
-        variance_detail::square_roots(upper, head, length);
+        using variance_detail::Pair;
         const double up = up_, down = down_;
-        for (std::size_t i = head; i < length; ++i) {
+        const Pair count = {n, n}, up_pair = {up, up}, down_pair = {down, down};
+        std::size_t i = head;
+        for (; i + 2 <= length; i += 2) {
+            const Pair mean = variance_detail::load(middle + i) / count;
+            const Pair sd = variance_detail::sqrt(variance_detail::load(upper + i));
+            variance_detail::store(upper + i, mean + up_pair * sd);
+            variance_detail::store(middle + i, mean);
+            variance_detail::store(lower + i, mean - down_pair * sd);
+        }
+        for (; i < length; ++i) {
             const double mean = middle[i] / n;
-            const double sd = upper[i];
+            const double sd = std::sqrt(upper[i]);
             upper[i] = mean + up * sd;
             middle[i] = mean;
             lower[i] = mean - down * sd;

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -226,14 +227,31 @@ private:
 
 namespace variance_detail {
 
-// v[i] = sqrt(v[i]) for i in [first, last), correctly rounded (two at a time where SSE2 is there:
-// std::sqrt keeps a scalar call for errno, which stops the loop from vectorizing).
-inline void square_roots(double* v, std::size_t first, std::size_t last) noexcept {
-    std::size_t i = first;
+using Pair = double __attribute__((vector_size(16)));
+
+inline Pair load(const double* p) noexcept {
+    Pair v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+inline void store(double* p, Pair v) noexcept { std::memcpy(p, &v, sizeof v); }
+
+// The correctly rounded square root of each lane (with SSE2 one instruction: std::sqrt keeps a
+// scalar call for errno, which stops a loop from vectorizing).
+inline Pair sqrt(Pair v) noexcept {
 #if defined(__SSE2__)
-    for (; i + 2 <= last; i += 2) _mm_storeu_pd(v + i, _mm_sqrt_pd(_mm_loadu_pd(v + i)));
+    return _mm_sqrt_pd(v);
+#else
+    return Pair{std::sqrt(v[0]), std::sqrt(v[1])};
 #endif
-    for (; i < last; ++i) v[i] = std::sqrt(v[i]);
+}
+
+// v[i] = sqrt(v[i]) * factor for i in [first, last), two at a time.
+inline void scaled_roots(double* v, std::size_t first, std::size_t last, double factor) noexcept {
+    const Pair f = {factor, factor};
+    std::size_t i = first;
+    for (; i + 2 <= last; i += 2) store(v + i, sqrt(load(v + i)) * f);
+    for (; i < last; ++i) v[i] = std::sqrt(v[i]) * factor;
 }
 
 }  // namespace variance_detail
@@ -316,9 +334,7 @@ public:
             const double variance = m2 / n;
             v[i] = variance < 0.0 ? 0.0 : variance;
         });
-        variance_detail::square_roots(v, head, length);
-        const double nbdev = nbdev_;
-        for (std::size_t i = head; i < length; ++i) v[i] = v[i] * nbdev;
+        variance_detail::scaled_roots(v, head, length, nbdev_);
     }
 
     void save(StateWriter& w) const { variance_.save(w); }
