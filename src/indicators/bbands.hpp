@@ -54,8 +54,8 @@ public:
     }
 
     // The first `period` bars are stepped (their window is the state's); the rest read it from x,
-    // the running sum in the variance's loop. The upper output holds the variance and the middle
-    // the sum until the bands are made from them, two bars to a vector.
+    // the running sum in the variance's loop. The upper output holds M2 and the middle the sum
+    // until the bands are made from them, two bars to a vector.
     void run_present(const double* const* in, double* const* out, std::size_t length) {
         const std::size_t period = static_cast<std::size_t>(variance_.period());
         const std::size_t head = std::min(period, length);
@@ -68,8 +68,7 @@ public:
         variance_.run_full(x, head, length, [&](std::size_t i, double m2) {
             sum = sum + x[i] - x[i - period];
             middle[i] = sum;
-            const double variance = m2 / n;
-            upper[i] = variance < 0.0 ? 0.0 : variance;
+            upper[i] = m2;
         });
         sum_ = sum;
         using variance_detail::Pair;
@@ -78,14 +77,15 @@ public:
         std::size_t i = head;
         for (; i + 2 <= length; i += 2) {
             const Pair mean = variance_detail::load(middle + i) / count;
-            const Pair sd = variance_detail::sqrt(variance_detail::load(upper + i));
+            const Pair sd = variance_detail::sqrt(variance_detail::variance(variance_detail::load(upper + i), count));
             variance_detail::store(upper + i, mean + up_pair * sd);
             variance_detail::store(middle + i, mean);
             variance_detail::store(lower + i, mean - down_pair * sd);
         }
         for (; i < length; ++i) {
             const double mean = middle[i] / n;
-            const double sd = std::sqrt(upper[i]);
+            const double variance = upper[i] / n;
+            const double sd = std::sqrt(variance < 0.0 ? 0.0 : variance);
             upper[i] = mean + up * sd;
             middle[i] = mean;
             lower[i] = mean - down * sd;

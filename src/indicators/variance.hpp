@@ -246,12 +246,35 @@ inline Pair sqrt(Pair v) noexcept {
 #endif
 }
 
-// v[i] = sqrt(v[i]) * factor for i in [first, last), two at a time.
-inline void scaled_roots(double* v, std::size_t first, std::size_t last, double factor) noexcept {
-    const Pair f = {factor, factor};
+// The variance of M2 m over n, two at a time.
+inline Pair variance(Pair m, Pair n) noexcept {
+    const Pair zero = {0.0, 0.0};
+    const Pair v = m / n;
+    return v < zero ? zero : v;
+}
+
+// v[i] = the variance of M2 v[i] over n, M2 / n and 0.0 below zero, for i in [first, last), two
+// at a time.
+inline void variances(double* v, std::size_t first, std::size_t last, double n) noexcept {
+    const Pair count = {n, n};
     std::size_t i = first;
-    for (; i + 2 <= last; i += 2) store(v + i, sqrt(load(v + i)) * f);
-    for (; i < last; ++i) v[i] = std::sqrt(v[i]) * factor;
+    for (; i + 2 <= last; i += 2) store(v + i, variance(load(v + i), count));
+    for (; i < last; ++i) {
+        const double variance = v[i] / n;
+        v[i] = variance < 0.0 ? 0.0 : variance;
+    }
+}
+
+// v[i] = sqrt(variance) * factor, the variance of M2 v[i] over n, for i in [first, last), two at a
+// time.
+inline void deviations(double* v, std::size_t first, std::size_t last, double n, double factor) noexcept {
+    const Pair count = {n, n}, f = {factor, factor};
+    std::size_t i = first;
+    for (; i + 2 <= last; i += 2) store(v + i, sqrt(variance(load(v + i), count)) * f);
+    for (; i < last; ++i) {
+        const double variance = v[i] / n;
+        v[i] = std::sqrt(variance < 0.0 ? 0.0 : variance) * factor;
+    }
 }
 
 }  // namespace variance_detail
@@ -285,12 +308,8 @@ public:
         step_bars(*this, in, out, 0, head);
         if (head == length) return;
         double* v = out[0];
-        const double n = variance_.period_real();
-        // The variance's divide in the loop: the loop waits on its chain, not on the divider.
-        variance_.run_full(in[0], head, length, [v, n](std::size_t i, double m2) {
-            const double variance = m2 / n;
-            v[i] = variance < 0.0 ? 0.0 : variance;
-        });
+        variance_.run_full(in[0], head, length, [v](std::size_t i, double m2) { v[i] = m2; });
+        variance_detail::variances(v, head, length, variance_.period_real());
     }
 
     void save(StateWriter& w) const { variance_.save(w); }
@@ -329,12 +348,8 @@ public:
         step_bars(*this, in, out, 0, head);
         if (head == length) return;
         double* v = out[0];
-        const double n = variance_.period_real();
-        variance_.run_full(in[0], head, length, [v, n](std::size_t i, double m2) {
-            const double variance = m2 / n;
-            v[i] = variance < 0.0 ? 0.0 : variance;
-        });
-        variance_detail::scaled_roots(v, head, length, nbdev_);
+        variance_.run_full(in[0], head, length, [v](std::size_t i, double m2) { v[i] = m2; });
+        variance_detail::deviations(v, head, length, variance_.period_real(), nbdev_);
     }
 
     void save(StateWriter& w) const { variance_.save(w); }
