@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 
 #include "indicator.hpp"
 #include "window.hpp"
@@ -70,19 +71,81 @@ public:
     }
     std::uint64_t filled() const noexcept { return highest_.filled(); }
 
+    // The highest highs and lowest lows of the windows ending at positions period - 1, period,
+    // ... of the arrays, in order, both windows in one pass: for each block of `period`
+    // positions the suffix extremes of the previous block (one backward pass), then the block's
+    // prefix extremes, each window the better of its older part's suffix and its newer part's
+    // prefix, the newer on ties. Slot j of each window's store holds the previous block's suffix
+    // from offset j + 1, the last slot an infinity no present sample loses to (the window ending
+    // a block has no older part), and the prefix starts from the other infinity, so that every
+    // position takes the same steps.
     class Run {
     public:
         Run(RangePart& range, const double* high, const double* low) noexcept
-            : highest_(range.highest_, high), lowest_(range.lowest_, low) {}
-        // The highest highs and lowest lows of the next `count` windows.
+            : high_(high),
+              low_(low),
+              high_older_(range.highest_.run_store()),
+              low_older_(range.lowest_.run_store()),
+              period_(static_cast<std::size_t>(range.period_)),
+              next_(period_ - 1) {
+            high_older_[period_ - 1] = -infinity;
+            low_older_[period_ - 1] = infinity;
+            for (std::size_t i = 0; i < next_; ++i) {
+                high_prefix_ = HighestWindow::better(high_prefix_, high[i]);
+                low_prefix_ = LowestWindow::better(low_prefix_, low[i]);
+            }
+        }
+
+        // Writes the next `count` windows' extremes to highest[0, count) and lowest[0, count).
         void values(std::size_t count, double* highest, double* lowest) noexcept {
-            highest_.values(count, highest);
-            lowest_.values(count, lowest);
+            const std::size_t start = next_, end = next_ + count;
+            const double *high_older = high_older_, *low_older = low_older_;
+            double high = high_prefix_, low = low_prefix_;
+            std::size_t i = start;
+            while (i < end) {
+                if (i == block_ + period_) {
+                    block_ = i;
+                    suffixes(i - period_);
+                    high = -infinity;
+                    low = infinity;
+                }
+                const std::size_t stop = std::min(end, block_ + period_), block = block_;
+                for (; i < stop; ++i) {
+                    high = HighestWindow::better(high, high_[i]);
+                    low = LowestWindow::better(low, low_[i]);
+                    highest[i - start] = HighestWindow::better(high_older[i - block], high);
+                    lowest[i - start] = LowestWindow::better(low_older[i - block], low);
+                }
+            }
+            high_prefix_ = high;
+            low_prefix_ = low;
+            next_ = end;
         }
 
     private:
-        HighestWindow::Run highest_;
-        LowestWindow::Run lowest_;
+        static constexpr double infinity = std::numeric_limits<double>::infinity();
+
+        // The suffix extremes of the block at `first`, from offsets 1 to period - 1.
+        void suffixes(std::size_t first) noexcept {
+            if (period_ == 1) return;
+            const double *high = high_ + first, *low = low_ + first;
+            double best_high = high[period_ - 1], best_low = low[period_ - 1];
+            high_older_[period_ - 2] = best_high;
+            low_older_[period_ - 2] = best_low;
+            for (std::size_t j = period_ - 2; j > 0; --j) {
+                best_high = HighestWindow::better(high[j], best_high);
+                best_low = LowestWindow::better(low[j], best_low);
+                high_older_[j - 1] = best_high;
+                low_older_[j - 1] = best_low;
+            }
+        }
+
+        const double *high_, *low_;
+        double *high_older_, *low_older_;
+        std::size_t period_;
+        std::size_t next_;       // the position the next window ends at
+        std::size_t block_ = 0;  // the first position of the block holding next_ - 1
+        double high_prefix_ = -infinity, low_prefix_ = infinity;  // that block's extremes up to next_ - 1
     };
 
     void finish_run(const double* high, const double* low, std::size_t count, std::uint64_t filled) {

@@ -62,76 +62,22 @@ public:
         prefix_ = 0.0;
     }
 
-    // Batch runs over a caller's array y[0, count) of present samples, the first `period - 1`
-    // pushed one by one (their windows reach back before the array), the rest read from the
-    // array: every window from position `period - 1` on lies in it. Blocks of `period` counted
-    // from the array's start give each window's extreme as above, the suffix extremes of the
-    // previous block kept in the store; `finish_run` then rebuilds the window from the array's
-    // last two blocks. Worth it (and the rebuild possible) where count >= 3 * period.
+    // Batch runs over a caller's array y[0, count) of present samples: the first `period - 1`
+    // are pushed one by one (their windows reach back before the array), the extremes of the
+    // windows ending at the rest are found in the array (RangePart's `Run`: blocks of `period`
+    // counted from the array's start, as above, the previous block's suffix extremes kept in the
+    // store), and `finish_run` rebuilds the window from the array's last two blocks. Worth it
+    // (and the rebuild possible) where count >= 3 * period.
     bool runs_over(std::size_t count) const noexcept { return period_ <= count / 3; }
     // Grows the store to `period` slots, as the samples of such a run would, before anything
-    // changes.
+    // changes; the store is then the run's scratch until `finish_run`.
     void reserve_run() {
         if (slots_.size() < period_) slots_.resize(static_cast<std::size_t>(period_));
     }
+    double* run_store() noexcept { return slots_.data(); }
 
-    // The extremes of the windows ending at positions period - 1, period, ... of y, in order; the
-    // window's store holds the suffix extremes meanwhile (call `reserve_run` first).
-    class Run {
-    public:
-        Run(ExtremeWindow& window, const double* y) noexcept
-            : y_(y), suffix_(window.slots_.data()), period_(static_cast<std::size_t>(window.period_)) {
-            next_ = period_ - 1;
-            for (std::size_t i = 0; i < next_; ++i) prefix_ = i == 0 ? y[0] : better(prefix_, y[i]);
-        }
-
-        // Writes the extremes of the next `count` windows to out[0, count).
-        void values(std::size_t count, double* out) noexcept {
-            const std::size_t end = next_ + count;
-            std::size_t i = next_;
-            while (i < end) {
-                if (i == block_ + period_) {
-                    block_ = i;
-                    const double* previous = y_ + (i - period_);
-                    double best = previous[period_ - 1];
-                    suffix_[period_ - 1] = best;
-                    for (std::size_t j = period_ - 1; j > 0; --j) {
-                        best = better(previous[j - 1], best);
-                        suffix_[j - 1] = best;
-                    }
-                }
-                const std::size_t stop = std::min(end, block_ + period_);
-                double* o = out + (i - next_);
-                const std::size_t first = i;
-                double prefix = prefix_;
-                if (i == block_) {
-                    prefix = y_[i];
-                    *o++ = prefix;
-                    ++i;
-                }
-                for (; i < stop; ++i) {
-                    prefix = better(prefix, y_[i]);
-                    *o++ = prefix;
-                }
-                prefix_ = prefix;
-                // The older part of each window, from the previous block's suffix (none for the
-                // window that is the block itself).
-                const std::size_t last = std::min(stop, block_ + period_ - 1);
-                o = out + (first - next_);
-                const double* older = suffix_ + (first - block_ + 1);
-                for (std::size_t t = 0; first + t < last; ++t) o[t] = better(older[t], o[t]);
-            }
-            next_ = end;
-        }
-
-    private:
-        const double* y_;
-        double* suffix_;
-        std::size_t period_;
-        std::size_t next_ = 0;   // the position the next window ends at
-        std::size_t block_ = 0;  // the current block's first position
-        double prefix_ = 0.0;    // the extreme of the current block up to position next_ - 1
-    };
+    // The better of an older value a and a newer value b; b on ties.
+    static double better(double a, double b) noexcept { return beats(a, b) ? a : b; }
 
     // Leaves the window as pushing y[period - 1, count) would after y[0, period - 1) were pushed
     // and left `filled` samples in the current block.
@@ -178,8 +124,6 @@ public:
 
 private:
     static bool beats(double a, double b) noexcept { return Highest ? a > b : a < b; }
-    // The better of an older value a and a newer value b; b on ties.
-    static double better(double a, double b) noexcept { return beats(a, b) ? a : b; }
     void grow() {
         const std::uint64_t wanted = std::min<std::uint64_t>(period_, std::max<std::uint64_t>(8, 2 * filled_));
         std::vector<double> larger(static_cast<std::size_t>(wanted));
