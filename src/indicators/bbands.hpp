@@ -2,6 +2,7 @@
 // deviations above and below it (BBANDS with a simple average).
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 
@@ -50,6 +51,45 @@ public:
         out[0] = middle + up_ * sd;
         out[1] = middle;
         out[2] = middle - down_ * sd;
+    }
+
+    // The first `period` bars are stepped (their window is the state's); the rest read it from x,
+    // the running sum in the variance's loop. The upper output holds M2 and the middle the sum
+    // until the bands are made from them, two bars to a vector.
+    void run_present(const double* const* in, double* const* out, std::size_t length) {
+        const std::size_t period = static_cast<std::size_t>(variance_.period());
+        const std::size_t head = std::min(period, length);
+        step_bars(*this, in, out, 0, head);
+        if (head == length) return;
+        const double* x = in[0];
+        double *upper = out[0], *middle = out[1], *lower = out[2];
+        double sum = sum_;
+        const double n = period_real_;
+        variance_.run_full(x, head, length, [&](std::size_t i, double m2) {
+            sum = sum + x[i] - x[i - period];
+            middle[i] = sum;
+            upper[i] = m2;
+        });
+        sum_ = sum;
+        using variance_detail::Pair;
+        const double up = up_, down = down_;
+        const Pair count = {n, n}, up_pair = {up, up}, down_pair = {down, down};
+        std::size_t i = head;
+        for (; i + 2 <= length; i += 2) {
+            const Pair mean = variance_detail::load(middle + i) / count;
+            const Pair sd = variance_detail::sqrt(variance_detail::variance(variance_detail::load(upper + i), count));
+            variance_detail::store(upper + i, mean + up_pair * sd);
+            variance_detail::store(middle + i, mean);
+            variance_detail::store(lower + i, mean - down_pair * sd);
+        }
+        for (; i < length; ++i) {
+            const double mean = middle[i] / n;
+            const double variance = upper[i] / n;
+            const double sd = std::sqrt(variance < 0.0 ? 0.0 : variance);
+            upper[i] = mean + up * sd;
+            middle[i] = mean;
+            lower[i] = mean - down * sd;
+        }
     }
 
     void save(StateWriter& w) const {

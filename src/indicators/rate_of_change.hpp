@@ -4,11 +4,35 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 
 #include "indicator.hpp"
 #include "window.hpp"
 
 namespace quillora::indicators {
+
+namespace change_detail {
+
+// Two bars in one vector; GCC's vector arithmetic rounds every lane as the scalar operation does.
+using Pair = double __attribute__((vector_size(16)));
+using PairMask = std::int64_t __attribute__((vector_size(16)));
+
+inline Pair load(const double* p) noexcept {
+    Pair v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+inline void store(double* p, Pair v) noexcept { std::memcpy(p, &v, sizeof v); }
+
+// `value`, or the missing marker where `none` holds. Both forms compute the value first, so the
+// vector form (which cannot branch per lane) and the scalar one give the same bits.
+inline double unless(bool none, double value) noexcept { return none ? missing_value : value; }
+inline Pair unless(PairMask none, Pair value) noexcept {
+    const Pair missing = {missing_value, missing_value};
+    return none ? missing : value;
+}
+
+}  // namespace change_detail
 
 // Each value compares the sample x with the one `period` present samples before it, b, kept in a
 // window of the previous `period` samples. A missing sample clears the window, so every span that
@@ -39,7 +63,8 @@ public:
         out[0] = full ? Change::of(x, base) : missing_value;
     }
 
-    // The first `period` bars read their base from the window, the rest from the run itself.
+    // The first `period` bars read their base from the window, the rest from the run itself, two
+    // bars to a vector: every lane computes what `Change::of` computes for its bar.
     void run_present(const double* const* in, double* const* out, std::size_t length) {
         const double* x = in[0];
         double* result = out[0];
@@ -48,7 +73,15 @@ public:
         step_bars(*this, in, out, 0, head);
         if (head == length) return;
         const std::size_t lag = static_cast<std::size_t>(period);
-        for (std::size_t i = head; i < length; ++i) result[i] = Change::of(x[i], x[i - lag]);
+        std::size_t i = head;
+        for (; i + 4 <= length; i += 4) {
+            const change_detail::Pair a = Change::of(change_detail::load(x + i), change_detail::load(x + i - lag));
+            const change_detail::Pair b =
+                Change::of(change_detail::load(x + i + 2), change_detail::load(x + i + 2 - lag));
+            change_detail::store(result + i, a);
+            change_detail::store(result + i + 2, b);
+        }
+        for (; i < length; ++i) result[i] = Change::of(x[i], x[i - lag]);
         previous_.push_run(x + head, length - head);
     }
 
@@ -69,25 +102,37 @@ private:
 struct RocChange {
     static constexpr const char* name = "roc";
     static constexpr const char* class_name = "RocState";
-    static double of(double x, double b) noexcept { return b == 0.0 ? missing_value : ((x - b) / b) * 100.0; }
+    template <typename T>
+    static T of(T x, T b) noexcept {
+        return change_detail::unless(b == 0.0, ((x - b) / b) * 100.0);
+    }
 };
 // Order of operations: (x - b) / b.
 struct RocpChange {
     static constexpr const char* name = "rocp";
     static constexpr const char* class_name = "RocpState";
-    static double of(double x, double b) noexcept { return b == 0.0 ? missing_value : (x - b) / b; }
+    template <typename T>
+    static T of(T x, T b) noexcept {
+        return change_detail::unless(b == 0.0, (x - b) / b);
+    }
 };
 // Order of operations: x / b.
 struct RocrChange {
     static constexpr const char* name = "rocr";
     static constexpr const char* class_name = "RocrState";
-    static double of(double x, double b) noexcept { return b == 0.0 ? missing_value : x / b; }
+    template <typename T>
+    static T of(T x, T b) noexcept {
+        return change_detail::unless(b == 0.0, x / b);
+    }
 };
 // Order of operations: x - b.
 struct MomChange {
     static constexpr const char* name = "mom";
     static constexpr const char* class_name = "MomState";
-    static double of(double x, double b) noexcept { return x - b; }
+    template <typename T>
+    static T of(T x, T b) noexcept {
+        return x - b;
+    }
 };
 
 class RocState : public ChangeState<RocChange> {

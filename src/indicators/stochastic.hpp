@@ -2,13 +2,41 @@
 // (STOCHF's fast %K) and smoothed by simple averages (fast %D; STOCH's slow %K and %D).
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
+#include <limits>
 
 #include "indicator.hpp"
-#include "parts.hpp"
+#include "window.hpp"
 #include "window_extremes.hpp"
 
 namespace quillora::indicators {
+
+namespace stochastic_detail {
+
+// Two bars in one vector; GCC's vector arithmetic rounds every lane as the scalar operation does.
+using Pair = double __attribute__((vector_size(16)));
+using PairMask = std::int64_t __attribute__((vector_size(16)));
+
+inline Pair load(const double* p) noexcept {
+    Pair v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+inline void store(double* p, Pair v) noexcept { std::memcpy(p, &v, sizeof v); }
+
+// `value`, or `flat` where `none` holds; the vector form selects lane by lane.
+inline double unless(bool none, double flat, double value) noexcept { return none ? flat : value; }
+inline Pair unless(PairMask none, double flat, Pair value) noexcept {
+    const Pair flats = {flat, flat};
+    return none ? flats : value;
+}
+
+// Bars a batch run takes at a time through the stack scratch of its intermediate series.
+inline constexpr std::size_t block = 256;
+
+}  // namespace stochastic_detail
 
 // The highest high and the lowest low of the last `period` bars.
 class RangePart {
@@ -33,6 +61,98 @@ public:
         lowest_.clear();
     }
 
+    // Batch runs over arrays of present bars, as ExtremeWindow's: where `runs_over(count)`, the
+    // caller reserves, steps bars [0, period - 1), takes the ranges of the rest from a `Run`
+    // and ends with `finish_run`, given `filled()` as it was after the steps.
+    bool runs_over(std::size_t count) const noexcept { return highest_.runs_over(count); }
+    void reserve_run() {
+        highest_.reserve_run();
+        lowest_.reserve_run();
+    }
+    std::uint64_t filled() const noexcept { return highest_.filled(); }
+
+    // The highest highs and lowest lows of the windows ending at positions period - 1, period,
+    // ... of the arrays, in order, both windows in one pass: for each block of `period`
+    // positions the suffix extremes of the previous block (one backward pass), then the block's
+    // prefix extremes, each window the better of its older part's suffix and its newer part's
+    // prefix, the newer on ties. Slot j of each window's store holds the previous block's suffix
+    // from offset j + 1, the last slot an infinity no present sample loses to (the window ending
+    // a block has no older part), and the prefix starts from the other infinity, so that every
+    // position takes the same steps.
+    class Run {
+    public:
+        Run(RangePart& range, const double* high, const double* low) noexcept
+            : high_(high),
+              low_(low),
+              high_older_(range.highest_.run_store()),
+              low_older_(range.lowest_.run_store()),
+              period_(static_cast<std::size_t>(range.period_)),
+              next_(period_ - 1) {
+            high_older_[period_ - 1] = -infinity;
+            low_older_[period_ - 1] = infinity;
+            for (std::size_t i = 0; i < next_; ++i) {
+                high_prefix_ = HighestWindow::better(high_prefix_, high[i]);
+                low_prefix_ = LowestWindow::better(low_prefix_, low[i]);
+            }
+        }
+
+        // Writes the next `count` windows' extremes to highest[0, count) and lowest[0, count).
+        void values(std::size_t count, double* highest, double* lowest) noexcept {
+            const std::size_t start = next_, end = next_ + count;
+            const double *high_older = high_older_, *low_older = low_older_;
+            double high = high_prefix_, low = low_prefix_;
+            std::size_t i = start;
+            while (i < end) {
+                if (i == block_ + period_) {
+                    block_ = i;
+                    suffixes(i - period_);
+                    high = -infinity;
+                    low = infinity;
+                }
+                const std::size_t stop = std::min(end, block_ + period_), block = block_;
+                for (; i < stop; ++i) {
+                    high = HighestWindow::better(high, high_[i]);
+                    low = LowestWindow::better(low, low_[i]);
+                    highest[i - start] = HighestWindow::better(high_older[i - block], high);
+                    lowest[i - start] = LowestWindow::better(low_older[i - block], low);
+                }
+            }
+            high_prefix_ = high;
+            low_prefix_ = low;
+            next_ = end;
+        }
+
+    private:
+        static constexpr double infinity = std::numeric_limits<double>::infinity();
+
+        // The suffix extremes of the block at `first`, from offsets 1 to period - 1.
+        void suffixes(std::size_t first) noexcept {
+            if (period_ == 1) return;
+            const double *high = high_ + first, *low = low_ + first;
+            double best_high = high[period_ - 1], best_low = low[period_ - 1];
+            high_older_[period_ - 2] = best_high;
+            low_older_[period_ - 2] = best_low;
+            for (std::size_t j = period_ - 2; j > 0; --j) {
+                best_high = HighestWindow::better(high[j], best_high);
+                best_low = LowestWindow::better(low[j], best_low);
+                high_older_[j - 1] = best_high;
+                low_older_[j - 1] = best_low;
+            }
+        }
+
+        const double *high_, *low_;
+        double *high_older_, *low_older_;
+        std::size_t period_;
+        std::size_t next_;       // the position the next window ends at
+        std::size_t block_ = 0;  // the first position of the block holding next_ - 1
+        double high_prefix_ = -infinity, low_prefix_ = infinity;  // that block's extremes up to next_ - 1
+    };
+
+    void finish_run(const double* high, const double* low, std::size_t count, std::uint64_t filled) {
+        highest_.finish_run(high, count, filled);
+        lowest_.finish_run(low, count, filled);
+    }
+
     void save(StateWriter& w) const {
         highest_.save(w);
         lowest_.save(w);
@@ -49,20 +169,90 @@ private:
 };
 
 // Fast %K, in percent: ((close - lowest) / (highest - lowest)) * 100.0, and 50.0 where the range
-// is flat (highest == lowest, so the close is at both ends).
-inline double fast_k(double close, double highest, double lowest) noexcept {
-    const double range = highest - lowest;
-    return range == 0.0 ? 50.0 : ((close - lowest) / range) * 100.0;
+// is flat (highest == lowest, so the close is at both ends). For doubles and for pairs of them.
+template <typename T>
+T fast_k(T close, T highest, T lowest) noexcept {
+    const T range = highest - lowest;
+    return stochastic_detail::unless(range == 0.0, 50.0, ((close - lowest) / range) * 100.0);
 }
 
-// The window size a saved SmaPart form opens with, read without consuming it.
+// Fast %K of bars [0, count) from their closes and ranges, two bars to a vector.
+inline void fast_k_run(const double* close, const double* highest, const double* lowest, std::size_t count,
+                       double* k) noexcept {
+    using namespace stochastic_detail;
+    std::size_t i = 0;
+    for (; i + 2 <= count; i += 2) store(k + i, fast_k(load(close + i), load(highest + i), load(lowest + i)));
+    for (; i < count; ++i) k[i] = fast_k(close[i], highest[i], lowest[i]);
+}
+
+// The mean of the last `period` values exactly as SmaPart (parts.hpp) keeps it, with the same saved
+// form, and a batch form: sum = sum + x before the window fills, then sum = sum + x - oldest,
+// left to right, from sum = -0.0; mean = sum / period.
+class MeanPart {
+public:
+    explicit MeanPart(std::uint64_t period) noexcept : window_(period), period_real_(static_cast<double>(period)) {}
+
+    bool add(double x) {
+        if (window_.full()) {
+            sum_ = sum_ + x - window_.oldest();
+        } else {
+            sum_ = sum_ + x;
+        }
+        window_.push(x);
+        return window_.full();
+    }
+    double value() const noexcept { return sum_ / period_real_; }
+    void clear() noexcept {
+        window_.clear();
+        sum_ = -0.0;
+    }
+
+    // Adds v[0, count) in order, writing means[i] wherever add(v[i]) leaves the window full, and
+    // returns the first such i (count if none). The oldest values come from the window for the
+    // first `period` values after it is full, then from v itself, the sum in a register.
+    std::size_t add_run(const double* v, std::size_t count, double* means) {
+        std::size_t i = 0;
+        while (i < count && !window_.full()) add(v[i++]);
+        if (!window_.full()) return count;
+        const std::size_t first = i == 0 ? 0 : i - 1;
+        if (i > 0) means[i - 1] = value();
+        const std::size_t period = static_cast<std::size_t>(window_.capacity());
+        const std::size_t head = count - i < period ? count : i + period;
+        double sum = sum_;
+        std::size_t j = i;
+        for (; j < head; ++j) {
+            sum = sum + v[j] - window_.at(j - i);
+            means[j] = sum / period_real_;
+        }
+        for (; j < count; ++j) {
+            sum = sum + v[j] - v[j - period];
+            means[j] = sum / period_real_;
+        }
+        sum_ = sum;
+        window_.push_run(v + i, count - i);
+        return first;
+    }
+
+    void save(StateWriter& w) const {
+        window_.save(w);
+        w.real(sum_);
+    }
+    [[nodiscard]] bool load(StateReader& r) { return window_.load(r) && r.real(sum_); }
+
+private:
+    Window window_;
+    double period_real_;
+    double sum_ = -0.0;
+};
+
+// The window size a saved MeanPart form opens with, read without consuming it.
 inline bool saved_window_size(const StateReader& r, std::uint64_t& size) noexcept {
     StateReader ahead = r;
     return ahead.count(size);
 }
 
 // STOCHF. Order of operations: fast %K as in `fast_k` over the last `fastk_period` bars' highs and
-// lows; fast %D = the SmaPart mean of the last `fastd_period` fast %K values. Both start together
+// lows; fast %D = the MeanPart mean of the last `fastd_period` fast %K values. Both start together
 // at the first fast %D. A missing bar (any input missing) clears every window; the next values come
 // fastk_period + fastd_period - 1 present bars later.
 class StochfState {
@@ -74,7 +264,8 @@ public:
     static bool valid(const Parameters& p) noexcept {
         return p.counts.size() == 2 && p.reals.empty() && p.counts[0] >= 1 && p.counts[1] >= 1;
     }
-    explicit StochfState(const Parameters& p) noexcept : range_(p.counts[0]), d_(p.counts[1]) {}
+    explicit StochfState(const Parameters& p) noexcept
+        : range_period_(p.counts[0]), range_(p.counts[0]), d_(p.counts[1]) {}
 
     void step(const double* in, double* out) {
         if (!present_bar<3>(in)) {
@@ -96,6 +287,34 @@ public:
         out[1] = d_.value();
     }
 
+    // Steps the bars whose range reaches back before the run, then takes the ranges from the
+    // arrays and each stage of `block` bars at a time through scratch on the stack.
+    void run_present(const double* const* in, double* const* out, std::size_t length) {
+        using stochastic_detail::block;
+        if (!range_.runs_over(length)) {
+            step_bars(*this, in, out, 0, length);
+            return;
+        }
+        range_.reserve_run();
+        const std::size_t head = static_cast<std::size_t>(range_period_ - 1);
+        step_bars(*this, in, out, 0, head);
+        const std::uint64_t filled = range_.filled();
+        RangePart::Run ranges(range_, in[0], in[1]);
+        double highest[block], lowest[block], k[block], d[block];
+        for (std::size_t bar = head; bar < length; bar += block) {
+            const std::size_t count = std::min(block, length - bar);
+            ranges.values(count, highest, lowest);
+            fast_k_run(in[2] + bar, highest, lowest, count, k);
+            const std::size_t first = d_.add_run(k, count, d);
+            double *k_out = out[0] + bar, *d_out = out[1] + bar;
+            for (std::size_t i = 0; i < count; ++i) {
+                k_out[i] = i < first ? missing_value : k[i];
+                d_out[i] = i < first ? missing_value : d[i];
+            }
+        }
+        range_.finish_run(in[0], in[1], length, filled);
+    }
+
     void save(StateWriter& w) const {
         range_.save(w);
         d_.save(w);
@@ -108,13 +327,14 @@ public:
     }
 
 private:
+    std::uint64_t range_period_;
     RangePart range_;
-    SmaPart d_;
+    MeanPart d_;
 };
 
 // STOCH with simple averages. Order of operations: fast %K as in `fast_k` over the last
-// `fastk_period` bars; slow %K = the SmaPart mean of the last `slowk_period` fast %K values; slow
-// %D = the SmaPart mean of the last `slowd_period` slow %K values. Both outputs start together at
+// `fastk_period` bars; slow %K = the MeanPart mean of the last `slowk_period` fast %K values; slow
+// %D = the MeanPart mean of the last `slowd_period` slow %K values. Both outputs start together at
 // the first slow %D. A missing bar (any input missing) clears every window; the next values come
 // fastk_period + slowk_period + slowd_period - 2 present bars later.
 class StochState {
@@ -127,7 +347,11 @@ public:
         return p.counts.size() == 3 && p.reals.empty() && p.counts[0] >= 1 && p.counts[1] >= 1 && p.counts[2] >= 1;
     }
     explicit StochState(const Parameters& p) noexcept
-        : slow_k_period_(p.counts[1]), range_(p.counts[0]), slow_k_(p.counts[1]), slow_d_(p.counts[2]) {}
+        : range_period_(p.counts[0]),
+          slow_k_period_(p.counts[1]),
+          range_(p.counts[0]),
+          slow_k_(p.counts[1]),
+          slow_d_(p.counts[2]) {}
 
     void step(const double* in, double* out) {
         if (!present_bar<3>(in)) {
@@ -150,6 +374,35 @@ public:
         out[1] = slow_d_.value();
     }
 
+    // As StochfState's batch runs, with a stage more.
+    void run_present(const double* const* in, double* const* out, std::size_t length) {
+        using stochastic_detail::block;
+        if (!range_.runs_over(length)) {
+            step_bars(*this, in, out, 0, length);
+            return;
+        }
+        range_.reserve_run();
+        const std::size_t head = static_cast<std::size_t>(range_period_ - 1);
+        step_bars(*this, in, out, 0, head);
+        const std::uint64_t filled = range_.filled();
+        RangePart::Run ranges(range_, in[0], in[1]);
+        double highest[block], lowest[block], fast[block], k[block], d[block];
+        for (std::size_t bar = head; bar < length; bar += block) {
+            const std::size_t count = std::min(block, length - bar);
+            ranges.values(count, highest, lowest);
+            fast_k_run(in[2] + bar, highest, lowest, count, fast);
+            // Slow %D over the slow %K values there are.
+            const std::size_t k_first = slow_k_.add_run(fast, count, k);
+            const std::size_t first = k_first + slow_d_.add_run(k + k_first, count - k_first, d + k_first);
+            double *k_out = out[0] + bar, *d_out = out[1] + bar;
+            for (std::size_t i = 0; i < count; ++i) {
+                k_out[i] = i < first ? missing_value : k[i];
+                d_out[i] = i < first ? missing_value : d[i];
+            }
+        }
+        range_.finish_run(in[0], in[1], length, filled);
+    }
+
     void save(StateWriter& w) const {
         range_.save(w);
         slow_k_.save(w);
@@ -164,10 +417,10 @@ public:
     }
 
 private:
-    std::uint64_t slow_k_period_;
+    std::uint64_t range_period_, slow_k_period_;
     RangePart range_;
-    SmaPart slow_k_;
-    SmaPart slow_d_;
+    MeanPart slow_k_;
+    MeanPart slow_d_;
 };
 
 }  // namespace quillora::indicators

@@ -4,6 +4,10 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "indicator.hpp"
 #include "window.hpp"
@@ -82,6 +86,73 @@ public:
         const double variance = m2_ / period_real_;
         return variance < 0.0 ? 0.0 : variance;
     }
+
+    // As `add` on each of the samples x[from], ..., x[length - 1], all present, where the window
+    // is full and holds x[from - period], ..., x[from - 1] (from >= period): calls
+    // each_bar(i, m2) with M2 after each sample (`value` is then variance_of(m2)), in order, so a
+    // caller stores what it makes of it and runs its own chain in the same loop. The window's
+    // samples are read from x, and the state is written back once at the end.
+    // Inlined into its caller, so that the caller's locals the callback touches stay in registers.
+    template <typename EachBar>
+    [[gnu::always_inline]] inline void run_full(const double* x, std::size_t from, std::size_t length,
+                                                EachBar each_bar) {
+        const std::size_t period = static_cast<std::size_t>(period_);
+        const std::size_t early = static_cast<std::size_t>(early_);
+        const double n = period_real_;
+        std::size_t equal_run = static_cast<std::size_t>(equal_run_), replaced = static_cast<std::size_t>(replaced_);
+        double shift = shift_, mean = mean_, sum2 = m2_, noise = noise_;
+        for (std::size_t i = from; i < length; ++i) {
+            const double xi = x[i];
+            equal_run = xi == x[i - 1] ? std::min(equal_run + 1, period) : 1;
+            if (equal_run == period) {
+                shift = xi;
+                mean = 0.0;
+                sum2 = 0.0;
+                noise = 0.0;
+                replaced = 0;
+            } else {
+                const double a = xi - shift;
+                const double b = x[i - period] - shift;
+                const double d = a - b;
+                const double next = mean + d / n;
+                const double u = d * ((a - next) + (b - mean));
+                sum2 = sum2 + u;
+                noise = noise + std::fabs(u);
+                mean = next;
+                ++replaced;
+                if (replaced == period || (replaced >= early && noise > 16.0 * sum2)) {
+                    const double* w = x + (i + 1 - period);
+                    double s = 0.0;
+                    for (std::size_t j = 0; j < period; ++j) s = s + (w[j] - xi);
+                    mean = s / n;
+                    double q = 0.0;
+                    for (std::size_t j = 0; j < period; ++j) {
+                        const double e = (w[j] - xi) - mean;
+                        q = q + e * e;
+                    }
+                    shift = xi;
+                    sum2 = q;
+                    noise = 0.0;
+                    replaced = 0;
+                }
+            }
+            each_bar(i, sum2);
+        }
+        window_.push_run(x + from, length - from);
+        equal_run_ = equal_run;
+        replaced_ = replaced;
+        shift_ = shift;
+        mean_ = mean;
+        m2_ = sum2;
+        noise_ = noise;
+    }
+    // The variance `value` gives for M2 = m2.
+    double variance_of(double m2) const noexcept {
+        const double variance = m2 / period_real_;
+        return variance < 0.0 ? 0.0 : variance;
+    }
+    std::uint64_t period() const noexcept { return period_; }
+    double period_real() const noexcept { return period_real_; }
     bool full() const noexcept { return window_.full(); }
     // The sample the next `add` replaces; only when full.
     double oldest() const noexcept { return window_.oldest(); }
@@ -154,6 +225,60 @@ private:
     double noise_ = 0.0;           // |updates to M2| summed since the last measure
 };
 
+namespace variance_detail {
+
+using Pair = double __attribute__((vector_size(16)));
+
+inline Pair load(const double* p) noexcept {
+    Pair v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+inline void store(double* p, Pair v) noexcept { std::memcpy(p, &v, sizeof v); }
+
+// The correctly rounded square root of each lane (with SSE2 one instruction: std::sqrt keeps a
+// scalar call for errno, which stops a loop from vectorizing).
+inline Pair sqrt(Pair v) noexcept {
+#if defined(__SSE2__)
+    return _mm_sqrt_pd(v);
+#else
+    return Pair{std::sqrt(v[0]), std::sqrt(v[1])};
+#endif
+}
+
+// The variance of M2 m over n, two at a time.
+inline Pair variance(Pair m, Pair n) noexcept {
+    const Pair zero = {0.0, 0.0};
+    const Pair v = m / n;
+    return v < zero ? zero : v;
+}
+
+// v[i] = the variance of M2 v[i] over n, M2 / n and 0.0 below zero, for i in [first, last), two
+// at a time.
+inline void variances(double* v, std::size_t first, std::size_t last, double n) noexcept {
+    const Pair count = {n, n};
+    std::size_t i = first;
+    for (; i + 2 <= last; i += 2) store(v + i, variance(load(v + i), count));
+    for (; i < last; ++i) {
+        const double variance = v[i] / n;
+        v[i] = variance < 0.0 ? 0.0 : variance;
+    }
+}
+
+// v[i] = sqrt(variance) * factor, the variance of M2 v[i] over n, for i in [first, last), two at a
+// time.
+inline void deviations(double* v, std::size_t first, std::size_t last, double n, double factor) noexcept {
+    const Pair count = {n, n}, f = {factor, factor};
+    std::size_t i = first;
+    for (; i + 2 <= last; i += 2) store(v + i, sqrt(variance(load(v + i), count)) * f);
+    for (; i < last; ++i) {
+        const double variance = v[i] / n;
+        v[i] = std::sqrt(variance < 0.0 ? 0.0 : variance) * factor;
+    }
+}
+
+}  // namespace variance_detail
+
 // VAR: the population variance of the last `period` samples (the VariancePart above). A missing
 // sample clears the window; the next value comes `period` present samples later.
 class VarState {
@@ -175,6 +300,16 @@ public:
             return;
         }
         out[0] = variance_.add(x) ? variance_.value() : missing_value;
+    }
+
+    // The first `period` bars are stepped (their window is the state's); the rest read it from x.
+    void run_present(const double* const* in, double* const* out, std::size_t length) {
+        const std::size_t head = static_cast<std::size_t>(std::min<std::uint64_t>(variance_.period(), length));
+        step_bars(*this, in, out, 0, head);
+        if (head == length) return;
+        double* v = out[0];
+        variance_.run_full(in[0], head, length, [v](std::size_t i, double m2) { v[i] = m2; });
+        variance_detail::variances(v, head, length, variance_.period_real());
     }
 
     void save(StateWriter& w) const { variance_.save(w); }
@@ -205,6 +340,16 @@ public:
             return;
         }
         out[0] = variance_.add(x) ? std::sqrt(variance_.value()) * nbdev_ : missing_value;
+    }
+
+    // As VAR's, then sqrt and the factor over the outputs.
+    void run_present(const double* const* in, double* const* out, std::size_t length) {
+        const std::size_t head = static_cast<std::size_t>(std::min<std::uint64_t>(variance_.period(), length));
+        step_bars(*this, in, out, 0, head);
+        if (head == length) return;
+        double* v = out[0];
+        variance_.run_full(in[0], head, length, [v](std::size_t i, double m2) { v[i] = m2; });
+        variance_detail::deviations(v, head, length, variance_.period_real(), nbdev_);
     }
 
     void save(StateWriter& w) const { variance_.save(w); }

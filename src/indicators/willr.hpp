@@ -2,6 +2,7 @@
 // their range (0 at the top, -100 at the bottom).
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 
 #include "indicator.hpp"
@@ -23,7 +24,7 @@ public:
     static bool valid(const Parameters& p) noexcept {
         return p.counts.size() == 1 && p.reals.empty() && p.counts[0] >= 1;
     }
-    explicit WillrState(const Parameters& p) noexcept : range_(p.counts[0]) {}
+    explicit WillrState(const Parameters& p) noexcept : period_(p.counts[0]), range_(p.counts[0]) {}
 
     void step(const double* in, double* out) {
         if (!present_bar<3>(in)) {
@@ -35,15 +36,49 @@ public:
             out[0] = missing_value;
             return;
         }
-        const double highest = range_.highest();
-        const double range = highest - range_.lowest();
-        out[0] = range == 0.0 ? -50.0 : ((in[2] - highest) / range) * 100.0;
+        out[0] = of(in[2], range_.highest(), range_.lowest());
+    }
+
+    // Steps the bars whose range reaches back before the run, then takes the ranges from the
+    // arrays, `block` bars at a time through scratch on the stack, two values to a vector.
+    void run_present(const double* const* in, double* const* out, std::size_t length) {
+        using namespace stochastic_detail;
+        if (!range_.runs_over(length)) {
+            step_bars(*this, in, out, 0, length);
+            return;
+        }
+        range_.reserve_run();
+        const std::size_t head = static_cast<std::size_t>(period_ - 1);
+        step_bars(*this, in, out, 0, head);
+        const std::uint64_t filled = range_.filled();
+        RangePart::Run ranges(range_, in[0], in[1]);
+        double highest[block], lowest[block];
+        for (std::size_t bar = head; bar < length; bar += block) {
+            const std::size_t count = std::min(block, length - bar);
+            ranges.values(count, highest, lowest);
+            const double* close = in[2] + bar;
+            double* result = out[0] + bar;
+            std::size_t i = 0;
+            for (; i + 2 <= count; i += 2)
+                store(result + i, of(stochastic_detail::load(close + i), stochastic_detail::load(highest + i),
+                                     stochastic_detail::load(lowest + i)));
+            for (; i < count; ++i) result[i] = of(close[i], highest[i], lowest[i]);
+        }
+        range_.finish_run(in[0], in[1], length, filled);
     }
 
     void save(StateWriter& w) const { range_.save(w); }
     [[nodiscard]] bool load(StateReader& r) { return range_.load(r); }
 
 private:
+    // For doubles and for pairs of them.
+    template <typename T>
+    static T of(T close, T highest, T lowest) noexcept {
+        const T range = highest - lowest;
+        return stochastic_detail::unless(range == 0.0, -50.0, ((close - highest) / range) * 100.0);
+    }
+
+    std::uint64_t period_;
     RangePart range_;
 };
 

@@ -62,6 +62,37 @@ public:
         prefix_ = 0.0;
     }
 
+    // Batch runs over a caller's array y[0, count) of present samples: the first `period - 1`
+    // are pushed one by one (their windows reach back before the array), the extremes of the
+    // windows ending at the rest are found in the array (RangePart's `Run`: blocks of `period`
+    // counted from the array's start, as above, the previous block's suffix extremes kept in the
+    // store), and `finish_run` rebuilds the window from the array's last two blocks. Worth it
+    // (and the rebuild possible) where count >= 3 * period.
+    bool runs_over(std::size_t count) const noexcept { return period_ <= count / 3; }
+    // Grows the store to `period` slots, as the samples of such a run would, before anything
+    // changes; the store is then the run's scratch until `finish_run`.
+    void reserve_run() {
+        if (slots_.size() < period_) slots_.resize(static_cast<std::size_t>(period_));
+    }
+    double* run_store() noexcept { return slots_.data(); }
+
+    // The better of an older value a and a newer value b; b on ties.
+    static double better(double a, double b) noexcept { return beats(a, b) ? a : b; }
+
+    // Leaves the window as pushing y[period - 1, count) would after y[0, period - 1) were pushed
+    // and left `filled` samples in the current block.
+    void finish_run(const double* y, std::size_t count, std::uint64_t filled) {
+        const std::uint64_t pushed = count - (period_ - 1);
+        const std::size_t current = static_cast<std::size_t>((filled + pushed - 1) % period_ + 1);
+        const double* previous = y + (count - current - period_);
+        std::copy(previous, previous + period_, slots_.begin());
+        prefix_ = previous[0];
+        for (std::size_t i = 1; i < period_; ++i) prefix_ = better(prefix_, previous[i]);
+        filled_ = period_;
+        taken_ = period_;
+        for (std::size_t i = count - current; i < count; ++i) push(y[i]);
+    }
+
     // Saved as the samples taken (at most `period`), the current block's fill, and the slots in
     // use.
     void save(StateWriter& w) const {
@@ -93,8 +124,6 @@ public:
 
 private:
     static bool beats(double a, double b) noexcept { return Highest ? a > b : a < b; }
-    // The better of an older value a and a newer value b; b on ties.
-    static double better(double a, double b) noexcept { return beats(a, b) ? a : b; }
     void grow() {
         const std::uint64_t wanted = std::min<std::uint64_t>(period_, std::max<std::uint64_t>(8, 2 * filled_));
         std::vector<double> larger(static_cast<std::size_t>(wanted));

@@ -68,6 +68,23 @@ void spoil(std::vector<Series>& series, std::mt19937_64& engine) {
         for (Series& s : series)
             for (std::size_t i = at; i < std::min(length, at + span); ++i) s[i] = s[at];
     }
+    // Stretches of 0.0 and -0.0 at random in some of the inputs: values equal with different
+    // bits, so which of equal values a window's extreme or a sum keeps shows in the results.
+    std::bernoulli_distribution coin(0.5);
+    for (int n = 0; n < 6; ++n) {
+        const std::size_t at = place(engine), span = run(engine);
+        for (Series& s : series) {
+            if (series.size() > 1 && coin(engine)) continue;
+            for (std::size_t i = at; i < std::min(length, at + span); ++i) s[i] = coin(engine) ? -0.0 : 0.0;
+        }
+    }
+    // Stretches where every input is huge at once: sums over the inputs of one bar overflow.
+    for (int n = 0; n < 3; ++n) {
+        const std::size_t at = place(engine), span = run(engine);
+        const double huge = n % 2 == 0 ? 1e308 : -1e308;
+        for (Series& s : series)
+            for (std::size_t i = at; i < std::min(length, at + span); ++i) s[i] = huge;
+    }
 }
 
 template <Indicator S>
