@@ -13,6 +13,28 @@
 
 namespace quillora::indicators {
 
+// Steps bar i of a run: for a state's warm-up, before its run_present takes over. (step_bars
+// needs the declared state; this serves the templates they derive from too.)
+template <std::size_t Inputs, std::size_t Outputs, typename State>
+void step_bar(State& state, const double* const* inputs, double* const* outputs, std::size_t i) {
+    double in[Inputs];
+    double out[Outputs];
+    for (std::size_t k = 0; k < Inputs; ++k) in[k] = inputs[k][i];
+    state.step(in, out);
+    for (std::size_t k = 0; k < Outputs; ++k) outputs[k][i] = out[k];
+}
+
+// Two doubles in one register, for two sums that run side by side: lane by lane the operations
+// are those of each sum alone, so the bits are too. Comparisons give masks of all ones or zeros.
+using TwoLanes = double __attribute__((vector_size(16)));
+using TwoMask = std::int64_t __attribute__((vector_size(16)));
+
+// x where the mask is set, else +0.0.
+inline TwoLanes where(TwoMask mask, TwoLanes x) noexcept {
+    const TwoLanes zero = {0.0, 0.0};
+    return mask ? x : zero;
+}
+
 // Two samples kept together for one bar (a high and a low; a buying pressure and a true range).
 struct Pair {
     double first, second;
@@ -49,6 +71,23 @@ public:
         make_room();
         slots_[wrap(start_ + size_)] = entry;
         ++size_;
+    }
+    // Grows the store so that the next `count` pushes need no more room: a state that runs a
+    // block of bars makes its allocation before it changes anything.
+    void reserve_for(std::uint64_t count) {
+        const std::uint64_t needed = count >= capacity_ - size_ ? capacity_ : size_ + count;
+        if (needed > slots_.size()) grow_to(std::max<std::uint64_t>(needed, std::min<std::uint64_t>(capacity_, 2 * size_)));
+    }
+    // As if each of `count` entries were pushed in order.
+    void push_run(const Entry* entries, std::uint64_t count) {
+        if (count < capacity_) {
+            for (std::uint64_t i = 0; i < count; ++i) push(entries[i]);
+            return;
+        }
+        if (slots_.size() != capacity_) grow_to(capacity_);
+        std::copy(entries + (count - capacity_), entries + count, slots_.begin());
+        start_ = 0;
+        size_ = capacity_;
     }
     void pop_front() noexcept {
         start_ = wrap(start_ + 1);
@@ -103,8 +142,8 @@ private:
     std::size_t wrap(std::uint64_t slot) const noexcept {
         return static_cast<std::size_t>(slot >= slots_.size() ? slot - slots_.size() : slot);
     }
-    void grow() {
-        const std::uint64_t wanted = std::min<std::uint64_t>(capacity_, std::max<std::uint64_t>(8, 2 * size_));
+    void grow() { grow_to(std::min<std::uint64_t>(capacity_, std::max<std::uint64_t>(8, 2 * size_))); }
+    void grow_to(std::uint64_t wanted) {
         std::vector<Entry> larger(static_cast<std::size_t>(wanted));
         for (std::uint64_t i = 0; i < size_; ++i) larger[i] = at(i);
         slots_ = std::move(larger);
