@@ -2,8 +2,11 @@
 // directional movement index (ADX) and its rating (ADXR).
 #pragma once
 
+#include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "indicator.hpp"
 #include "trend_parts.hpp"
@@ -34,33 +37,47 @@ public:
             run_ = 1;
             return false;
         }
-        const double up = high - high_;
-        const double down = low_ - low;
-        double plus = 0.0, minus = 0.0;
-        if (down > 0.0 && up < down) {
-            minus = down;
-        } else if (up > 0.0 && up > down) {
-            plus = up;
-        }
-        double range = high - low;
-        double t = std::fabs(high - close_);
-        if (t > range) range = t;
-        t = std::fabs(low - close_);
-        if (t > range) range = t;
+        const Movement m = movement(high, low, high_, low_, close_);
         remember(high, low, close);
         if (run_ < period_) {
-            plus_ = plus_ + plus;
-            minus_ = minus_ + minus;
-            range_ = range_ + range;
+            plus_ = plus_ + m.dm[0];
+            minus_ = minus_ + m.dm[1];
+            range_ = range_ + m.range;
             ++run_;
             return false;
         }
-        plus_ = plus_ - plus_ / period_real_ + plus;
-        minus_ = minus_ - minus_ / period_real_ + minus;
-        range_ = range_ - range_ / period_real_ + range;
+        const TwoLanes dm = smooth(TwoLanes{plus_, minus_}, m.dm, period_real_);
+        plus_ = dm[0];
+        minus_ = dm[1];
+        range_ = smooth(range_, m.range, period_real_);
         ready_ = true;
         return true;
     }
+
+    // Takes `length` present bars once ready(), with the previous bar and the sums in registers,
+    // and hands each bar's smoothed sums to sink(i, plus, minus, range).
+    template <typename Sink>
+    void run_ready(const double* high, const double* low, const double* close, std::size_t length,
+                   Sink&& sink) noexcept {
+        double previous_high = high_, previous_low = low_, previous_close = close_;
+        TwoLanes dm = {plus_, minus_};
+        double range = range_;
+        const double period = period_real_;  // a local: the sink's stores may alias the state
+        for (std::size_t i = 0; i < length; ++i) {
+            const Movement m = movement(high[i], low[i], previous_high, previous_low, previous_close);
+            dm = smooth(dm, m.dm, period);
+            range = smooth(range, m.range, period);
+            previous_high = high[i];
+            previous_low = low[i];
+            previous_close = close[i];
+            sink(i, dm[0], dm[1], range);
+        }
+        remember(previous_high, previous_low, previous_close);
+        plus_ = dm[0];
+        minus_ = dm[1];
+        range_ = range;
+    }
+
     bool ready() const noexcept { return ready_; }
     // Forgets the bars of an unfinished warm-up (a missing bar inside it).
     void restart_warmup() noexcept {
@@ -76,7 +93,12 @@ public:
 
     // A directional indicator from its smoothed movement: 100 * (dm / tr); 0 when the smoothed
     // true range is exactly zero (no range, so no movement either).
-    double indicator(double dm) const noexcept { return range_ == 0.0 ? 0.0 : 100.0 * (dm / range_); }
+    static double indicator(double dm, double range) noexcept { return range == 0.0 ? 0.0 : 100.0 * (dm / range); }
+    // Two of them at once.
+    static TwoLanes indicator(TwoLanes dm, TwoLanes range) noexcept {
+        const TwoLanes zero = {0.0, 0.0};
+        return where(range != zero, 100.0 * (dm / range));
+    }
 
     void save(StateWriter& w) const {
         w.count(run_);
@@ -97,6 +119,32 @@ public:
     }
 
 private:
+    struct Movement {
+        TwoLanes dm;  // +DM, -DM
+        double range;
+    };
+    // A bar's movements and true range from the previous bar. The two movements are the same
+    // test mirrored (+DM: up > 0 and up > down; -DM: down > 0 and down > up), made on both at
+    // once with a mask, not a branch: which way a bar moved is as unpredictable as the prices.
+    // (A bar cannot pass both, so -DM taking precedence needs no test.)
+    static Movement movement(double high, double low, double previous_high, double previous_low,
+                             double previous_close) noexcept {
+        const TwoLanes moves = {high - previous_high, previous_low - low};
+        const TwoLanes mirrored = {moves[1], moves[0]};
+        const TwoLanes zero = {0.0, 0.0};
+        double range = high - low;
+        double t = std::fabs(high - previous_close);
+        range = t > range ? t : range;
+        t = std::fabs(low - previous_close);
+        range = t > range ? t : range;
+        return Movement{where((moves > zero) & (moves > mirrored), moves), range};
+    }
+    // +DM and -DM side by side: one divide for both.
+    template <typename T>
+    static T smooth(T sum, T x, double period) noexcept {
+        return sum - sum / period + x;
+    }
+
     void remember(double high, double low, double close) noexcept {
         high_ = high;
         low_ = low;
@@ -114,9 +162,9 @@ private:
 // The directional movement index of the smoothed movements: 100 * (|+DM - -DM| / (+DM + -DM)),
 // the same as from the two indicators (the true range cancels) with fewer roundings; 0 when both
 // movements are exactly zero (no directional movement, so no trend).
-inline double directional_index(const DirectionalPart& part) noexcept {
-    const double sum = part.plus() + part.minus();
-    return sum == 0.0 ? 0.0 : 100.0 * (std::fabs(part.plus() - part.minus()) / sum);
+inline double directional_index(double plus, double minus) noexcept {
+    const double sum = plus + minus;
+    return sum == 0.0 ? 0.0 : 100.0 * (std::fabs(plus - minus) / sum);
 }
 
 // Wilder's average of the directional index: the mean of the first `period` values (sum from 0.0
@@ -135,9 +183,13 @@ public:
             average_ = sum_ / period_real_;
             return true;
         }
-        average_ = (average_ * kept_ + x) / period_real_;
+        average_ = next(average_, x);
         return true;
     }
+    // The seeded average after `average`, taking x: for a caller that keeps it in a register and
+    // hands it back with resume().
+    double next(double average, double x) const noexcept { return (average * kept_ + x) / period_real_; }
+    void resume(double average) noexcept { average_ = average; }
     bool seeded() const noexcept { return run_ == period_; }
     bool empty() const noexcept { return run_ == 0; }
     double value() const noexcept { return average_; }
@@ -188,13 +240,43 @@ public:
             out[0] = missing_value;
             return;
         }
-        out[0] = part_.indicator(Plus ? part_.plus() : part_.minus());
+        out[0] = DirectionalPart::indicator(Plus ? part_.plus() : part_.minus(), part_.range());
+    }
+
+    // Steps through the warm-up, then runs the smoothing with the sums in registers.
+    void run_present(const double* const* in, double* const* out, std::size_t length) noexcept {
+        std::size_t i = 0;
+        for (; i < length && !part_.ready(); ++i) step_bar<3, 1>(*this, in, out, i);
+        // The smoothings a block at a time into scratch, then the block's divides: off the
+        // smoothings' chain, they do not queue before its divides.
+        double movement[block], range[block];
+        while (i < length) {
+            const std::size_t n = std::min(block, length - i);
+            part_.run_ready(in[0] + i, in[1] + i, in[2] + i, n,
+                            [&movement, &range](std::size_t j, double plus, double minus, double tr) {
+                                movement[j] = Plus ? plus : minus;
+                                range[j] = tr;
+                            });
+            double* result = out[0] + i;
+            std::size_t j = 0;
+            for (; j + 2 <= n; j += 2) {
+                TwoLanes dm, tr;
+                std::memcpy(&dm, movement + j, sizeof dm);
+                std::memcpy(&tr, range + j, sizeof tr);
+                const TwoLanes value = DirectionalPart::indicator(dm, tr);
+                std::memcpy(result + j, &value, sizeof value);
+            }
+            if (j < n) result[j] = DirectionalPart::indicator(movement[j], range[j]);
+            i += n;
+        }
     }
 
     void save(StateWriter& w) const { part_.save(w); }
     [[nodiscard]] bool load(StateReader& r) { return part_.load(r); }
 
 private:
+    static constexpr std::size_t block = 512;
+
     DirectionalPart part_;
 };
 
@@ -240,7 +322,7 @@ public:
             return;
         }
         if constexpr (Rated) lag_.make_room();
-        if (!part_.add(in[0], in[1], in[2]) || !average_.add(directional_index(part_))) {
+        if (!part_.add(in[0], in[1], in[2]) || !average_.add(directional_index(part_.plus(), part_.minus()))) {
             out[0] = missing_value;
             return;
         }
@@ -250,6 +332,39 @@ public:
             out[0] = lag_.full() ? (adx + lag_.front()) / 2.0 : missing_value;
         } else {
             out[0] = adx;
+        }
+    }
+
+    // Steps until the first ADX, then runs the smoothings and the average in registers. ADXR
+    // takes its ADX a block at a time into a scratch, lagging each by the block itself or, for
+    // the first `period - 1` bars of a block, by the values kept in the state.
+    void run_present(const double* const* in, double* const* out, std::size_t length) {
+        std::size_t i = 0;
+        for (; i < length && !average_.seeded(); ++i) step_bar<3, 1>(*this, in, out, i);
+        if (i == length) return;
+        if constexpr (!Rated) {
+            run_average(in, out[0] + i, i, length - i);
+        } else {
+            const std::uint64_t period = lag_.capacity();
+            double adx[block];
+            while (i < length) {
+                const std::size_t n = std::min(block, length - i);
+                lag_.reserve_for(n);
+                run_average(in, adx, i, n);
+                double* result = out[0] + i;
+                const std::uint64_t kept = lag_.size();
+                // Bar j's lagged ADX is entry kept + j - (period - 1) of the kept values followed
+                // by the block's, and there is none before the kept values fill.
+                std::size_t j = 0;
+                for (; j < n && j + 1 < period; ++j) {
+                    const std::uint64_t at = kept + j;
+                    result[j] = at + 1 < period ? missing_value : (adx[j] + lag_.at(at + 1 - period)) / 2.0;
+                }
+                const std::size_t lag = static_cast<std::size_t>(period - 1);
+                for (; j < n; ++j) result[j] = (adx[j] + adx[j - lag]) / 2.0;
+                lag_.push_run(adx, n);
+                i += n;
+            }
         }
     }
 
@@ -267,6 +382,20 @@ public:
     }
 
 private:
+    static constexpr std::size_t block = 512;
+
+    // The ADX of bars [first, first + length) of a run, the average seeded, into `adx`.
+    void run_average(const double* const* in, double* adx, std::size_t first, std::size_t length) noexcept {
+        double average = average_.value();
+        const DirectionalAverage form = average_;  // a copy: the stores to `adx` may alias the state
+        part_.run_ready(in[0] + first, in[1] + first, in[2] + first, length,
+                        [adx, &average, form](std::size_t j, double plus, double minus, double) {
+                            average = form.next(average, directional_index(plus, minus));
+                            adx[j] = average;
+                        });
+        average_.resume(average);
+    }
+
     DirectionalPart part_;
     DirectionalAverage average_;
     Ring<double> lag_;  // ADXR: the last `period` ADX values

@@ -2,9 +2,11 @@
 // new extreme, and flips to the other side when price crosses it.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "indicator.hpp"
+#include "trend_parts.hpp"
 
 namespace quillora::indicators {
 
@@ -64,9 +66,69 @@ public:
             low_ = low;
             stage_ = 2;
         }
-        out[0] = long_ ? advance_long(high, low) : advance_short(high, low);
+        Trail<double> trail{stop_, extreme_, factor_};
+        if (long_) {
+            if (low <= stop_) {
+                out[0] = reverse_long(trail, high, low, high_);
+                long_ = false;
+            } else {
+                out[0] = follow_long(trail, high, low, low_, step_, maximum_);
+            }
+        } else {
+            if (high >= stop_) {
+                out[0] = reverse_short(trail, high, low, low_);
+                long_ = true;
+            } else {
+                out[0] = follow_short(trail, high, low, high_, step_, maximum_);
+            }
+        }
+        keep(trail);
         high_ = high;
         low_ = low;
+    }
+
+    // Steps through the warm-up, then follows each trend in a loop of its own that leaves only at
+    // a reversal. The trail runs in both lanes of a register, each holding the same value: the
+    // selects (a new extreme comes as randomly as the prices) are then masks, not branches.
+    void run_present(const double* const* in, double* const* out, std::size_t length) noexcept {
+        std::size_t i = 0;
+        for (; i < length && stage_ < 2; ++i) step_bar<2, 1>(*this, in, out, i);
+        const double* high = in[0];
+        const double* low = in[1];
+        double* result = out[0];
+        const TwoLanes step = both(step_), maximum = both(maximum_);
+        Trail<TwoLanes> trail{both(stop_), both(extreme_), both(factor_)};
+        double previous_high = high_, previous_low = low_;
+        bool is_long = long_;
+        while (i < length) {
+            if (is_long) {
+                for (; i < length && !(low[i] <= trail.stop[0]); ++i) {
+                    result[i] = follow_long(trail, both(high[i]), both(low[i]), both(previous_low), step, maximum)[0];
+                    previous_high = high[i];
+                    previous_low = low[i];
+                }
+                if (i == length) break;
+            } else {
+                for (; i < length && !(high[i] >= trail.stop[0]); ++i) {
+                    result[i] = follow_short(trail, both(high[i]), both(low[i]), both(previous_high), step, maximum)[0];
+                    previous_high = high[i];
+                    previous_low = low[i];
+                }
+                if (i == length) break;
+            }
+            Trail<double> turn{trail.stop[0], trail.extreme[0], trail.factor[0]};
+            result[i] = is_long ? reverse_long(turn, high[i], low[i], previous_high)
+                                : reverse_short(turn, high[i], low[i], previous_low);
+            is_long = !is_long;
+            trail = Trail<TwoLanes>{both(turn.stop), both(turn.extreme), both(turn.factor)};
+            previous_high = high[i];
+            previous_low = low[i];
+            ++i;
+        }
+        keep(Trail<double>{trail.stop[0], trail.extreme[0], trail.factor[0]});
+        long_ = is_long;
+        high_ = previous_high;
+        low_ = previous_low;
     }
 
     void save(StateWriter& w) const {
@@ -88,53 +150,82 @@ public:
     }
 
 private:
-    double advance_long(double high, double low) noexcept {
-        if (low <= stop_) {
-            long_ = false;
-            double stop = extreme_;
-            if (stop < high_) stop = high_;
-            if (stop < high) stop = high;
-            factor_ = step_;
-            extreme_ = low;
-            stop_ = stop + factor_ * (extreme_ - stop);
-            if (stop_ < high_) stop_ = high_;
-            if (stop_ < high) stop_ = high;
-            return stop;
-        }
-        const double output = stop_;
-        if (high > extreme_) {
-            extreme_ = high;
-            factor_ = factor_ + step_;
-            if (factor_ > maximum_) factor_ = maximum_;
-        }
-        stop_ = stop_ + factor_ * (extreme_ - stop_);
-        if (stop_ > low_) stop_ = low_;
-        if (stop_ > low) stop_ = low;
+    // What follows the trend from bar to bar: the stop, the extreme and the factor; in doubles,
+    // or in both lanes of a register.
+    template <typename T>
+    struct Trail {
+        T stop, extreme, factor;
+    };
+
+    static TwoLanes both(double x) noexcept { return TwoLanes{x, x}; }
+    static double pick(bool c, double a, double b) noexcept { return c ? a : b; }
+    static TwoLanes pick(TwoMask c, TwoLanes a, TwoLanes b) noexcept { return c ? a : b; }
+
+    // The stop lowered to a, then to b, where above them: the same as lowered once to the lower
+    // of a and b (b where b < a), and that comes off the stop's chain. Both keep the stop on a
+    // tie, and the lower of two equal bounds is the first, so even the zero's sign agrees.
+    template <typename T>
+    static T lowered(T stop, T a, T b) noexcept {
+        const T bound = pick(a > b, b, a);
+        return pick(stop > bound, bound, stop);
+    }
+    template <typename T>
+    static T raised_to(T stop, T a, T b) noexcept {
+        const T bound = pick(a < b, b, a);
+        return pick(stop < bound, bound, stop);
+    }
+
+    // A long bar that did not reach the stop: its output is the stop before the bar.
+    template <typename T>
+    static T follow_long(Trail<T>& t, T high, T low, T previous_low, T step, T maximum) noexcept {
+        const T output = t.stop;
+        const auto higher = high > t.extreme;
+        const T raised = t.factor + step;
+        t.factor = pick(higher, pick(raised > maximum, maximum, raised), t.factor);
+        t.extreme = pick(higher, high, t.extreme);
+        t.stop = lowered(t.stop + t.factor * (t.extreme - t.stop), previous_low, low);
         return output;
     }
-    double advance_short(double high, double low) noexcept {
-        if (high >= stop_) {
-            long_ = true;
-            double stop = extreme_;
-            if (stop > low_) stop = low_;
-            if (stop > low) stop = low;
-            factor_ = step_;
-            extreme_ = high;
-            stop_ = stop + factor_ * (extreme_ - stop);
-            if (stop_ > low_) stop_ = low_;
-            if (stop_ > low) stop_ = low;
-            return stop;
-        }
-        const double output = stop_;
-        if (low < extreme_) {
-            extreme_ = low;
-            factor_ = factor_ + step_;
-            if (factor_ > maximum_) factor_ = maximum_;
-        }
-        stop_ = stop_ + factor_ * (extreme_ - stop_);
-        if (stop_ < high_) stop_ = high_;
-        if (stop_ < high) stop_ = high;
+    template <typename T>
+    static T follow_short(Trail<T>& t, T high, T low, T previous_high, T step, T maximum) noexcept {
+        const T output = t.stop;
+        const auto lower = low < t.extreme;
+        const T raised = t.factor + step;
+        t.factor = pick(lower, pick(raised > maximum, maximum, raised), t.factor);
+        t.extreme = pick(lower, low, t.extreme);
+        t.stop = raised_to(t.stop + t.factor * (t.extreme - t.stop), previous_high, high);
         return output;
+    }
+    // A long bar whose low reached the stop: the trend turns short; the output is the stop it
+    // turns at.
+    double reverse_long(Trail<double>& t, double high, double low, double previous_high) const noexcept {
+        double stop = t.extreme;
+        if (stop < previous_high) stop = previous_high;
+        if (stop < high) stop = high;
+        t.factor = step_;
+        t.extreme = low;
+        double next = stop + t.factor * (t.extreme - stop);
+        if (next < previous_high) next = previous_high;
+        if (next < high) next = high;
+        t.stop = next;
+        return stop;
+    }
+    double reverse_short(Trail<double>& t, double high, double low, double previous_low) const noexcept {
+        double stop = t.extreme;
+        if (stop > previous_low) stop = previous_low;
+        if (stop > low) stop = low;
+        t.factor = step_;
+        t.extreme = high;
+        double next = stop + t.factor * (t.extreme - stop);
+        if (next > previous_low) next = previous_low;
+        if (next > low) next = low;
+        t.stop = next;
+        return stop;
+    }
+    void keep(const Trail<double>& t) noexcept {
+        stop_ = t.stop;
+        extreme_ = t.extreme;
+        factor_ = t.factor;
     }
 
     double step_, maximum_;

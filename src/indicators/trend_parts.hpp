@@ -13,6 +13,28 @@
 
 namespace quillora::indicators {
 
+// Steps bar i of a run: for a state's warm-up, before its run_present takes over. (step_bars
+// needs the declared state; this serves the templates they derive from too.)
+template <std::size_t Inputs, std::size_t Outputs, typename State>
+void step_bar(State& state, const double* const* inputs, double* const* outputs, std::size_t i) {
+    double in[Inputs];
+    double out[Outputs];
+    for (std::size_t k = 0; k < Inputs; ++k) in[k] = inputs[k][i];
+    state.step(in, out);
+    for (std::size_t k = 0; k < Outputs; ++k) outputs[k][i] = out[k];
+}
+
+// Two doubles in one register, for two sums that run side by side: lane by lane the operations
+// are those of each sum alone, so the bits are too. Comparisons give masks of all ones or zeros.
+using TwoLanes = double __attribute__((vector_size(16)));
+using TwoMask = std::int64_t __attribute__((vector_size(16)));
+
+// x where the mask is set, else +0.0.
+inline TwoLanes where(TwoMask mask, TwoLanes x) noexcept {
+    const TwoLanes zero = {0.0, 0.0};
+    return mask ? x : zero;
+}
+
 // Two samples kept together for one bar (a high and a low; a buying pressure and a true range).
 struct Pair {
     double first, second;
@@ -49,6 +71,29 @@ public:
         make_room();
         slots_[wrap(start_ + size_)] = entry;
         ++size_;
+    }
+    // Grows the store so that the next `count` pushes need no more room: a state that runs a
+    // block of bars makes its allocation before it changes anything.
+    void reserve_for(std::uint64_t count) {
+        const std::uint64_t needed = count >= capacity_ - size_ ? capacity_ : size_ + count;
+        if (needed > slots_.size()) grow_to(std::max<std::uint64_t>(needed, std::min<std::uint64_t>(capacity_, 2 * size_)));
+    }
+    // As if each of `count` entries were pushed in order, each convert(source) (a scratch may
+    // hold them in another form).
+    template <typename Source, typename Convert>
+    void push_run(const Source* entries, std::uint64_t count, Convert convert) {
+        if (count < capacity_) {
+            for (std::uint64_t i = 0; i < count; ++i) push(convert(entries[i]));
+            return;
+        }
+        if (slots_.size() != capacity_) grow_to(capacity_);
+        const Source* first = entries + (count - capacity_);
+        for (std::size_t i = 0; i < capacity_; ++i) slots_[i] = convert(first[i]);
+        start_ = 0;
+        size_ = capacity_;
+    }
+    void push_run(const Entry* entries, std::uint64_t count) {
+        push_run(entries, count, [](const Entry& e) { return e; });
     }
     void pop_front() noexcept {
         start_ = wrap(start_ + 1);
@@ -103,8 +148,8 @@ private:
     std::size_t wrap(std::uint64_t slot) const noexcept {
         return static_cast<std::size_t>(slot >= slots_.size() ? slot - slots_.size() : slot);
     }
-    void grow() {
-        const std::uint64_t wanted = std::min<std::uint64_t>(capacity_, std::max<std::uint64_t>(8, 2 * size_));
+    void grow() { grow_to(std::min<std::uint64_t>(capacity_, std::max<std::uint64_t>(8, 2 * size_))); }
+    void grow_to(std::uint64_t wanted) {
         std::vector<Entry> larger(static_cast<std::size_t>(wanted));
         for (std::uint64_t i = 0; i < size_; ++i) larger[i] = at(i);
         slots_ = std::move(larger);
@@ -117,41 +162,62 @@ private:
     std::uint64_t size_ = 0;
 };
 
-// A running sum over a sliding window: sum = sum + x as a term enters, sum = sum - x as it
-// leaves (one rounding each, in that order). Adding and removing leaves a rounding residue, so
-// the sum also counts its non-zero terms and is set to exactly 0.0 after any removal that leaves
-// none: a window of zero terms (equal prices, no volume) sums to zero, not to what is left of the
-// past.
-class WindowSum {
+// Running sums over a sliding window, two side by side (a positive and a negative flow; a
+// buying pressure and a true range), each lane as one sum: sum = sum + x as a term enters,
+// sum = sum - x as it leaves (one rounding each, in that order). Adding and removing leaves a
+// rounding residue, so each sum also counts its non-zero terms and is set to exactly 0.0 after any
+// removal that leaves none: a window of zero terms (equal prices, no volume) sums to zero, not to
+// what is left of the past.
+class WindowSums {
 public:
-    // The counting is branch-free: whether a term is zero is as unpredictable as the prices.
-    void add(double x) noexcept {
+    // The counting is by masks: whether a term is zero is as unpredictable as the prices. The
+    // counts are doubles, exact far beyond any window that can be held. `counted` is what a term
+    // adds to them (1.0 in each lane whose term is not zero), for a caller that enters one term
+    // into several windows or reads it from a scratch.
+    static TwoLanes counted(TwoLanes x) noexcept { return where(x != TwoLanes{0.0, 0.0}, TwoLanes{1.0, 1.0}); }
+    void add(TwoLanes x, TwoLanes counts) noexcept {
         sum_ = sum_ + x;
-        nonzero_ += x != 0.0;
+        nonzero_ = nonzero_ + counts;
     }
-    void remove(double x) noexcept {
+    void remove(TwoLanes x, TwoLanes counts) noexcept {
         sum_ = sum_ - x;
-        nonzero_ -= x != 0.0;
-        if (nonzero_ == 0) sum_ = 0.0;
+        nonzero_ = nonzero_ - counts;
+        sum_ = where(nonzero_ != TwoLanes{0.0, 0.0}, sum_);
     }
-    double value() const noexcept { return sum_; }
+    void add(TwoLanes x) noexcept { add(x, counted(x)); }
+    void remove(TwoLanes x) noexcept { remove(x, counted(x)); }
+
+    // For a batch run that knows by other means whether a window still holds a non-zero term
+    // (how many bars ago the last one came): the same sums, without the counts, which it hands
+    // back at the end with resume_counts.
+    void add_uncounted(TwoLanes x) noexcept { sum_ = sum_ + x; }
+    void remove_uncounted(TwoLanes x) noexcept { sum_ = sum_ - x; }
+    // After a removal: zero where no non-zero term is left.
+    void reset_unless(TwoMask nonzero_left) noexcept { sum_ = where(nonzero_left, sum_); }
+    void resume_counts(TwoLanes counts) noexcept { nonzero_ = counts; }
+    TwoLanes value() const noexcept { return sum_; }
     void clear() noexcept {
-        sum_ = 0.0;
-        nonzero_ = 0;
+        sum_ = TwoLanes{0.0, 0.0};
+        nonzero_ = TwoLanes{0.0, 0.0};
     }
 
-    // The saved form holds the sum only; the state counts the non-zero terms of its own window
+    // The saved form holds the sums only; the state counts the non-zero terms of its own window
     // and hands both back. A sum without non-zero terms is zero, or the form was not written.
-    [[nodiscard]] bool restore(double sum, std::uint64_t nonzero) noexcept {
-        if (nonzero == 0 && sum != 0.0) return false;
-        sum_ = sum;
-        nonzero_ = nonzero;
+    [[nodiscard]] bool restore(double first, double second, std::uint64_t first_nonzero,
+                               std::uint64_t second_nonzero) noexcept {
+        if ((first_nonzero == 0 && first != 0.0) || (second_nonzero == 0 && second != 0.0)) return false;
+        sum_ = TwoLanes{first, second};
+        nonzero_ = TwoLanes{static_cast<double>(first_nonzero), static_cast<double>(second_nonzero)};
         return true;
     }
 
 private:
-    double sum_ = 0.0;
-    std::uint64_t nonzero_ = 0;
+    TwoLanes sum_ = {0.0, 0.0};
+    TwoLanes nonzero_ = {0.0, 0.0};
 };
+
+// A pair as two lanes of a register and back.
+inline TwoLanes lanes(const Pair& p) noexcept { return TwoLanes{p.first, p.second}; }
+inline Pair pair(TwoLanes x) noexcept { return Pair{x[0], x[1]}; }
 
 }  // namespace quillora::indicators
