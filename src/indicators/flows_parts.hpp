@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "indicator.hpp"
@@ -20,6 +21,37 @@ inline double money_flow_volume(double high, double low, double close, double vo
     const double range = high - low;
     if (!(range > 0.0)) return 0.0;
     return ((close - low) - (high - close)) / range * volume;
+}
+
+// Two doubles at a time, for the batch loops whose divides the compiler would leave scalar: it
+// may not divide ahead of a test that could have skipped the divide. Each lane does the scalar
+// operations in their order, so every value keeps its bits.
+namespace flow_lanes {
+
+using Lanes = double __attribute__((vector_size(16)));
+using Mask = std::int64_t __attribute__((vector_size(16)));
+
+inline Lanes lanes_at(const double* x) noexcept {
+    Lanes v;
+    std::memcpy(&v, x, sizeof v);
+    return v;
+}
+inline void put(double* x, Lanes v) noexcept { std::memcpy(x, &v, sizeof v); }
+inline Lanes splat(double x) noexcept { return Lanes{x, x}; }
+// `a` where `keep` holds, else `b`.
+inline Lanes select(Mask keep, Lanes a, Lanes b) noexcept {
+    return reinterpret_cast<Lanes>((reinterpret_cast<Mask>(a) & keep) | (reinterpret_cast<Mask>(b) & ~keep));
+}
+
+}  // namespace flow_lanes
+
+// money_flow_volume of bars i and i + 1.
+inline flow_lanes::Lanes money_flow_volume_pair(const double* const* in, std::size_t i) noexcept {
+    using namespace flow_lanes;
+    const Lanes high = lanes_at(in[0] + i), low = lanes_at(in[1] + i), close = lanes_at(in[2] + i);
+    const Lanes range = high - low;
+    const Lanes flow = ((close - low) - (high - close)) / range * lanes_at(in[3] + i);
+    return select(range > 0.0, flow, splat(0.0));
 }
 
 // The largest of high - low, |high - previous close| and |low - previous close|: a maximum, so
