@@ -144,6 +144,12 @@ public:
         start_ = 0;
         size_ = 0;
     }
+    // For a batch run that walks a full ring in place: its store of capacity() elements, the
+    // oldest at oldest_slot() and the others after it, wrapping around. Overwriting the oldest and
+    // moving the start one slot on is a pop_front and a push_back.
+    T* full_store() noexcept { return slots_.data(); }
+    std::size_t oldest_slot() const noexcept { return start_; }
+    void move_oldest_slot(std::size_t slot) noexcept { start_ = slot; }
     // Replaces the contents by `items`, oldest first (at most the capacity: the caller checks).
     void assign(std::vector<T>&& items) noexcept {
         slots_ = std::move(items);
