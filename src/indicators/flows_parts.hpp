@@ -192,6 +192,19 @@ public:
         kept_.push_back({seen_, x});
         ++seen_;
     }
+    // The extreme of an older and a newer sample as the queue keeps it: of equal ones (0.0 and
+    // -0.0 included), the newer.
+    static double prevailing(double older, double newer) noexcept { return beats(older, newer) ? older : newer; }
+    std::uint64_t period() const noexcept { return period_; }
+    // As if cleared, then given the `count` present samples from `x` (count <= period): the queue
+    // depends on the samples of the window only.
+    void refill(const double* x, std::size_t count) {
+        clear();
+        for (std::size_t i = 0; i < count; ++i) {
+            reserve();
+            push(x[i]);
+        }
+    }
     // Whether `period` samples have been taken since the last clear.
     bool full() const noexcept { return seen_ >= period_; }
     // The samples in the window so far (at most `period`).
