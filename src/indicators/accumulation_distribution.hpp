@@ -30,6 +30,23 @@ public:
         out[0] = ad_;
     }
 
+    // Two bars' flows at a time (their divides vectorize and run alongside the total's chain of
+    // adds), the total in a register.
+    void run_present(const double* const* in, double* const* out, std::size_t length) noexcept {
+        double* result = out[0];
+        double ad = ad_;
+        std::size_t i = 0;
+        for (; i + 2 <= length; i += 2) {
+            const flow_lanes::Lanes flow = money_flow_volume_pair(in, i);
+            ad = ad + flow[0];
+            result[i] = ad;
+            ad = ad + flow[1];
+            result[i + 1] = ad;
+        }
+        ad_ = ad;
+        if (i < length) step_bars(*this, in, out, i, length);
+    }
+
     void save(StateWriter& w) const { w.real(ad_); }
     [[nodiscard]] bool load(StateReader& r) noexcept { return r.real(ad_); }
 
@@ -76,6 +93,31 @@ public:
             return;
         }
         out[0] = fast_ - slow_;
+    }
+
+    // Steps until the slow average has its first value, then takes two bars' flows at a time as
+    // AD does, the total and both averages in registers.
+    void run_present(const double* const* in, double* const* out, std::size_t length) noexcept {
+        std::size_t i = 0;
+        for (; i < length && run_ < slow_period_; ++i) step_bars(*this, in, out, i, i + 1);
+        double* result = out[0];
+        const double fast_keep = fast_keep_, fast_alpha = fast_alpha_, slow_keep = slow_keep_, slow_alpha = slow_alpha_;
+        double ad = ad_, fast = fast_, slow = slow_;
+        for (; i + 2 <= length; i += 2) {
+            const flow_lanes::Lanes flow = money_flow_volume_pair(in, i);
+            ad = ad + flow[0];
+            fast = fast * fast_keep + ad * fast_alpha;
+            slow = slow * slow_keep + ad * slow_alpha;
+            result[i] = fast - slow;
+            ad = ad + flow[1];
+            fast = fast * fast_keep + ad * fast_alpha;
+            slow = slow * slow_keep + ad * slow_alpha;
+            result[i + 1] = fast - slow;
+        }
+        ad_ = ad;
+        fast_ = fast;
+        slow_ = slow;
+        if (i < length) step_bars(*this, in, out, i, length);
     }
 
     void save(StateWriter& w) const {

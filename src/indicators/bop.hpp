@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "flows_parts.hpp"
 #include "indicator.hpp"
 
 namespace quillora::indicators {
@@ -26,6 +27,20 @@ public:
         }
         const double range = in[1] - in[2];
         out[0] = range > 0.0 ? (in[3] - in[0]) / range : 0.0;
+    }
+
+    // Two bars at a time (the range tested after the divide); the bits are the step's.
+    void run_present(const double* const* in, double* const* out, std::size_t length) noexcept {
+        using namespace flow_lanes;
+        const double *open = in[0], *high = in[1], *low = in[2], *close = in[3];
+        double* result = out[0];
+        std::size_t i = 0;
+        for (; i + 2 <= length; i += 2) {
+            const Lanes range = lanes_at(high + i) - lanes_at(low + i);
+            const Lanes balance = (lanes_at(close + i) - lanes_at(open + i)) / range;
+            put(result + i, select(range > 0.0, balance, splat(0.0)));
+        }
+        for (; i < length; ++i) step_bars(*this, in, out, i, i + 1);
     }
 
     void save(StateWriter&) const {}

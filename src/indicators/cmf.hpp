@@ -1,7 +1,9 @@
 // Chaikin money flow (CMF): the money flow volume of the last `period` bars over their volume.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "flows_parts.hpp"
@@ -58,6 +60,30 @@ public:
         out[0] = volumes_ == 0.0 ? 0.0 : flows_ / volumes_;
     }
 
+    // Steps until the window is full, then walks its ring in place, segment by segment between
+    // the wrap-arounds: each bar's flow and volume replace the oldest's, both sums kept as one
+    // pair in a register and two bars' flows and ratios divided at once.
+    void run_present(const double* const* in, double* const* out, std::size_t length) {
+        std::size_t i = 0;
+        for (; i < length && !bars_.full(); ++i) step_bars(*this, in, out, i, i + 1);
+        if (i == length) return;
+        Bar* const store = bars_.full_store();
+        const std::size_t capacity = static_cast<std::size_t>(bars_.capacity());
+        std::size_t slot = bars_.oldest_slot();
+        Sums sums{flow_lanes::Lanes{flows_, volumes_}, trading_};
+        while (i < length) {
+            const std::size_t count = std::min(length - i, capacity - slot);
+            run_segment(in, out[0], i, count, store + slot, sums);
+            i += count;
+            slot += count;
+            if (slot == capacity) slot = 0;
+        }
+        bars_.move_oldest_slot(slot);
+        flows_ = sums.both[0];
+        volumes_ = sums.both[1];
+        trading_ = sums.trading;
+    }
+
     // Saved as the window's length, its flows and its volumes (oldest first), then both sums.
     void save(StateWriter& w) const {
         w.count(bars_.size());
@@ -92,6 +118,65 @@ private:
     struct Bar {
         double flow, volume;
     };
+    struct Sums {
+        flow_lanes::Lanes both;  // the flows' and the volumes' sums
+        std::uint64_t trading;
+    };
+
+    // One bar {flow, volume} of a full window, taking over the oldest's slot, as the step does.
+    static void take(flow_lanes::Lanes bar, Bar* oldest, Sums& sums) noexcept {
+        using namespace flow_lanes;
+        const Lanes old = lanes_at(&oldest->flow);
+        put(&oldest->flow, bar);
+        sums.trading += bar[1] != 0.0 ? 1 : 0;
+        sums.trading -= old[1] != 0.0 ? 1 : 0;
+        sums.both = sums.both - old + bar;
+        if (sums.trading == 0) sums.both = splat(0.0);
+    }
+    static double ratio(flow_lanes::Lanes both) noexcept { return both[1] == 0.0 ? 0.0 : both[0] / both[1]; }
+
+    // Bars [first, first + count) over the slots from `oldest` on, no wrap-around between them.
+    // Two bars at a time: their flows and ratios are divided at once, and their trading counts
+    // are tested together (a window without volume is rare), then the sums' chain runs alone.
+    static void run_segment(const double* const* in, double* result, std::size_t first, std::size_t count, Bar* oldest,
+                            Sums& sums) noexcept {
+        using namespace flow_lanes;
+        const double* const volume = in[3];
+        const double* const bars[4] = {in[0], in[1], in[2], in[3]};
+        Lanes both = sums.both;
+        std::uint64_t trading = sums.trading;
+        std::size_t k = 0;
+        for (; k + 2 <= count; k += 2) {
+            const std::size_t bar = first + k;
+            const Lanes flows = money_flow_volume_pair(bars, bar), volumes = lanes_at(volume + bar);
+            const Lanes first_bar = __builtin_shufflevector(flows, volumes, 0, 2);
+            const Lanes second_bar = __builtin_shufflevector(flows, volumes, 1, 3);
+            const Lanes first_old = lanes_at(&oldest[k].flow), second_old = lanes_at(&oldest[k + 1].flow);
+            put(&oldest[k].flow, first_bar);
+            put(&oldest[k + 1].flow, second_bar);
+            const Mask entering = volumes != 0.0;
+            const Mask leaving = __builtin_shufflevector(first_old, second_old, 1, 3) != 0.0;
+            const Mask change = leaving - entering;  // +1 for a trading bar in, -1 for one out
+            const std::uint64_t after_first = trading + static_cast<std::uint64_t>(change[0]);
+            trading = after_first + static_cast<std::uint64_t>(change[1]);
+            Lanes first_sums = both - first_old + first_bar;
+            if (after_first == 0) first_sums = splat(0.0);
+            both = first_sums - second_old + second_bar;
+            if (trading == 0) both = splat(0.0);
+            const Lanes flow_sums = __builtin_shufflevector(first_sums, both, 0, 2);
+            const Lanes volume_sums = __builtin_shufflevector(first_sums, both, 1, 3);
+            put(result + bar, select(volume_sums == 0.0, splat(0.0), flow_sums / volume_sums));
+        }
+        sums.both = both;
+        sums.trading = trading;
+        if (k < count) {
+            const std::size_t bar = first + k;
+            const double v = volume[bar];
+            take(Lanes{money_flow_volume(in[0][bar], in[1][bar], in[2][bar], v), v}, oldest + k, sums);
+            result[bar] = ratio(sums.both);
+        }
+    }
+
     void clear() noexcept {
         bars_.clear();
         trading_ = 0;

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "indicator.hpp"
@@ -20,6 +21,37 @@ inline double money_flow_volume(double high, double low, double close, double vo
     const double range = high - low;
     if (!(range > 0.0)) return 0.0;
     return ((close - low) - (high - close)) / range * volume;
+}
+
+// Two doubles at a time, for the batch loops whose divides the compiler would leave scalar: it
+// may not divide ahead of a test that could have skipped the divide. Each lane does the scalar
+// operations in their order, so every value keeps its bits.
+namespace flow_lanes {
+
+using Lanes = double __attribute__((vector_size(16)));
+using Mask = std::int64_t __attribute__((vector_size(16)));
+
+inline Lanes lanes_at(const double* x) noexcept {
+    Lanes v;
+    std::memcpy(&v, x, sizeof v);
+    return v;
+}
+inline void put(double* x, Lanes v) noexcept { std::memcpy(x, &v, sizeof v); }
+inline Lanes splat(double x) noexcept { return Lanes{x, x}; }
+// `a` where `keep` holds, else `b`.
+inline Lanes select(Mask keep, Lanes a, Lanes b) noexcept {
+    return reinterpret_cast<Lanes>((reinterpret_cast<Mask>(a) & keep) | (reinterpret_cast<Mask>(b) & ~keep));
+}
+
+}  // namespace flow_lanes
+
+// money_flow_volume of bars i and i + 1.
+inline flow_lanes::Lanes money_flow_volume_pair(const double* const* in, std::size_t i) noexcept {
+    using namespace flow_lanes;
+    const Lanes high = lanes_at(in[0] + i), low = lanes_at(in[1] + i), close = lanes_at(in[2] + i);
+    const Lanes range = high - low;
+    const Lanes flow = ((close - low) - (high - close)) / range * lanes_at(in[3] + i);
+    return select(range > 0.0, flow, splat(0.0));
 }
 
 // The largest of high - low, |high - previous close| and |low - previous close|: a maximum, so
@@ -112,6 +144,12 @@ public:
         start_ = 0;
         size_ = 0;
     }
+    // For a batch run that walks a full ring in place: its store of capacity() elements, the
+    // oldest at oldest_slot() and the others after it, wrapping around. Overwriting the oldest and
+    // moving the start one slot on is a pop_front and a push_back.
+    T* full_store() noexcept { return slots_.data(); }
+    std::size_t oldest_slot() const noexcept { return start_; }
+    void move_oldest_slot(std::size_t slot) noexcept { start_ = slot; }
     // Replaces the contents by `items`, oldest first (at most the capacity: the caller checks).
     void assign(std::vector<T>&& items) noexcept {
         slots_ = std::move(items);
@@ -153,6 +191,19 @@ public:
         while (!kept_.empty() && !beats(kept_.back().value, x)) kept_.pop_back();
         kept_.push_back({seen_, x});
         ++seen_;
+    }
+    // The extreme of an older and a newer sample as the queue keeps it: of equal ones (0.0 and
+    // -0.0 included), the newer.
+    static double prevailing(double older, double newer) noexcept { return beats(older, newer) ? older : newer; }
+    std::uint64_t period() const noexcept { return period_; }
+    // As if cleared, then given the `count` present samples from `x` (count <= period): the queue
+    // depends on the samples of the window only.
+    void refill(const double* x, std::size_t count) {
+        clear();
+        for (std::size_t i = 0; i < count; ++i) {
+            reserve();
+            push(x[i]);
+        }
     }
     // Whether `period` samples have been taken since the last clear.
     bool full() const noexcept { return seen_ >= period_; }

@@ -61,6 +61,32 @@ public:
         out[2] = middle - width;
     }
 
+    // Steps until both averages have their first value, then runs them as copies in registers
+    // (their seed tests stay out of the way, always false), with the previous close carried.
+    void run_present(const double* const* in, double* const* out, std::size_t length) noexcept {
+        std::size_t i = 0;
+        for (; i < length && !atr_.seeded(); ++i) step_bars(*this, in, out, i, i + 1);
+        if (i == length) return;
+        const double *high = in[0], *low = in[1], *close = in[2];
+        double *upper = out[0], *middle = out[1], *lower = out[2];
+        const double nbdev = nbdev_;
+        EmaPart average = middle_;
+        WilderPart range = atr_;
+        double previous = previous_close_;
+        for (; i < length; ++i) {
+            average.add((high[i] + low[i] + close[i]) / 3.0);
+            range.add(true_range(high[i], low[i], previous));
+            previous = close[i];
+            const double mid = average.value(), width = nbdev * range.value();
+            upper[i] = mid + width;
+            middle[i] = mid;
+            lower[i] = mid - width;
+        }
+        middle_ = average;
+        atr_ = range;
+        previous_close_ = previous;
+    }
+
     void save(StateWriter& w) const {
         w.count(taken_);
         w.real(previous_close_);

@@ -70,6 +70,46 @@ public:
         out[1] = rising_ ? 1.0 : -1.0;
     }
 
+    // Steps until the average has its first value, then carries the average (a copy in
+    // registers), the bands, the trend and the previous close in locals. Whether a band tightens
+    // follows the data, so it is a minimum (a maximum for the lower band) with the step's tie
+    // rule; a close beyond a band and a turn of the trend are rare, and stay branches.
+    void run_present(const double* const* in, double* const* out, std::size_t length) noexcept {
+        std::size_t i = 0;
+        for (; i < length && !atr_.seeded(); ++i) step_bars(*this, in, out, i, i + 1);
+        if (i == length) return;
+        const double *high = in[0], *low = in[1], *close = in[2];
+        double *line = out[0], *trend = out[1];
+        const double multiplier = multiplier_;
+        WilderPart range = atr_;
+        double previous = previous_close_, upper = upper_, lower = lower_;
+        bool rising = rising_;
+        for (; i < length; ++i) {
+            const double h = high[i], l = low[i], c = close[i];
+            range.add(true_range(h, l, previous));
+            const double mid = (h + l) / 2.0;
+            const double width = multiplier * range.value();
+            const double basic_upper = mid + width, basic_lower = mid - width;
+            const double tighter_upper = basic_upper < upper ? basic_upper : upper;
+            const double tighter_lower = basic_lower > lower ? basic_lower : lower;
+            upper = previous > upper ? basic_upper : tighter_upper;
+            lower = previous < lower ? basic_lower : tighter_lower;
+            if (rising) {
+                if (c < lower) rising = false;
+            } else if (c > upper) {
+                rising = true;
+            }
+            previous = c;
+            line[i] = rising ? lower : upper;
+            trend[i] = rising ? 1.0 : -1.0;
+        }
+        atr_ = range;
+        previous_close_ = previous;
+        upper_ = upper;
+        lower_ = lower;
+        rising_ = rising;
+    }
+
     void save(StateWriter& w) const {
         w.count(started_ ? 1 : 0);
         w.count(rising_ ? 1 : 0);
