@@ -57,6 +57,14 @@ void spoil(std::vector<Series>& series, std::mt19937_64& engine) {
         for (Series& s : series)
             for (std::size_t i = at; i < std::min(length, at + span); ++i) s[i] = s[at];
     }
+    // Stretches of zeros of either sign in every input: equal values whose bits differ, where
+    // an output is the one a tie rule picks (a window's extreme, its middle).
+    std::bernoulli_distribution negative(0.5);
+    for (int n = 0; n < 4; ++n) {
+        const std::size_t at = place(engine), span = run(engine) * 3;
+        for (Series& s : series)
+            for (std::size_t i = at; i < std::min(length, at + span); ++i) s[i] = negative(engine) ? -0.0 : 0.0;
+    }
 }
 
 template <Indicator S>
