@@ -8,13 +8,103 @@
 
 namespace quillora::indicators {
 
-// Order of operations: as RSI's: each change is d = x - previous x; gain = d if d > 0 else 0.0,
-// loss = -d if d < 0 else 0.0. The seed sums start at 0.0 and add the gains and losses of the
-// first `period` changes in order, then average = sum / period; after it,
-// average = (average * (period - 1) + gain) / period, the same for losses, both periods converted
-// to double once. cmo = 100 * ((gain - loss) / (gain + loss)), and 0 when gain + loss is exactly
-// zero (no movement at all). A missing sample restarts the seed before it is complete and is
-// skipped after, so the next change spans the gap.
+namespace averages_detail {
+
+// RSI's smoothed gains and losses, as RsiPart defines them and with RsiPart's saved form, open to
+// a batch run. Each change is d = x - previous x; gain = d if d > 0 else 0.0, loss = -d if d < 0
+// else 0.0. The seed sums start at 0.0 and add the gains and losses of the first `period` changes
+// in order, then average = sum / period; after it, average = (average * (period - 1) + gain) /
+// period, the same for losses, both periods converted to double once.
+struct OpenWilderChanges {
+    explicit OpenWilderChanges(std::uint64_t period_) noexcept
+        : period(period_), period_real(static_cast<double>(period_)), kept(static_cast<double>(period_ - 1)) {}
+
+    // Takes a present value; true once `gain` and `loss` hold the averages at this value.
+    bool add(double x) noexcept {
+        if (!has_previous) {
+            previous = x;
+            has_previous = true;
+            return false;
+        }
+        const double change = x - previous;
+        previous = x;
+        const double up = change > 0.0 ? change : 0.0;
+        const double down = change < 0.0 ? -change : 0.0;
+        if (run < period) {
+            gain = gain + up;
+            loss = loss + down;
+            if (++run < period) return false;
+            gain = gain / period_real;
+            loss = loss / period_real;
+            return true;
+        }
+        gain = (gain * kept + up) / period_real;
+        loss = (loss * kept + down) / period_real;
+        return true;
+    }
+    bool seeded() const noexcept { return run == period; }
+    // Forgets the values taken before the seed is complete; once seeded nothing changes, so the
+    // next change spans the gap.
+    void restart_seed() noexcept {
+        if (run < period) {
+            has_previous = false;
+            run = 0;
+            gain = 0.0;
+            loss = 0.0;
+        }
+    }
+
+    // Takes `length` present samples once seeded: value(gain, loss) at each goes to `result`. The
+    // gain and the loss ride in the two lanes of one vector, so the two recursions share one
+    // multiply, add and divide per bar, each lane with its own operations in their order.
+    template <typename Value>
+    void run_seeded(const double* x, double* result, std::size_t length, Value value) noexcept {
+        using Lanes = double __attribute__((vector_size(16)));
+        const Lanes kept_lanes = {kept, kept}, period_lanes = {period_real, period_real}, zero = {0.0, 0.0};
+        Lanes averages = {gain, loss};
+        double last = previous;
+        for (std::size_t i = 0; i < length; ++i) {
+            const double change = x[i] - last;
+            last = x[i];
+            // -change > 0 exactly where change < 0: the change of two present samples is never NaN.
+            const Lanes moves = {change, -change};
+            averages = (averages * kept_lanes + (moves > zero ? moves : zero)) / period_lanes;
+            result[i] = value(averages[0], averages[1]);
+        }
+        gain = averages[0];
+        loss = averages[1];
+        previous = last;
+    }
+
+    void save(StateWriter& w) const {
+        w.count(has_previous ? 1 : 0);
+        w.count(run);
+        w.real(previous);
+        w.real(gain);
+        w.real(loss);
+    }
+    [[nodiscard]] bool load(StateReader& r) noexcept {
+        std::uint64_t has = 0;
+        if (!r.count(has) || has > 1 || !r.count(run) || run > period) return false;
+        if (has == 0 && run != 0) return false;
+        has_previous = has == 1;
+        return r.real(previous) && r.real(gain) && r.real(loss);
+    }
+
+    std::uint64_t period;
+    double period_real, kept;
+    bool has_previous = false;
+    std::uint64_t run = 0;  // changes in the seed so far; `period` once seeded
+    double previous = missing_value;
+    double gain = 0.0, loss = 0.0;  // the seed sums, then the smoothed averages
+};
+
+}  // namespace averages_detail
+
+// Order of operations: the gains and losses as RSI smooths them (above); then
+// cmo = 100 * ((gain - loss) / (gain + loss)), and 0 when gain + loss is exactly zero (no movement
+// at all). A missing sample restarts the seed before it is complete and is skipped after, so the
+// next change spans the gap.
 class CmoState {
 public:
     static constexpr const char* name = "cmo";
@@ -24,74 +114,35 @@ public:
     static bool valid(const Parameters& p) noexcept {
         return p.counts.size() == 1 && p.reals.empty() && p.counts[0] >= 2;
     }
-    explicit CmoState(const Parameters& p) noexcept
-        : period_(p.counts[0]),
-          period_real_(static_cast<double>(p.counts[0])),
-          kept_(static_cast<double>(p.counts[0] - 1)) {}
+    explicit CmoState(const Parameters& p) noexcept : changes_(p.counts[0]) {}
 
     void step(const double* in, double* out) noexcept {
         const double x = in[0];
         if (!present(x)) {
-            if (run_ < period_) restart();
+            changes_.restart_seed();
             out[0] = missing_value;
             return;
         }
-        if (!has_previous_) {
-            previous_ = x;
-            has_previous_ = true;
-            out[0] = missing_value;
-            return;
-        }
-        const double change = x - previous_;
-        previous_ = x;
-        const double gain = change > 0.0 ? change : 0.0;
-        const double loss = change < 0.0 ? -change : 0.0;
-        if (run_ < period_) {
-            gain_ = gain_ + gain;
-            loss_ = loss_ + loss;
-            if (++run_ < period_) {
-                out[0] = missing_value;
-                return;
-            }
-            gain_ = gain_ / period_real_;
-            loss_ = loss_ / period_real_;
-        } else {
-            gain_ = (gain_ * kept_ + gain) / period_real_;
-            loss_ = (loss_ * kept_ + loss) / period_real_;
-        }
-        const double total = gain_ + loss_;
-        out[0] = total == 0.0 ? 0.0 : 100.0 * ((gain_ - loss_) / total);
+        out[0] = changes_.add(x) ? of(changes_.gain, changes_.loss) : missing_value;
     }
 
-    void save(StateWriter& w) const {
-        w.count(has_previous_ ? 1 : 0);
-        w.count(run_);
-        w.real(previous_);
-        w.real(gain_);
-        w.real(loss_);
+    // Steps until seeded, then runs both recursions in registers.
+    void run_present(const double* const* in, double* const* out, std::size_t length) noexcept {
+        std::size_t i = 0;
+        for (; i < length && !changes_.seeded(); ++i) step_bars(*this, in, out, i, i + 1);
+        changes_.run_seeded(in[0] + i, out[0] + i, length - i, of);
     }
-    [[nodiscard]] bool load(StateReader& r) noexcept {
-        std::uint64_t has_previous = 0;
-        if (!r.count(has_previous) || has_previous > 1 || !r.count(run_) || run_ > period_) return false;
-        if (has_previous == 0 && run_ != 0) return false;
-        has_previous_ = has_previous == 1;
-        return r.real(previous_) && r.real(gain_) && r.real(loss_);
-    }
+
+    void save(StateWriter& w) const { changes_.save(w); }
+    [[nodiscard]] bool load(StateReader& r) noexcept { return changes_.load(r); }
 
 private:
-    void restart() noexcept {
-        has_previous_ = false;
-        run_ = 0;
-        gain_ = 0.0;
-        loss_ = 0.0;
+    static double of(double gain, double loss) noexcept {
+        const double total = gain + loss;
+        return total == 0.0 ? 0.0 : 100.0 * ((gain - loss) / total);
     }
 
-    std::uint64_t period_;
-    double period_real_, kept_;
-    bool has_previous_ = false;
-    std::uint64_t run_ = 0;  // changes in the seed so far; `period_` once seeded
-    double previous_ = missing_value;
-    double gain_ = 0.0, loss_ = 0.0;  // the seed sums, then the smoothed averages
+    averages_detail::OpenWilderChanges changes_;
 };
 
 }  // namespace quillora::indicators

@@ -39,9 +39,8 @@ public:
         std::size_t i = 0;
         for (; i < length && !chain_.seeded(); ++i) step_bars(*this, in, out, i, i + 1);
         double* result = out[0] + i;
-        chain_.add_seeded_run(in[0] + i, length - i, [result](std::size_t j, const auto& e) {
-            result[j] = 2.0 * e[0] - e[1];
-        });
+        chain_.add_seeded_run(in[0] + i, length - i,
+                              [result](std::size_t j, const auto& e) { result[j] = 2.0 * e[0] - e[1]; });
     }
 
     void save(StateWriter& w) const { chain_.save(w); }

@@ -66,6 +66,38 @@ public:
         prices_.push(x);
     }
 
+    // Steps the first `period` bars (their oldest prices are in the window) and until the average
+    // has started, then reads the window's prices from the run itself with the average, the path
+    // and the count of moving steps in registers.
+    void run_present(const double* const* in, double* const* out, std::size_t length) {
+        const std::size_t period = static_cast<std::size_t>(prices_.capacity());
+        std::size_t i = 0;
+        for (; i < length && (i < period || !seeded_); ++i) step_bars(*this, in, out, i, i + 1);
+        if (i == length) return;
+        const std::size_t first = i;
+        const double* x = in[0];
+        double* result = out[0];
+        double kama = kama_, path = path_;
+        std::uint64_t moving_steps = moving_steps_;
+        for (; i < length; ++i) {
+            const double step_in = std::fabs(x[i] - x[i - 1]);
+            path = path + step_in;
+            moving_steps += step_in != 0.0;
+            const double net = std::fabs(x[i] - x[i - period]);
+            const double efficiency = moving_steps == 0 || path <= net ? 1.0 : net / path;
+            const double factor = efficiency * span + slowest;
+            kama = kama + factor * factor * (x[i] - kama);
+            result[i] = kama;
+            const double step_out = std::fabs(x[i - period + 1] - x[i - period]);
+            path = path - step_out;
+            moving_steps -= step_out != 0.0;
+        }
+        kama_ = kama;
+        path_ = path;
+        moving_steps_ = moving_steps;
+        prices_.push_run(x + first, length - first);
+    }
+
     void save(StateWriter& w) const {
         prices_.save(w);
         w.real(path_);

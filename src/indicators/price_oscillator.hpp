@@ -5,9 +5,57 @@
 #include <cstdint>
 
 #include "indicator.hpp"
-#include "parts.hpp"
 
 namespace quillora::indicators {
+
+namespace averages_detail {
+
+// quillora's ema, as EmaPart defines it and with EmaPart's saved form: seeded with the mean of the
+// first `period` values (s = -0.0, s = s + x in order, s / period), then
+// average = average * keep + x * alpha with alpha = 2 / (period + 1) and keep = 1 - alpha, both
+// rounded once. Its fields are open so that a batch run can carry the average in a register and
+// write it back once.
+struct OpenEma {
+    explicit OpenEma(std::uint64_t period_) noexcept
+        : period(period_), alpha(2.0 / (static_cast<double>(period_) + 1.0)), keep(1.0 - alpha) {}
+
+    // Takes a present value; true once `average` holds the average.
+    bool add(double x) noexcept {
+        if (run < period) {
+            sum = sum + x;
+            if (++run < period) return false;
+            average = sum / static_cast<double>(period);
+            return true;
+        }
+        average = average * keep + x * alpha;
+        return true;
+    }
+    bool seeded() const noexcept { return run == period; }
+    // Forgets the values taken before the seed (a missing sample inside the seed window).
+    void restart_seed() noexcept {
+        if (run < period) {
+            run = 0;
+            sum = -0.0;
+        }
+    }
+
+    void save(StateWriter& w) const {
+        w.count(run);
+        w.real(sum);
+        w.real(average);
+    }
+    [[nodiscard]] bool load(StateReader& r) noexcept {
+        return r.count(run) && run <= period && r.real(sum) && r.real(average);
+    }
+
+    std::uint64_t period;
+    double alpha, keep;
+    std::uint64_t run = 0;
+    double sum = -0.0;
+    double average = missing_value;
+};
+
+}  // namespace averages_detail
 
 // The two averages both oscillators read: quillora's ema of `fast` and of `slow` over the same
 // samples, each seeded with the mean of its own first samples, so the pair has values from the
@@ -29,8 +77,26 @@ public:
         const bool fast_ready = fast_.add(x);
         return slow_.add(x) && fast_ready;
     }
-    double fast() const noexcept { return fast_.value(); }
-    double slow() const noexcept { return slow_.value(); }
+    double fast() const noexcept { return fast_.average; }
+    double slow() const noexcept { return slow_.average; }
+    // Both averages hold a value (the slow one is never seeded before the fast one).
+    bool seeded() const noexcept { return slow_.seeded(); }
+
+    // Takes `length` present samples once seeded, both averages in registers; value(fast, slow)
+    // gives each output.
+    template <typename Value>
+    void run_seeded(const double* x, double* result, std::size_t length, Value value) noexcept {
+        const double fast_alpha = fast_.alpha, fast_keep = fast_.keep;
+        const double slow_alpha = slow_.alpha, slow_keep = slow_.keep;
+        double fast = fast_.average, slow = slow_.average;
+        for (std::size_t i = 0; i < length; ++i) {
+            fast = fast * fast_keep + x[i] * fast_alpha;
+            slow = slow * slow_keep + x[i] * slow_alpha;
+            result[i] = value(fast, slow);
+        }
+        fast_.average = fast;
+        slow_.average = slow;
+    }
 
     void save(StateWriter& w) const {
         fast_.save(w);
@@ -42,54 +108,59 @@ public:
     }
 
 private:
-    EmaPart fast_, slow_;
+    averages_detail::OpenEma fast_, slow_;
+};
+
+// An oscillator over the pair: Oscillator::of(fast, slow) for every bar where both have a value.
+template <typename Oscillator>
+class PriceOscillatorState {
+public:
+    static constexpr const char* name = Oscillator::name;
+    static constexpr const char* class_name = Oscillator::class_name;
+    static constexpr std::size_t inputs = 1, outputs = 1;
+
+    static bool valid(const Parameters& p) noexcept { return EmaPairPart::valid(p); }
+    explicit PriceOscillatorState(const Parameters& p) noexcept : averages_(p) {}
+
+    void step(const double* in, double* out) noexcept {
+        out[0] = averages_.add(in[0]) ? Oscillator::of(averages_.fast(), averages_.slow()) : missing_value;
+    }
+
+    // Steps until the slow average is seeded, then runs both recursions in registers.
+    void run_present(const double* const* in, double* const* out, std::size_t length) noexcept {
+        std::size_t i = 0;
+        for (; i < length && !averages_.seeded(); ++i) step_bars(*this, in, out, i, i + 1);
+        averages_.run_seeded(in[0] + i, out[0] + i, length - i,
+                             [](double fast, double slow) { return Oscillator::of(fast, slow); });
+    }
+
+    void save(StateWriter& w) const { averages_.save(w); }
+    [[nodiscard]] bool load(StateReader& r) noexcept { return averages_.load(r); }
+
+private:
+    EmaPairPart averages_;
 };
 
 // Order of operations: apo = fast - slow.
-class ApoState {
-public:
+struct ApoOscillator {
     static constexpr const char* name = "apo";
     static constexpr const char* class_name = "ApoState";
-    static constexpr std::size_t inputs = 1, outputs = 1;
-
-    static bool valid(const Parameters& p) noexcept { return EmaPairPart::valid(p); }
-    explicit ApoState(const Parameters& p) noexcept : averages_(p) {}
-
-    void step(const double* in, double* out) noexcept {
-        out[0] = averages_.add(in[0]) ? averages_.fast() - averages_.slow() : missing_value;
-    }
-
-    void save(StateWriter& w) const { averages_.save(w); }
-    [[nodiscard]] bool load(StateReader& r) noexcept { return averages_.load(r); }
-
-private:
-    EmaPairPart averages_;
+    static double of(double fast, double slow) noexcept { return fast - slow; }
 };
-
 // Order of operations: ppo = ((fast - slow) / slow) * 100, and 0 where slow is zero.
-class PpoState {
-public:
+struct PpoOscillator {
     static constexpr const char* name = "ppo";
     static constexpr const char* class_name = "PpoState";
-    static constexpr std::size_t inputs = 1, outputs = 1;
+    static double of(double fast, double slow) noexcept { return slow == 0.0 ? 0.0 : (fast - slow) / slow * 100.0; }
+};
 
-    static bool valid(const Parameters& p) noexcept { return EmaPairPart::valid(p); }
-    explicit PpoState(const Parameters& p) noexcept : averages_(p) {}
-
-    void step(const double* in, double* out) noexcept {
-        if (!averages_.add(in[0])) {
-            out[0] = missing_value;
-            return;
-        }
-        const double slow = averages_.slow();
-        out[0] = slow == 0.0 ? 0.0 : (averages_.fast() - slow) / slow * 100.0;
-    }
-
-    void save(StateWriter& w) const { averages_.save(w); }
-    [[nodiscard]] bool load(StateReader& r) noexcept { return averages_.load(r); }
-
-private:
-    EmaPairPart averages_;
+class ApoState : public PriceOscillatorState<ApoOscillator> {
+public:
+    using PriceOscillatorState::PriceOscillatorState;
+};
+class PpoState : public PriceOscillatorState<PpoOscillator> {
+public:
+    using PriceOscillatorState::PriceOscillatorState;
 };
 
 }  // namespace quillora::indicators

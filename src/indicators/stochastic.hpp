@@ -143,8 +143,8 @@ public:
         const double *high_, *low_;
         double *high_older_, *low_older_;
         std::size_t period_;
-        std::size_t next_;       // the position the next window ends at
-        std::size_t block_ = 0;  // the first position of the block holding next_ - 1
+        std::size_t next_;                                        // the position the next window ends at
+        std::size_t block_ = 0;                                   // the first position of the block holding next_ - 1
         double high_prefix_ = -infinity, low_prefix_ = infinity;  // that block's extremes up to next_ - 1
     };
 

@@ -6,9 +6,9 @@
 #include <cstdint>
 #include <vector>
 
+#include "cmo.hpp"
 #include "indicator.hpp"
-#include "parts.hpp"
-#include "rsi.hpp"
+#include "trima.hpp"
 #include "window.hpp"
 
 namespace quillora::indicators {
@@ -21,7 +21,10 @@ public:
     explicit MonotoneExtremes(std::uint64_t period) noexcept : values_(period), highs_(period), lows_(period) {}
 
     bool full() const noexcept { return values_.full(); }
+    std::uint64_t capacity() const noexcept { return values_.capacity(); }
     std::uint64_t size() const noexcept { return values_.size(); }
+    // The i-th kept value, oldest first.
+    double at(std::uint64_t i) const noexcept { return values_.at(i); }
     double highest() const noexcept { return highs_.front().value; }
     double lowest() const noexcept { return lows_.front().value; }
 
@@ -40,6 +43,12 @@ public:
         }
         enqueue({pushed_++, v});
     }
+    // As if each of `count` values were pushed in order: the window in one copy, the queues
+    // rebuilt from it.
+    void push_run(const double* values, std::uint64_t count) {
+        values_.push_run(values, count);
+        rebuild();
+    }
     void clear() noexcept {
         values_.clear();
         highs_.clear();
@@ -47,17 +56,14 @@ public:
         pushed_ = 0;
     }
 
-    // Saved as its values; the queues follow from them.
+    // Saved as its values; the queues follow from them. Values that are not present are refused:
+    // none is ever pushed, and the order of the queues needs values that compare.
     void save(StateWriter& w) const { values_.save(w); }
     [[nodiscard]] bool load(StateReader& r) {
         if (!values_.load(r)) return false;
-        highs_.clear();
-        lows_.clear();
-        for (pushed_ = 0; pushed_ < values_.size(); ++pushed_) {
-            highs_.reserve_one();
-            lows_.reserve_one();
-            enqueue({pushed_, values_.at(pushed_)});
-        }
+        for (std::uint64_t i = 0; i < values_.size(); ++i)
+            if (!present(values_.at(i))) return false;
+        rebuild();
         return true;
     }
 
@@ -107,6 +113,15 @@ private:
         std::size_t start_ = 0, size_ = 0;
     };
 
+    void rebuild() {
+        highs_.clear();
+        lows_.clear();
+        for (pushed_ = 0; pushed_ < values_.size(); ++pushed_) {
+            highs_.reserve_one();
+            lows_.reserve_one();
+            enqueue({pushed_, values_.at(pushed_)});
+        }
+    }
     void enqueue(Entry e) noexcept {
         while (!highs_.empty() && highs_.back().value <= e.value) highs_.pop_back();
         highs_.push_back(e);
@@ -119,9 +134,10 @@ private:
     std::uint64_t pushed_ = 0;  // values pushed since the last clear: the next one's position
 };
 
-// Order of operations: rsi as RsiPart gives it (Wilder's smoothing, see rsi.hpp); over the last
-// `fastk_period` RSI values, range = highest - lowest; fastk = ((rsi - lowest) / range) * 100, and
-// 50 when range <= highest * 1e-14 (a flat window: RSI over unchanging prices is constant, and its
+// Order of operations: rsi as RsiPart gives it (Wilder's smoothing, see rsi.hpp; here through the
+// same gains and losses open to a batch run, cmo.hpp); over the last `fastk_period` RSI values,
+// range = highest - lowest; fastk = ((rsi - lowest) / range) * 100, and 50 when
+// range <= highest * 1e-14 (a flat window: RSI over unchanging prices is constant, and its
 // computed values differ only by rounding); fastd = the SmaPart mean of the last `fastd_period`
 // fastk values. Both outputs start together at the first fastd. A missing sample is skipped by the
 // RSI (a seed under way restarts, once seeded the next change spans the gap) and, being a bar
@@ -150,7 +166,7 @@ public:
             missing_bar<2>(out);
             return;
         }
-        const double rsi = rsi_.value();
+        const double rsi = rsi_value(rsi_.gain, rsi_.loss);
         if (!present(rsi)) {
             clear_windows();
             missing_bar<2>(out);
@@ -162,14 +178,36 @@ public:
             return;
         }
         const double highest = range_.highest(), lowest = range_.lowest();
-        const double range = highest - lowest;
-        const double k = range <= highest * flat ? 50.0 : (rsi - lowest) / range * 100.0;
+        const double k = fastk(rsi, highest, lowest);
         if (!d_.add(k)) {
             missing_bar<2>(out);
             return;
         }
         out[0] = k;
         out[1] = d_.value();
+    }
+
+    // Steps while the RSI seeds and the windows fill, then runs blocks of bars: the RSI of the
+    // block into a row after the last fastk_period - 1 RSI values, the window extremes over that
+    // row, fastk into a row after the last fastd_period values of fastk, and the running mean over
+    // it. A block where the RSI has no value somewhere (its sums overflowed) is stepped instead.
+    // Windows longer than the history rows are stepped.
+    void run_present(const double* const* in, double* const* out, std::size_t length) {
+        if (range_.capacity() - 1 > history || d_.window.capacity() > history) {
+            step_bars(*this, in, out, 0, length);
+            return;
+        }
+        std::size_t i = 0;
+        while (i < length) {
+            if (!rsi_.seeded() || !range_.full() || !d_.window.full()) {
+                step_bars(*this, in, out, i, i + 1);
+                ++i;
+                continue;
+            }
+            const std::size_t count = std::min(block, length - i);
+            if (!run_block(in[0] + i, out[0] + i, out[1] + i, count)) step_bars(*this, in, out, i, i + count);
+            i += count;
+        }
     }
 
     void save(StateWriter& w) const {
@@ -188,15 +226,110 @@ public:
 
 private:
     static constexpr double flat = 1e-14;
+    static constexpr std::size_t block = 256, history = 256;
+
+    static double rsi_value(double gain, double loss) noexcept {
+        const double total = gain + loss;
+        return total == 0.0 ? 50.0 : 100.0 * (gain / total);
+    }
+    static double fastk(double rsi, double highest, double lowest) noexcept {
+        const double range = highest - lowest;
+        return range <= highest * flat ? 50.0 : (rsi - lowest) / range * 100.0;
+    }
+
+    // Runs `count` present samples with the RSI seeded and both windows full; false (and nothing
+    // changed) where an RSI value of the block is missing.
+    bool run_block(const double* x, double* k_out, double* d_out, std::size_t count) {
+        const std::size_t span = static_cast<std::size_t>(range_.capacity()), lead = span - 1;
+        const std::size_t means = static_cast<std::size_t>(d_.window.capacity());
+        double rsi[history + block];
+        for (std::size_t t = 0; t < lead; ++t) rsi[t] = range_.at(t + 1);
+        averages_detail::OpenWilderChanges changes = rsi_;
+        changes.run_seeded(x, rsi + lead, count, rsi_value);
+        bool all_present = true;
+        for (std::size_t j = 0; j < count; ++j) all_present = all_present & present(rsi[lead + j]);
+        if (!all_present) return false;
+        rsi_ = changes;
+
+        double highest[block], lowest[block];
+        if (span <= scanned_span) {
+            scan_extremes(rsi, count, span, highest, lowest);
+        } else {
+            block_extremes(rsi, count, span, highest, lowest);
+        }
+        double ks[history + block];
+        for (std::size_t t = 0; t < means; ++t) ks[t] = d_.window.at(t);
+        for (std::size_t j = 0; j < count; ++j) {
+            const double k = fastk(rsi[lead + j], highest[j], lowest[j]);
+            k_out[j] = k;
+            ks[means + j] = k;
+        }
+        double sum = d_.sum;
+        for (std::size_t j = 0; j < count; ++j) {
+            sum = sum + ks[means + j] - ks[j];
+            d_out[j] = sum;
+        }
+        const double means_real = d_.length_real;
+        for (std::size_t j = 0; j < count; ++j) d_out[j] = d_out[j] / means_real;
+        d_.sum = sum;
+        d_.window.push_run(ks + means, count);
+        range_.push_run(rsi + lead, count);
+        return true;
+    }
+
+    // The extremes of the windows row[j, j + span) for j < count. Among equal values the newest is
+    // kept, as the queues keep it (so of 0.0 and -0.0 the newer).
+    static constexpr std::size_t scanned_span = 8;
+    // Short windows: every window scanned, oldest to newest, a row of windows at a time.
+    static void scan_extremes(const double* row, std::size_t count, std::size_t span, double* highest, double* lowest) {
+        for (std::size_t j = 0; j < count; ++j) highest[j] = lowest[j] = row[j];
+        for (std::size_t t = 1; t < span; ++t) {
+            for (std::size_t j = 0; j < count; ++j) {
+                const double v = row[j + t];
+                highest[j] = v >= highest[j] ? v : highest[j];
+                lowest[j] = v <= lowest[j] ? v : lowest[j];
+            }
+        }
+    }
+    // Longer windows: the row cut into pieces of `span`, with the extremes of each piece up to and
+    // from each position; a window is the end of one piece and the start of the next.
+    static void block_extremes(const double* row, std::size_t count, std::size_t span, double* highest,
+                               double* lowest) {
+        const std::size_t n = count + span - 1;
+        double high_to[history + block], low_to[history + block], high_from[history + block], low_from[history + block];
+        for (std::size_t a = 0; a < n; a += span) {
+            const std::size_t e = std::min(n, a + span);
+            high_to[a] = low_to[a] = row[a];
+            for (std::size_t t = a + 1; t < e; ++t) {
+                high_to[t] = row[t] >= high_to[t - 1] ? row[t] : high_to[t - 1];
+                low_to[t] = row[t] <= low_to[t - 1] ? row[t] : low_to[t - 1];
+            }
+            high_from[e - 1] = low_from[e - 1] = row[e - 1];
+            for (std::size_t t = e - 1; t-- > a;) {
+                high_from[t] = row[t] > high_from[t + 1] ? row[t] : high_from[t + 1];
+                low_from[t] = row[t] < low_from[t + 1] ? row[t] : low_from[t + 1];
+            }
+        }
+        for (std::size_t j = 0; j < count; ++j) {
+            const std::size_t end = j + span - 1;
+            if (j % span == 0) {
+                highest[j] = high_to[end];
+                lowest[j] = low_to[end];
+            } else {
+                highest[j] = high_to[end] >= high_from[j] ? high_to[end] : high_from[j];
+                lowest[j] = low_to[end] <= low_from[j] ? low_to[end] : low_from[j];
+            }
+        }
+    }
 
     void clear_windows() noexcept {
         range_.clear();
         d_.clear();
     }
 
-    RsiPart rsi_;
+    averages_detail::OpenWilderChanges rsi_;
     MonotoneExtremes range_;
-    SmaPart d_;
+    averages_detail::OpenMean d_;
 };
 
 }  // namespace quillora::indicators

@@ -66,7 +66,6 @@ public:
     }
 
 private:
-
     bool has_previous_ = false;
     double previous_close_ = missing_value;
     double range_ = missing_value;

@@ -76,7 +76,8 @@ public:
     // block of bars makes its allocation before it changes anything.
     void reserve_for(std::uint64_t count) {
         const std::uint64_t needed = count >= capacity_ - size_ ? capacity_ : size_ + count;
-        if (needed > slots_.size()) grow_to(std::max<std::uint64_t>(needed, std::min<std::uint64_t>(capacity_, 2 * size_)));
+        if (needed > slots_.size())
+            grow_to(std::max<std::uint64_t>(needed, std::min<std::uint64_t>(capacity_, 2 * size_)));
     }
     // As if each of `count` entries were pushed in order, each convert(source) (a scratch may
     // hold them in another form).

@@ -1,10 +1,12 @@
 // TRIX: the one-bar rate of change, in percent, of a triple exponential average.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 
-#include "ema_chain.hpp"
 #include "indicator.hpp"
+#include "price_oscillator.hpp"
 
 namespace quillora::indicators {
 
@@ -23,43 +25,110 @@ public:
     static bool valid(const Parameters& p) noexcept {
         return p.counts.size() == 1 && p.reals.empty() && p.counts[0] >= 1;
     }
-    explicit TrixState(const Parameters& p) noexcept : averages_(p.counts[0]) {}
+    explicit TrixState(const Parameters& p) noexcept
+        : averages_{averages_detail::OpenEma(p.counts[0]), averages_detail::OpenEma(p.counts[0]),
+                    averages_detail::OpenEma(p.counts[0])} {}
 
     void step(const double* in, double* out) noexcept {
         const double x = in[0];
         if (!present(x)) {
-            averages_.restart_seed();
+            for (averages_detail::OpenEma& average : averages_) average.restart_seed();
             out[0] = missing_value;
             return;
         }
-        if (!averages_.add(x)) {
+        if (!add(x)) {
             out[0] = missing_value;
             return;
         }
         const double previous = previous_;
-        previous_ = averages_.value(2);
+        previous_ = averages_[2].average;
         if (!has_previous_) {
             has_previous_ = true;
             out[0] = missing_value;
             return;
         }
-        out[0] = previous == 0.0 ? 0.0 : (previous_ - previous) / previous * 100.0;
+        out[0] = change(previous_, previous);
+    }
+
+    // Steps until the third average has a previous value, then runs the three recursions in
+    // registers.
+    void run_present(const double* const* in, double* const* out, std::size_t length) noexcept {
+        std::size_t i = 0;
+        for (; i < length && !(has_previous_ && averages_[2].seeded()); ++i) step_bars(*this, in, out, i, i + 1);
+        if (i == length) return;
+        const double* x = in[0];
+        double* result = out[0];
+        const double alpha = averages_[0].alpha, keep = averages_[0].keep;
+        double first = averages_[0].average, second = averages_[1].average, third = averages_[2].average;
+        double previous = previous_;
+        for (; i < length; ++i) {
+            first = first * keep + x[i] * alpha;
+            second = second * keep + first * alpha;
+            third = third * keep + second * alpha;
+            result[i] = change(third, previous);
+            previous = third;
+        }
+        averages_[0].average = first;
+        averages_[1].average = second;
+        averages_[2].average = third;
+        previous_ = previous;
     }
 
     void save(StateWriter& w) const {
-        averages_.save(w);
+        for (const averages_detail::OpenEma& average : averages_) average.save(w);
         w.count(has_previous_ ? 1 : 0);
         w.real(previous_);
     }
+    // Refuses a form where an average holds inputs while the one before it is not seeded: it gets
+    // none until then. An average's form begins with the count of inputs in its seed, read ahead.
     [[nodiscard]] bool load(StateReader& r) noexcept {
+        for (std::size_t k = 0; k < 3; ++k) {
+            StateReader ahead = r;
+            std::uint64_t run = 0;
+            if (!ahead.count(run)) return false;
+            if (k > 0 && run != 0 && !averages_[k - 1].seeded()) return false;
+            if (!averages_[k].load(r)) return false;
+        }
         std::uint64_t has_previous = 0;
-        if (!averages_.load(r) || !r.count(has_previous) || has_previous > 1 || !r.real(previous_)) return false;
+        if (!r.count(has_previous) || has_previous > 1 || !r.real(previous_)) return false;
         has_previous_ = has_previous == 1;
         return true;
     }
 
 private:
-    EmaChain<3> averages_;
+    // Each average takes the values of the one before it from that one's first value on (the first
+    // takes the samples); true once all three hold a value.
+    bool add(double x) noexcept {
+        double value = x;
+        for (averages_detail::OpenEma& average : averages_) {
+            if (!average.add(value)) return false;
+            value = average.average;
+        }
+        return true;
+    }
+    static constexpr std::size_t block = 512;
+
+    static double change(double e3, double previous) noexcept {
+        return previous == 0.0 ? 0.0 : (e3 - previous) / previous * 100.0;
+    }
+    // change(row[j + 1], row[j]) for j < count, two lanes at a time: each lane divides and then
+    // selects 0 where its previous e3 is zero, the same value as the branch.
+    static void changes(const double* row, double* result, std::size_t count) noexcept {
+        using Lanes = double __attribute__((vector_size(16)));
+        const Lanes zero = {0.0, 0.0}, hundred = {100.0, 100.0};
+        std::size_t j = 0;
+        for (; j + 2 <= count; j += 2) {
+            Lanes e3, previous;
+            std::memcpy(&e3, row + j + 1, sizeof e3);
+            std::memcpy(&previous, row + j, sizeof previous);
+            const Lanes percent = (e3 - previous) / previous * hundred;
+            const Lanes value = previous == zero ? zero : percent;
+            std::memcpy(result + j, &value, sizeof value);
+        }
+        for (; j < count; ++j) result[j] = change(row[j + 1], row[j]);
+    }
+
+    averages_detail::OpenEma averages_[3];
     bool has_previous_ = false;  // whether e3 has had a value
     double previous_ = missing_value;
 };

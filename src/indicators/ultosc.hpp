@@ -100,29 +100,29 @@ public:
         struct Sums {
             TwoLanes s0, s1, s2;
         };
-        auto bar = [&](std::size_t j, const double* high, const double* low,
-                       const double* close) __attribute__((always_inline)) {
-            const TwoLanes t = term(high[j], low[j], close[j], previous);
-            previous = close[j];
-            terms[history + j] = t;
-            age = since_nonzero(age, t);
-            window0.add_uncounted(t);
-            window1.add_uncounted(t);
-            window2.add_uncounted(t);
-            const Sums sums{window0.value(), window1.value(), window2.value()};
-            window0.remove_uncounted(terms[drop0 + j]);
-            window1.remove_uncounted(terms[drop1 + j]);
-            window2.remove_uncounted(terms[j]);
-            // While a non-zero term came within the shortest window (lag), every window holds
-            // one; else (flat prices) each keeps its sum only while it holds one.
-            const TwoMask recent = age < lag0;
-            if (!(recent[0] & recent[1])) [[unlikely]] {
-                window0.reset_unless(age < lag0);
-                window1.reset_unless(age < lag1);
-                window2.reset_unless(age < lag2);
-            }
-            return sums;
-        };
+        auto bar = [&](std::size_t j, const double* high, const double* low, const double* close)
+                       __attribute__((always_inline)) {
+                           const TwoLanes t = term(high[j], low[j], close[j], previous);
+                           previous = close[j];
+                           terms[history + j] = t;
+                           age = since_nonzero(age, t);
+                           window0.add_uncounted(t);
+                           window1.add_uncounted(t);
+                           window2.add_uncounted(t);
+                           const Sums sums{window0.value(), window1.value(), window2.value()};
+                           window0.remove_uncounted(terms[drop0 + j]);
+                           window1.remove_uncounted(terms[drop1 + j]);
+                           window2.remove_uncounted(terms[j]);
+                           // While a non-zero term came within the shortest window (lag), every window holds
+                           // one; else (flat prices) each keeps its sum only while it holds one.
+                           const TwoMask recent = age < lag0;
+                           if (!(recent[0] & recent[1])) [[unlikely]] {
+                               window0.reset_unless(age < lag0);
+                               window1.reset_unless(age < lag1);
+                               window2.reset_unless(age < lag2);
+                           }
+                           return sums;
+                       };
         while (i < length) {
             const std::size_t n = std::min(block, length - i);
             const double *high = in[0] + i, *low = in[1] + i, *close = in[2] + i;
@@ -251,7 +251,7 @@ private:
     }
 
     Periods periods_;
-    Ring<Pair> terms_;  // the last longest-period (pressure, range) terms
+    Ring<Pair> terms_;    // the last longest-period (pressure, range) terms
     WindowSums sums_[3];  // each window's (pressure, range) sums
     bool has_previous_ = false;
     double previous_ = missing_value;

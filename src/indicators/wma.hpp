@@ -83,7 +83,8 @@ public:
         std::size_t i = period;
         while (i < length) {
             // Bars up to the next build take the running update; the build's bar rebuilds.
-            const std::size_t plain = std::min<std::size_t>(static_cast<std::size_t>(period_ - 1 - since_build), length - i);
+            const std::size_t plain =
+                std::min<std::size_t>(static_cast<std::size_t>(period_ - 1 - since_build), length - i);
             for (std::size_t end = i + plain; i < end; ++i) {
                 weighted = (weighted - total) + x[i] * p;
                 total = (total - x[i - period]) + x[i];

@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "indicator.hpp"
-#include "parts.hpp"
+#include "price_oscillator.hpp"
 #include "window.hpp"
 
 namespace quillora::indicators {
@@ -44,7 +44,33 @@ public:
             adjusted = 2.0 * x - lagged_.oldest();
             lagged_.push(x);
         }
-        out[0] = average_.add(adjusted) ? average_.value() : missing_value;
+        out[0] = average_.add(adjusted) ? average_.average : missing_value;
+    }
+
+    // Steps the first `lag` bars (their lagged samples are in the window) and until the average is
+    // seeded, then reads the lagged sample from the run itself with the average in a register.
+    void run_present(const double* const* in, double* const* out, std::size_t length) {
+        const std::size_t lag = static_cast<std::size_t>(lagged_.capacity());
+        std::size_t i = 0;
+        for (; i < length && (i < lag || !average_.seeded()); ++i) step_bars(*this, in, out, i, i + 1);
+        if (i == length) return;
+        const double* x = in[0];
+        double* result = out[0];
+        const double alpha = average_.alpha, keep = average_.keep;
+        double average = average_.average;
+        if (lag == 0) {
+            for (std::size_t j = i; j < length; ++j) {
+                average = average * keep + x[j] * alpha;
+                result[j] = average;
+            }
+        } else {
+            for (std::size_t j = i; j < length; ++j) {
+                average = average * keep + (2.0 * x[j] - x[j - lag]) * alpha;
+                result[j] = average;
+            }
+            lagged_.push_run(x + i, length - i);
+        }
+        average_.average = average;
     }
 
     void save(StateWriter& w) const {
@@ -55,7 +81,7 @@ public:
 
 private:
     Window lagged_;  // the last `lag` samples
-    EmaPart average_;
+    averages_detail::OpenEma average_;
 };
 
 }  // namespace quillora::indicators

@@ -46,7 +46,8 @@ std::vector<Series> walk(std::size_t inputs, std::size_t length, std::mt19937_64
     return series;
 }
 
-// Missing runs, infinities, flat stretches, signed zeros and sums that overflow, at random places.
+// Missing runs, infinities, flat stretches, signed zeros, and sums and differences that overflow, at
+// random places.
 void spoil(std::vector<Series>& series, std::mt19937_64& engine) {
     const std::size_t length = series[0].size();
     std::uniform_int_distribution<std::size_t> place(0, length - 1), input(0, series.size() - 1), run(1, 40);
@@ -62,6 +63,12 @@ void spoil(std::vector<Series>& series, std::mt19937_64& engine) {
         const double value = specials[n % 7];
         Series& target = series[input(engine)];
         for (std::size_t i = at; i < std::min(length, at + span); ++i) target[i] = value;
+    }
+    // Swings between the largest values, whose differences overflow to infinities.
+    for (int n = 0; n < 2; ++n) {
+        const std::size_t at = place(engine), span = run(engine);
+        Series& target = series[input(engine)];
+        for (std::size_t i = at; i < std::min(length, at + span); ++i) target[i] = (i - at) % 2 == 0 ? 1e308 : -1e308;
     }
     for (int n = 0; n < 5; ++n) {
         const std::size_t at = place(engine), span = run(engine) * 10;
