@@ -8,21 +8,17 @@
 #include <cstring>
 
 #include "indicator.hpp"
+#include "vector_pair.hpp"
 #include "window.hpp"
 
 namespace quillora::indicators {
 
 namespace cci_detail {
 
-using Pair = double __attribute__((vector_size(16)));
-using PairBits = std::int64_t __attribute__((vector_size(16)));
-
-inline Pair load(const double* p) noexcept {
-    Pair v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-inline void store(double* p, Pair v) noexcept { std::memcpy(p, &v, sizeof v); }
+using vector_pair::load;
+using vector_pair::Pair;
+using vector_pair::store;
+using PairBits = vector_pair::PairMask;
 // |v| lane by lane, as std::fabs: the sign bit cleared.
 inline Pair magnitude(Pair v) noexcept {
     const PairBits clear = {0x7FFFFFFFFFFFFFFF, 0x7FFFFFFFFFFFFFFF};

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "indicator.hpp"
+#include "vector_pair.hpp"
 #include "window.hpp"
 
 namespace quillora::indicators::regression {
@@ -81,7 +82,7 @@ private:
 
 // Two doubles in the lanes of one register: batch runs do two independent chains of the same
 // operations at once, each lane rounding exactly as the scalar code does.
-using Lanes = double __attribute__((vector_size(16)));
+using Lanes = vector_pair::Pair;
 
 // What add() loses, in each lane: `before` + `x` rounded to `after`, Knuth's two-sum's lost part
 // (before - (after - x_part)) + (x - x_part) with x_part = after - before.
@@ -97,19 +98,6 @@ inline bool present_bits(double x) noexcept {
     std::memcpy(&bits, &x, sizeof bits);
     constexpr std::uint64_t exponent = 0x7ff0000000000000;
     return (bits & exponent) != exponent;
-}
-
-// Steps bars [first, last) one by one, as step_bars does, for the family's shared state templates
-// (which are not yet declared indicators: their names come with the classes built on them).
-template <typename S>
-void step_each(S& state, const double* const* inputs, double* const* outputs, std::size_t first, std::size_t last) {
-    double in[S::inputs];
-    double out[S::outputs];
-    for (std::size_t i = first; i < last; ++i) {
-        for (std::size_t k = 0; k < S::inputs; ++k) in[k] = inputs[k][i];
-        state.step(in, out);
-        for (std::size_t k = 0; k < S::outputs; ++k) outputs[k][i] = out[k];
-    }
 }
 
 // Whether every sample a window holds is present (windows of these states hold no other).

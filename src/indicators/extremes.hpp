@@ -351,9 +351,9 @@ public:
     void run_present(const double* const* in, double* const* out, std::size_t length) {
         const std::uint64_t period = position_.period();
         const std::size_t head = static_cast<std::size_t>(std::min<std::uint64_t>(period - 1, length));
-        if (head == length) return regression::step_each(*this, in, out, 0, length);
+        if (head == length) return step_bars(*this, in, out, 0, length);
         extreme_.reserve(period);
-        regression::step_each(*this, in, out, 0, head);
+        step_bars(*this, in, out, 0, head);
         const double* x = in[0];
         double* result = out[0];
         regression::run_extreme<Highest>(x, length, static_cast<std::size_t>(period), extreme_.tails(),

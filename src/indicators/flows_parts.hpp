@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "indicator.hpp"
+#include "vector_pair.hpp"
 
 namespace quillora::indicators {
 
@@ -28,15 +29,11 @@ inline double money_flow_volume(double high, double low, double close, double vo
 // operations in their order, so every value keeps its bits.
 namespace flow_lanes {
 
-using Lanes = double __attribute__((vector_size(16)));
-using Mask = std::int64_t __attribute__((vector_size(16)));
+using Lanes = vector_pair::Pair;
+using Mask = vector_pair::PairMask;
 
-inline Lanes lanes_at(const double* x) noexcept {
-    Lanes v;
-    std::memcpy(&v, x, sizeof v);
-    return v;
-}
-inline void put(double* x, Lanes v) noexcept { std::memcpy(x, &v, sizeof v); }
+inline Lanes lanes_at(const double* x) noexcept { return vector_pair::load(x); }
+inline void put(double* x, Lanes v) noexcept { vector_pair::store(x, v); }
 inline Lanes splat(double x) noexcept { return Lanes{x, x}; }
 // `a` where `keep` holds, else `b`.
 inline Lanes select(Mask keep, Lanes a, Lanes b) noexcept {

@@ -115,8 +115,9 @@ concept RunsPresent = requires(S state, const double* const* in, double* const* 
 // for that once per piece.
 inline constexpr std::size_t present_piece = 8192;
 
-// Steps bars [first, last) one by one.
-template <Indicator S>
+// Steps bars [first, last) one by one (any state with `inputs`, `outputs` and `step`, the shared
+// templates that declared indicators are built on included).
+template <typename S>
 void step_bars(S& state, const double* const* inputs, double* const* outputs, std::size_t first, std::size_t last) {
     double in[S::inputs];
     double out[S::outputs];

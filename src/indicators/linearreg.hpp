@@ -209,7 +209,7 @@ public:
     // takes it in a second pass, so the sums' loop keeps its registers across no call.
     void run_present(const double* const* in, double* const* out, std::size_t length) {
         const std::size_t head = static_cast<std::size_t>(std::min<std::uint64_t>(line_.period(), length));
-        step_each(*this, in, out, 0, head);
+        step_bars(*this, in, out, 0, head);
         if (head == length) return;
         double* result = out[0];
         const LineConstants constants = line_.constants();

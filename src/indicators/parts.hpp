@@ -80,6 +80,32 @@ public:
         sum_ = -0.0;
     }
 
+    // Adds v[0, count) in order, writing means[i] wherever add(v[i]) leaves the window full, and
+    // returns the first such i (count if none). The oldest values come from the window for the
+    // first `period` values after it is full, then from v itself, the sum in a register.
+    std::size_t add_run(const double* v, std::size_t count, double* means) {
+        std::size_t i = 0;
+        while (i < count && !window_.full()) add(v[i++]);
+        if (!window_.full()) return count;
+        const std::size_t first = i == 0 ? 0 : i - 1;
+        if (i > 0) means[i - 1] = value();
+        const std::size_t period = static_cast<std::size_t>(window_.capacity());
+        const std::size_t head = count - i < period ? count : i + period;
+        double sum = sum_;
+        std::size_t j = i;
+        for (; j < head; ++j) {
+            sum = sum + v[j] - window_.at(j - i);
+            means[j] = sum / period_real_;
+        }
+        for (; j < count; ++j) {
+            sum = sum + v[j] - v[j - period];
+            means[j] = sum / period_real_;
+        }
+        sum_ = sum;
+        window_.push_run(v + i, count - i);
+        return first;
+    }
+
     void save(StateWriter& w) const {
         window_.save(w);
         w.real(sum_);

@@ -7,23 +7,22 @@
 #include <cstdint>
 #include <cstring>
 
+#include "vector_pair.hpp"
+
 namespace quillora::indicators {
 
 namespace present_detail {
 
 inline constexpr std::size_t group = 32;
-using Pair = double __attribute__((vector_size(16)));
+using vector_pair::load;
+using vector_pair::Pair;
 
 // Whether any of the `group` samples from `x` is NaN or infinite: x - x is 0 for every other
 // sample and NaN for those, and a NaN survives the sums.
 inline bool group_has_missing(const double* x) noexcept {
     Pair a = {0.0, 0.0}, b = a, c = a, d = a;
     for (std::size_t i = 0; i < group; i += 8) {
-        Pair p, q, r, s;
-        std::memcpy(&p, x + i, sizeof p);
-        std::memcpy(&q, x + i + 2, sizeof q);
-        std::memcpy(&r, x + i + 4, sizeof r);
-        std::memcpy(&s, x + i + 6, sizeof s);
+        const Pair p = load(x + i), q = load(x + i + 2), r = load(x + i + 4), s = load(x + i + 6);
         a += p - p;
         b += q - q;
         c += r - r;

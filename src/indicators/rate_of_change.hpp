@@ -7,22 +7,17 @@
 #include <cstring>
 
 #include "indicator.hpp"
+#include "vector_pair.hpp"
 #include "window.hpp"
 
 namespace quillora::indicators {
 
 namespace change_detail {
 
-// Two bars in one vector; GCC's vector arithmetic rounds every lane as the scalar operation does.
-using Pair = double __attribute__((vector_size(16)));
-using PairMask = std::int64_t __attribute__((vector_size(16)));
-
-inline Pair load(const double* p) noexcept {
-    Pair v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-inline void store(double* p, Pair v) noexcept { std::memcpy(p, &v, sizeof v); }
+using vector_pair::load;
+using vector_pair::Pair;
+using vector_pair::PairMask;
+using vector_pair::store;
 
 // `value`, or the missing marker where `none` holds. Both forms compute the value first, so the
 // vector form (which cannot branch per lane) and the scalar one give the same bits.

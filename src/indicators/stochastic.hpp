@@ -8,6 +8,7 @@
 #include <limits>
 
 #include "indicator.hpp"
+#include "vector_pair.hpp"
 #include "window.hpp"
 #include "window_extremes.hpp"
 
@@ -15,16 +16,10 @@ namespace quillora::indicators {
 
 namespace stochastic_detail {
 
-// Two bars in one vector; GCC's vector arithmetic rounds every lane as the scalar operation does.
-using Pair = double __attribute__((vector_size(16)));
-using PairMask = std::int64_t __attribute__((vector_size(16)));
-
-inline Pair load(const double* p) noexcept {
-    Pair v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-inline void store(double* p, Pair v) noexcept { std::memcpy(p, &v, sizeof v); }
+using vector_pair::load;
+using vector_pair::Pair;
+using vector_pair::PairMask;
+using vector_pair::store;
 
 // `value`, or `flat` where `none` holds; the vector form selects lane by lane.
 inline double unless(bool none, double flat, double value) noexcept { return none ? flat : value; }
@@ -185,74 +180,14 @@ inline void fast_k_run(const double* close, const double* highest, const double*
     for (; i < count; ++i) k[i] = fast_k(close[i], highest[i], lowest[i]);
 }
 
-// The mean of the last `period` values exactly as SmaPart (parts.hpp) keeps it, with the same saved
-// form, and a batch form: sum = sum + x before the window fills, then sum = sum + x - oldest,
-// left to right, from sum = -0.0; mean = sum / period.
-class MeanPart {
-public:
-    explicit MeanPart(std::uint64_t period) noexcept : window_(period), period_real_(static_cast<double>(period)) {}
-
-    bool add(double x) {
-        if (window_.full()) {
-            sum_ = sum_ + x - window_.oldest();
-        } else {
-            sum_ = sum_ + x;
-        }
-        window_.push(x);
-        return window_.full();
-    }
-    double value() const noexcept { return sum_ / period_real_; }
-    void clear() noexcept {
-        window_.clear();
-        sum_ = -0.0;
-    }
-
-    // Adds v[0, count) in order, writing means[i] wherever add(v[i]) leaves the window full, and
-    // returns the first such i (count if none). The oldest values come from the window for the
-    // first `period` values after it is full, then from v itself, the sum in a register.
-    std::size_t add_run(const double* v, std::size_t count, double* means) {
-        std::size_t i = 0;
-        while (i < count && !window_.full()) add(v[i++]);
-        if (!window_.full()) return count;
-        const std::size_t first = i == 0 ? 0 : i - 1;
-        if (i > 0) means[i - 1] = value();
-        const std::size_t period = static_cast<std::size_t>(window_.capacity());
-        const std::size_t head = count - i < period ? count : i + period;
-        double sum = sum_;
-        std::size_t j = i;
-        for (; j < head; ++j) {
-            sum = sum + v[j] - window_.at(j - i);
-            means[j] = sum / period_real_;
-        }
-        for (; j < count; ++j) {
-            sum = sum + v[j] - v[j - period];
-            means[j] = sum / period_real_;
-        }
-        sum_ = sum;
-        window_.push_run(v + i, count - i);
-        return first;
-    }
-
-    void save(StateWriter& w) const {
-        window_.save(w);
-        w.real(sum_);
-    }
-    [[nodiscard]] bool load(StateReader& r) { return window_.load(r) && r.real(sum_); }
-
-private:
-    Window window_;
-    double period_real_;
-    double sum_ = -0.0;
-};
-
-// The window size a saved MeanPart form opens with, read without consuming it.
+// The window size a saved SmaPart form opens with, read without consuming it.
 inline bool saved_window_size(const StateReader& r, std::uint64_t& size) noexcept {
     StateReader ahead = r;
     return ahead.count(size);
 }
 
 // STOCHF. Order of operations: fast %K as in `fast_k` over the last `fastk_period` bars' highs and
-// lows; fast %D = the MeanPart mean of the last `fastd_period` fast %K values. Both start together
+// lows; fast %D = the SmaPart mean of the last `fastd_period` fast %K values. Both start together
 // at the first fast %D. A missing bar (any input missing) clears every window; the next values come
 // fastk_period + fastd_period - 1 present bars later.
 class StochfState {
@@ -329,12 +264,12 @@ public:
 private:
     std::uint64_t range_period_;
     RangePart range_;
-    MeanPart d_;
+    SmaPart d_;
 };
 
 // STOCH with simple averages. Order of operations: fast %K as in `fast_k` over the last
-// `fastk_period` bars; slow %K = the MeanPart mean of the last `slowk_period` fast %K values; slow
-// %D = the MeanPart mean of the last `slowd_period` slow %K values. Both outputs start together at
+// `fastk_period` bars; slow %K = the SmaPart mean of the last `slowk_period` fast %K values; slow
+// %D = the SmaPart mean of the last `slowd_period` slow %K values. Both outputs start together at
 // the first slow %D. A missing bar (any input missing) clears every window; the next values come
 // fastk_period + slowk_period + slowd_period - 2 present bars later.
 class StochState {
@@ -419,8 +354,8 @@ public:
 private:
     std::uint64_t range_period_, slow_k_period_;
     RangePart range_;
-    MeanPart slow_k_;
-    MeanPart slow_d_;
+    SmaPart slow_k_;
+    SmaPart slow_d_;
 };
 
 }  // namespace quillora::indicators

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "indicator.hpp"
+#include "vector_pair.hpp"
 
 namespace quillora::indicators {
 
@@ -26,8 +27,8 @@ void step_bar(State& state, const double* const* inputs, double* const* outputs,
 
 // Two doubles in one register, for two sums that run side by side: lane by lane the operations
 // are those of each sum alone, so the bits are too. Comparisons give masks of all ones or zeros.
-using TwoLanes = double __attribute__((vector_size(16)));
-using TwoMask = std::int64_t __attribute__((vector_size(16)));
+using TwoLanes = vector_pair::Pair;
+using TwoMask = vector_pair::PairMask;
 
 // x where the mask is set, else +0.0.
 inline TwoLanes where(TwoMask mask, TwoLanes x) noexcept {

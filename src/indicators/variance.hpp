@@ -10,6 +10,7 @@
 #endif
 
 #include "indicator.hpp"
+#include "vector_pair.hpp"
 #include "window.hpp"
 
 namespace quillora::indicators {
@@ -227,14 +228,10 @@ private:
 
 namespace variance_detail {
 
-using Pair = double __attribute__((vector_size(16)));
-
-inline Pair load(const double* p) noexcept {
-    Pair v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-inline void store(double* p, Pair v) noexcept { std::memcpy(p, &v, sizeof v); }
+using vector_pair::load;
+using vector_pair::Pair;
+using vector_pair::PairMask;
+using vector_pair::store;
 
 // The correctly rounded square root of each lane (with SSE2 one instruction: std::sqrt keeps a
 // scalar call for errno, which stops a loop from vectorizing).
