@@ -69,14 +69,14 @@ public:
         Trail<double> trail{stop_, extreme_, factor_};
         if (long_) {
             if (low <= stop_) {
-                out[0] = reverse_long(trail, high, low, high_);
+                out[0] = reverse_long(trail, high, low, high_, step_);
                 long_ = false;
             } else {
                 out[0] = follow_long(trail, high, low, low_, step_, maximum_);
             }
         } else {
             if (high >= stop_) {
-                out[0] = reverse_short(trail, high, low, low_);
+                out[0] = reverse_short(trail, high, low, low_, step_);
                 long_ = true;
             } else {
                 out[0] = follow_short(trail, high, low, high_, step_, maximum_);
@@ -116,11 +116,9 @@ public:
                 }
                 if (i == length) break;
             }
-            Trail<double> turn{trail.stop[0], trail.extreme[0], trail.factor[0]};
-            result[i] = is_long ? reverse_long(turn, high[i], low[i], previous_high)
-                                : reverse_short(turn, high[i], low[i], previous_low);
+            result[i] = (is_long ? reverse_long(trail, both(high[i]), both(low[i]), both(previous_high), step)
+                                 : reverse_short(trail, both(high[i]), both(low[i]), both(previous_low), step))[0];
             is_long = !is_long;
-            trail = Trail<TwoLanes>{both(turn.stop), both(turn.extreme), both(turn.factor)};
             previous_high = high[i];
             previous_low = low[i];
             ++i;
@@ -198,28 +196,20 @@ private:
     }
     // A long bar whose low reached the stop: the trend turns short; the output is the stop it
     // turns at.
-    double reverse_long(Trail<double>& t, double high, double low, double previous_high) const noexcept {
-        double stop = t.extreme;
-        if (stop < previous_high) stop = previous_high;
-        if (stop < high) stop = high;
-        t.factor = step_;
+    template <typename T>
+    static T reverse_long(Trail<T>& t, T high, T low, T previous_high, T step) noexcept {
+        const T stop = raised_to(t.extreme, previous_high, high);
+        t.factor = step;
         t.extreme = low;
-        double next = stop + t.factor * (t.extreme - stop);
-        if (next < previous_high) next = previous_high;
-        if (next < high) next = high;
-        t.stop = next;
+        t.stop = raised_to(stop + t.factor * (t.extreme - stop), previous_high, high);
         return stop;
     }
-    double reverse_short(Trail<double>& t, double high, double low, double previous_low) const noexcept {
-        double stop = t.extreme;
-        if (stop > previous_low) stop = previous_low;
-        if (stop > low) stop = low;
-        t.factor = step_;
+    template <typename T>
+    static T reverse_short(Trail<T>& t, T high, T low, T previous_low, T step) noexcept {
+        const T stop = lowered(t.extreme, previous_low, low);
+        t.factor = step;
         t.extreme = high;
-        double next = stop + t.factor * (t.extreme - stop);
-        if (next > previous_low) next = previous_low;
-        if (next > low) next = low;
-        t.stop = next;
+        t.stop = lowered(stop + t.factor * (t.extreme - stop), previous_low, low);
         return stop;
     }
     void keep(const Trail<double>& t) noexcept {

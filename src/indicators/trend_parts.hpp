@@ -80,22 +80,27 @@ public:
         if (needed > slots_.size())
             grow_to(std::max<std::uint64_t>(needed, std::min<std::uint64_t>(capacity_, 2 * size_)));
     }
+    // As if entry(0), ..., entry(count - 1) were pushed in order.
+    template <typename Entries>
+    void push_each(std::uint64_t count, Entries entry) {
+        if (count < capacity_) {
+            for (std::uint64_t i = 0; i < count; ++i) push(entry(i));
+            return;
+        }
+        if (slots_.size() != capacity_) grow_to(capacity_);
+        const std::uint64_t first = count - capacity_;
+        for (std::size_t i = 0; i < capacity_; ++i) slots_[i] = entry(first + i);
+        start_ = 0;
+        size_ = capacity_;
+    }
     // As if each of `count` entries were pushed in order, each convert(source) (a scratch may
     // hold them in another form).
     template <typename Source, typename Convert>
     void push_run(const Source* entries, std::uint64_t count, Convert convert) {
-        if (count < capacity_) {
-            for (std::uint64_t i = 0; i < count; ++i) push(convert(entries[i]));
-            return;
-        }
-        if (slots_.size() != capacity_) grow_to(capacity_);
-        const Source* first = entries + (count - capacity_);
-        for (std::size_t i = 0; i < capacity_; ++i) slots_[i] = convert(first[i]);
-        start_ = 0;
-        size_ = capacity_;
+        push_each(count, [entries, convert](std::uint64_t i) { return convert(entries[i]); });
     }
     void push_run(const Entry* entries, std::uint64_t count) {
-        push_run(entries, count, [](const Entry& e) { return e; });
+        push_each(count, [entries](std::uint64_t i) { return entries[i]; });
     }
     void pop_front() noexcept {
         start_ = wrap(start_ + 1);

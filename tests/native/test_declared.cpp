@@ -105,6 +105,15 @@ void spoil(std::vector<Series>& series, std::mt19937_64& engine) {
             for (std::size_t i = at; i < std::min(length, at + span); ++i) series[k][i] = around_zero[pick(engine)];
         }
     }
+    // Stretches where one input follows another (a close at the low, a high equal to the low):
+    // terms that are zero on one side only, ties between inputs.
+    if (series.size() > 1) {
+        for (int n = 0; n < 5; ++n) {
+            const std::size_t at = place(engine), span = run(engine) * 10;
+            const std::size_t to = input(engine), from = (to + 1 + input(engine) % (series.size() - 1)) % series.size();
+            for (std::size_t i = at; i < std::min(length, at + span); ++i) series[to][i] = series[from][i];
+        }
+    }
 }
 
 template <Indicator S>
@@ -244,6 +253,25 @@ void check_indicator(std::mt19937_64& engine) {
                                            }
                                        }),
                            stepped);
+                // Batch runs and stepping taking turns, as live updates follow a batch: what a
+                // batch run leaves in the state beyond its saved form must step on as stepping's.
+                compare<S>("turns", p, run_with<S>(p, in, [&engine](S& s, auto in_, auto out_, std::size_t n) {
+                    std::uniform_int_distribution<std::size_t> cut(0, 600);
+                    bool batch = true;
+                    for (std::size_t first = 0; first < n; batch = !batch) {
+                        const std::size_t last = std::min(n, first + cut(engine));
+                        if (batch) {
+                            const double* in_at[S::inputs];
+                            double* out_at[S::outputs];
+                            for (std::size_t k = 0; k < S::inputs; ++k) in_at[k] = in_[k] + first;
+                            for (std::size_t k = 0; k < S::outputs; ++k) out_at[k] = out_[k] + first;
+                            run_series(s, in_at, out_at, last - first);
+                        } else {
+                            step_bars(s, in_, out_, first, last);
+                        }
+                        first = last;
+                    }
+                }), stepped);
             }
         }
     }
