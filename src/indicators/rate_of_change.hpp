@@ -63,26 +63,39 @@ public:
         out[0] = full ? Change::of(x, base) : missing_value;
     }
 
-    // The first `period` bars read their base from the window, the rest from the run itself, two
-    // bars to a vector: every lane computes what `Change::of` computes for its bar.
-    void run_present(const double* const* in, double* const* out, std::size_t length) {
+    // Whole series in one pass: once `period` present samples precede a bar in the array, its
+    // base is read from there, and the changes are computed two bars to a vector, 32 bars at a
+    // time, while the same pass looks for missing samples (x - x is +0.0 for a present sample and
+    // NaN for a missing one, so OR-ing their bits finds any). The bars of a group from its first
+    // missing sample on are taken again: that sample is stepped, and so are the bars after it
+    // until `period` present ones precede the next. The window is brought up to date at the end
+    // of each stretch read from the array.
+    void run(const double* const* in, double* const* out, std::size_t length) {
         const double* x = in[0];
         double* result = out[0];
         const std::uint64_t period = previous_.capacity();
-        const std::size_t head = static_cast<std::size_t>(std::min<std::uint64_t>(period, length));
-        step_bars(*this, in, out, 0, head);
-        if (head == length) return;
-        const std::size_t lag = static_cast<std::size_t>(period);
-        std::size_t i = head;
-        for (; i + 4 <= length; i += 4) {
-            const change_detail::Pair a = Change::of(change_detail::load(x + i), change_detail::load(x + i - lag));
-            const change_detail::Pair b =
-                Change::of(change_detail::load(x + i + 2), change_detail::load(x + i + 2 - lag));
-            change_detail::store(result + i, a);
-            change_detail::store(result + i + 2, b);
+        std::uint64_t clean = 0;  // present samples just before `bar`, within the array
+        std::size_t bar = 0;
+        while (bar < length) {
+            if (clean < period) {
+                step_bars(*this, in, out, bar, bar + 1);
+                clean = present(x[bar]) ? clean + 1 : 0;
+                ++bar;
+                continue;
+            }
+            const std::size_t first = bar, lag = static_cast<std::size_t>(period);
+            while (bar < length) {
+                const std::size_t end = std::min(length, bar + group);
+                if (changes(x, result, bar, end, lag)) {
+                    bar = end;
+                    continue;
+                }
+                while (present(x[bar])) ++bar;
+                break;
+            }
+            previous_.push_run(x + first, bar - first);
+            clean = 0;
         }
-        for (; i < length; ++i) result[i] = Change::of(x[i], x[i - lag]);
-        previous_.push_run(x + head, length - head);
     }
 
     void save(StateWriter& w) const { previous_.save(w); }
@@ -94,6 +107,27 @@ public:
     }
 
 private:
+    static constexpr std::size_t group = 32;
+
+    // Writes the changes of bars [first, last), their bases `lag` bars before them; false if a
+    // sample among them is missing (the changes from it on are then not the bars' values).
+    static bool changes(const double* x, double* result, std::size_t first, std::size_t last, std::size_t lag) noexcept {
+        namespace lanes = change_detail;
+        lanes::PairMask missing = {0, 0};
+        std::size_t i = first;
+        for (; i + 2 <= last; i += 2) {
+            const lanes::Pair sample = lanes::load(x + i);
+            lanes::store(result + i, Change::of(sample, lanes::load(x + i - lag)));
+            missing |= reinterpret_cast<lanes::PairMask>(sample - sample);
+        }
+        bool any = (missing[0] | missing[1]) != 0;
+        for (; i < last; ++i) {
+            result[i] = Change::of(x[i], x[i - lag]);
+            any = any || !present(x[i]);
+        }
+        return !any;
+    }
+
     Window previous_;
 };
 
