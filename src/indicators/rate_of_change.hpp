@@ -106,15 +106,15 @@ private:
 
     // Writes the changes of bars [first, last), their bases `lag` bars before them; false if a
     // sample among them is missing (the changes from it on are then not the bars' values).
-    static bool changes(const double* x, double* result, std::size_t first, std::size_t last,
-                        std::size_t lag) noexcept {
+    static bool changes(const double* x, double* result, std::size_t first, std::size_t last, std::size_t lag) noexcept {
         namespace lanes = change_detail;
         lanes::PairMask missing = {0, 0};
         std::size_t i = first;
-        for (; i + 2 <= last; i += 2) {
-            const lanes::Pair sample = lanes::load(x + i);
-            lanes::store(result + i, Change::of(sample, lanes::load(x + i - lag)));
-            missing |= reinterpret_cast<lanes::PairMask>(sample - sample);
+        for (; i + 4 <= last; i += 4) {
+            const lanes::Pair a = lanes::load(x + i), b = lanes::load(x + i + 2);
+            lanes::store(result + i, Change::of(a, lanes::load(x + i - lag)));
+            lanes::store(result + i + 2, Change::of(b, lanes::load(x + i + 2 - lag)));
+            missing |= reinterpret_cast<lanes::PairMask>(a - a) | reinterpret_cast<lanes::PairMask>(b - b);
         }
         bool any = (missing[0] | missing[1]) != 0;
         for (; i < last; ++i) {

@@ -58,13 +58,15 @@ public:
 
     // Batch runs over arrays of present bars, as ExtremeWindow's: where `runs_over(count)`, the
     // caller reserves, steps bars [0, period - 1), takes the ranges of the rest from a `Run`
-    // and ends with `finish_run`, given `filled()` as it was after the steps.
+    // and ends with `finish_run` (at the count of bars it ran), given `filled()` as it was after
+    // the steps.
     bool runs_over(std::size_t count) const noexcept { return highest_.runs_over(count); }
     void reserve_run() {
         highest_.reserve_run();
         lowest_.reserve_run();
     }
     std::uint64_t filled() const noexcept { return highest_.filled(); }
+    std::uint64_t period() const noexcept { return period_; }
 
     // The highest highs and lowest lows of the windows ending at positions period - 1, period,
     // ... of the arrays, in order, both windows in one pass: for each block of `period`
@@ -163,6 +165,39 @@ private:
     LowestWindow lowest_;
 };
 
+// Whole series for the states built on a RangePart: stretches of present bars go to
+// `stretch(in, out, length)`, which runs bars [0, length) of its arrays as stepping would up to
+// the first with a missing input, found as it goes, and returns that bar (or `length`); that bar
+// is stepped. A stretch starts only where its first 3 * period bars are present (checked ahead,
+// stepped otherwise), so that its windows' extremes can be read from the arrays and rebuilt from
+// them at its end; shorter stretches step.
+template <typename State, typename Stretch>
+void run_stretches(State& state, const RangePart& range, const double* const* in, double* const* out,
+                   std::size_t length, Stretch&& stretch) {
+    std::size_t bar = 0;
+    while (bar < length) {
+        if (!range.runs_over(length - bar)) {
+            step_bars(state, in, out, bar, length);
+            return;
+        }
+        const std::size_t ahead = bar + 3 * static_cast<std::size_t>(range.period());
+        const std::size_t missing = first_missing_bar<3>(in, bar, ahead);
+        if (missing < ahead) {
+            step_bars(state, in, out, bar, missing + 1);
+            bar = missing + 1;
+            continue;
+        }
+        const double* in_at[3] = {in[0] + bar, in[1] + bar, in[2] + bar};
+        double* out_at[State::outputs];
+        for (std::size_t k = 0; k < State::outputs; ++k) out_at[k] = out[k] + bar;
+        bar += stretch(in_at, out_at, length - bar);
+        if (bar < length) {
+            step_bars(state, in, out, bar, bar + 1);
+            ++bar;
+        }
+    }
+}
+
 // Fast %K, in percent: ((close - lowest) / (highest - lowest)) * 100.0, and 50.0 where the range
 // is flat (highest == lowest, so the close is at both ends). For doubles and for pairs of them.
 template <typename T>
@@ -171,13 +206,34 @@ T fast_k(T close, T highest, T lowest) noexcept {
     return stochastic_detail::unless(range == 0.0, 50.0, ((close - lowest) / range) * 100.0);
 }
 
-// Fast %K of bars [0, count) from their closes and ranges, two bars to a vector.
-inline void fast_k_run(const double* close, const double* highest, const double* lowest, std::size_t count,
-                       double* k) noexcept {
-    using namespace stochastic_detail;
+// Whether x - x, OR-ed over samples, shows none missing: it is +0.0 for a present sample and NaN
+// for a missing one.
+inline bool none_missing(stochastic_detail::PairMask seen) noexcept { return (seen[0] | seen[1]) == 0; }
+inline stochastic_detail::PairMask missing_bits(stochastic_detail::Pair x) noexcept {
+    return reinterpret_cast<stochastic_detail::PairMask>(x - x);
+}
+
+// Fast %K of bars [first, last) from their closes and ranges (highest[0] is bar first's), two
+// bars to a vector, and whether the bars' inputs are all present (the %K from a missing one on
+// are then not the bars' values).
+inline bool fast_k_run(const double* const* in, const double* highest, const double* lowest, std::size_t first,
+                       std::size_t last, double* k) noexcept {
+    namespace lanes = stochastic_detail;
+    const double *high = in[0] + first, *low = in[1] + first, *close = in[2] + first;
+    const std::size_t count = last - first;
+    lanes::PairMask seen = {0, 0};
     std::size_t i = 0;
-    for (; i + 2 <= count; i += 2) store(k + i, fast_k(load(close + i), load(highest + i), load(lowest + i)));
-    for (; i < count; ++i) k[i] = fast_k(close[i], highest[i], lowest[i]);
+    for (; i + 2 <= count; i += 2) {
+        const lanes::Pair c = lanes::load(close + i);
+        lanes::store(k + i, fast_k(c, lanes::load(highest + i), lanes::load(lowest + i)));
+        seen |= missing_bits(lanes::load(high + i)) | missing_bits(lanes::load(low + i)) | missing_bits(c);
+    }
+    bool present_all = none_missing(seen);
+    for (; i < count; ++i) {
+        k[i] = fast_k(close[i], highest[i], lowest[i]);
+        present_all = present_all && present(high[i]) && present(low[i]) && present(close[i]);
+    }
+    return present_all;
 }
 
 // The window size a saved SmaPart form opens with, read without consuming it.
@@ -222,32 +278,12 @@ public:
         out[1] = d_.value();
     }
 
-    // Steps the bars whose range reaches back before the run, then takes the ranges from the
-    // arrays and each stage of `block` bars at a time through scratch on the stack.
-    void run_present(const double* const* in, double* const* out, std::size_t length) {
-        using stochastic_detail::block;
-        if (!range_.runs_over(length)) {
-            step_bars(*this, in, out, 0, length);
-            return;
-        }
-        range_.reserve_run();
-        const std::size_t head = static_cast<std::size_t>(range_period_ - 1);
-        step_bars(*this, in, out, 0, head);
-        const std::uint64_t filled = range_.filled();
-        RangePart::Run ranges(range_, in[0], in[1]);
-        double highest[block], lowest[block], k[block], d[block];
-        for (std::size_t bar = head; bar < length; bar += block) {
-            const std::size_t count = std::min(block, length - bar);
-            ranges.values(count, highest, lowest);
-            fast_k_run(in[2] + bar, highest, lowest, count, k);
-            const std::size_t first = d_.add_run(k, count, d);
-            double *k_out = out[0] + bar, *d_out = out[1] + bar;
-            for (std::size_t i = 0; i < count; ++i) {
-                k_out[i] = i < first ? missing_value : k[i];
-                d_out[i] = i < first ? missing_value : d[i];
-            }
-        }
-        range_.finish_run(in[0], in[1], length, filled);
+    // Whole series: stretches of present bars step the bars whose range reaches back before them,
+    // then take the ranges from the arrays and each stage `block` bars at a time through scratch
+    // on the stack (run_stretches).
+    void run(const double* const* in, double* const* out, std::size_t length) {
+        run_stretches(*this, range_, in, out, length, [this](const double* const* in_at, double* const* out_at,
+                                                             std::size_t count) { return stretch(in_at, out_at, count); });
     }
 
     void save(StateWriter& w) const {
@@ -262,6 +298,33 @@ public:
     }
 
 private:
+    std::size_t stretch(const double* const* in, double* const* out, std::size_t length) {
+        using stochastic_detail::block;
+        range_.reserve_run();
+        const std::size_t head = static_cast<std::size_t>(range_period_ - 1);
+        step_bars(*this, in, out, 0, head);
+        const std::uint64_t filled = range_.filled();
+        RangePart::Run ranges(range_, in[0], in[1]);
+        double highest[block], lowest[block], k[block], d[block];
+        std::size_t bar = head;
+        while (bar < length) {
+            std::size_t count = std::min(block, length - bar);
+            ranges.values(count, highest, lowest);
+            const bool present_all = fast_k_run(in, highest, lowest, bar, bar + count, k);
+            if (!present_all) count = first_missing_bar<3>(in, bar, bar + count) - bar;
+            const std::size_t first = d_.add_run(k, count, d);
+            double *k_out = out[0] + bar, *d_out = out[1] + bar;
+            for (std::size_t i = 0; i < count; ++i) {
+                k_out[i] = i < first ? missing_value : k[i];
+                d_out[i] = i < first ? missing_value : d[i];
+            }
+            bar += count;
+            if (!present_all) break;
+        }
+        range_.finish_run(in[0], in[1], bar, filled);
+        return bar;
+    }
+
     std::uint64_t range_period_;
     RangePart range_;
     SmaPart d_;
@@ -309,33 +372,10 @@ public:
         out[1] = slow_d_.value();
     }
 
-    // As StochfState's batch runs, with a stage more.
-    void run_present(const double* const* in, double* const* out, std::size_t length) {
-        using stochastic_detail::block;
-        if (!range_.runs_over(length)) {
-            step_bars(*this, in, out, 0, length);
-            return;
-        }
-        range_.reserve_run();
-        const std::size_t head = static_cast<std::size_t>(range_period_ - 1);
-        step_bars(*this, in, out, 0, head);
-        const std::uint64_t filled = range_.filled();
-        RangePart::Run ranges(range_, in[0], in[1]);
-        double highest[block], lowest[block], fast[block], k[block], d[block];
-        for (std::size_t bar = head; bar < length; bar += block) {
-            const std::size_t count = std::min(block, length - bar);
-            ranges.values(count, highest, lowest);
-            fast_k_run(in[2] + bar, highest, lowest, count, fast);
-            // Slow %D over the slow %K values there are.
-            const std::size_t k_first = slow_k_.add_run(fast, count, k);
-            const std::size_t first = k_first + slow_d_.add_run(k + k_first, count - k_first, d + k_first);
-            double *k_out = out[0] + bar, *d_out = out[1] + bar;
-            for (std::size_t i = 0; i < count; ++i) {
-                k_out[i] = i < first ? missing_value : k[i];
-                d_out[i] = i < first ? missing_value : d[i];
-            }
-        }
-        range_.finish_run(in[0], in[1], length, filled);
+    // As StochfState's, with a stage more.
+    void run(const double* const* in, double* const* out, std::size_t length) {
+        run_stretches(*this, range_, in, out, length, [this](const double* const* in_at, double* const* out_at,
+                                                             std::size_t count) { return stretch(in_at, out_at, count); });
     }
 
     void save(StateWriter& w) const {
@@ -352,6 +392,35 @@ public:
     }
 
 private:
+    std::size_t stretch(const double* const* in, double* const* out, std::size_t length) {
+        using stochastic_detail::block;
+        range_.reserve_run();
+        const std::size_t head = static_cast<std::size_t>(range_period_ - 1);
+        step_bars(*this, in, out, 0, head);
+        const std::uint64_t filled = range_.filled();
+        RangePart::Run ranges(range_, in[0], in[1]);
+        double highest[block], lowest[block], fast[block], k[block], d[block];
+        std::size_t bar = head;
+        while (bar < length) {
+            std::size_t count = std::min(block, length - bar);
+            ranges.values(count, highest, lowest);
+            const bool present_all = fast_k_run(in, highest, lowest, bar, bar + count, fast);
+            if (!present_all) count = first_missing_bar<3>(in, bar, bar + count) - bar;
+            // Slow %D over the slow %K values there are.
+            const std::size_t k_first = slow_k_.add_run(fast, count, k);
+            const std::size_t first = k_first + slow_d_.add_run(k + k_first, count - k_first, d + k_first);
+            double *k_out = out[0] + bar, *d_out = out[1] + bar;
+            for (std::size_t i = 0; i < count; ++i) {
+                k_out[i] = i < first ? missing_value : k[i];
+                d_out[i] = i < first ? missing_value : d[i];
+            }
+            bar += count;
+            if (!present_all) break;
+        }
+        range_.finish_run(in[0], in[1], bar, filled);
+        return bar;
+    }
+
     std::uint64_t range_period_, slow_k_period_;
     RangePart range_;
     SmaPart slow_k_;

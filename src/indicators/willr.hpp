@@ -39,38 +39,53 @@ public:
         out[0] = of(in[2], range_.highest(), range_.lowest());
     }
 
-    // Steps the bars whose range reaches back before the run, then takes the ranges from the
-    // arrays, `block` bars at a time through scratch on the stack, two values to a vector.
-    void run_present(const double* const* in, double* const* out, std::size_t length) {
-        using namespace stochastic_detail;
-        if (!range_.runs_over(length)) {
-            step_bars(*this, in, out, 0, length);
-            return;
-        }
-        range_.reserve_run();
-        const std::size_t head = static_cast<std::size_t>(period_ - 1);
-        step_bars(*this, in, out, 0, head);
-        const std::uint64_t filled = range_.filled();
-        RangePart::Run ranges(range_, in[0], in[1]);
-        double highest[block], lowest[block];
-        for (std::size_t bar = head; bar < length; bar += block) {
-            const std::size_t count = std::min(block, length - bar);
-            ranges.values(count, highest, lowest);
-            const double* close = in[2] + bar;
-            double* result = out[0] + bar;
-            std::size_t i = 0;
-            for (; i + 2 <= count; i += 2)
-                store(result + i, of(stochastic_detail::load(close + i), stochastic_detail::load(highest + i),
-                                     stochastic_detail::load(lowest + i)));
-            for (; i < count; ++i) result[i] = of(close[i], highest[i], lowest[i]);
-        }
-        range_.finish_run(in[0], in[1], length, filled);
+    // Whole series: stretches of present bars step the bars whose range reaches back before them,
+    // then take the ranges from the arrays, `block` bars at a time through scratch on the stack,
+    // %R two bars to a vector (run_stretches).
+    void run(const double* const* in, double* const* out, std::size_t length) {
+        run_stretches(*this, range_, in, out, length, [this](const double* const* in_at, double* const* out_at,
+                                                             std::size_t count) { return stretch(in_at, out_at, count); });
     }
 
     void save(StateWriter& w) const { range_.save(w); }
     [[nodiscard]] bool load(StateReader& r) { return range_.load(r); }
 
 private:
+    std::size_t stretch(const double* const* in, double* const* out, std::size_t length) {
+        namespace lanes = stochastic_detail;
+        using lanes::block;
+        range_.reserve_run();
+        const std::size_t head = static_cast<std::size_t>(period_ - 1);
+        step_bars(*this, in, out, 0, head);
+        const std::uint64_t filled = range_.filled();
+        RangePart::Run ranges(range_, in[0], in[1]);
+        double highest[block], lowest[block];
+        std::size_t bar = head;
+        bool present_all = true;
+        while (bar < length && present_all) {
+            const std::size_t count = std::min(block, length - bar);
+            ranges.values(count, highest, lowest);
+            const double *high = in[0] + bar, *low = in[1] + bar, *close = in[2] + bar;
+            double* result = out[0] + bar;
+            lanes::PairMask seen = {0, 0};
+            std::size_t i = 0;
+            for (; i + 2 <= count; i += 2) {
+                const lanes::Pair c = lanes::load(close + i);
+                lanes::store(result + i, of(c, lanes::load(highest + i), lanes::load(lowest + i)));
+                seen |= missing_bits(lanes::load(high + i)) | missing_bits(lanes::load(low + i)) | missing_bits(c);
+            }
+            present_all = none_missing(seen);
+            for (; i < count; ++i) {
+                result[i] = of(close[i], highest[i], lowest[i]);
+                present_all = present_all && present(high[i]) && present(low[i]) && present(close[i]);
+            }
+            // The values from the first missing bar on are not the bars'.
+            bar = present_all ? bar + count : first_missing_bar<3>(in, bar, bar + count);
+        }
+        range_.finish_run(in[0], in[1], bar, filled);
+        return bar;
+    }
+
     // For doubles and for pairs of them.
     template <typename T>
     static T of(T close, T highest, T lowest) noexcept {
