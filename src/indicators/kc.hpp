@@ -73,15 +73,22 @@ public:
         EmaPart average = middle_;
         WilderPart range = atr_;
         double previous = previous_close_;
-        for (; i < length; ++i) {
-            average.add((high[i] + low[i] + close[i]) / 3.0);
-            range.add(true_range(high[i], low[i], previous));
-            previous = close[i];
+        const auto take = [&](std::size_t bar, double typical) noexcept {
+            average.add(typical);
+            range.add(true_range(high[bar], low[bar], previous));
+            previous = close[bar];
             const double mid = average.value(), width = nbdev * range.value();
-            upper[i] = mid + width;
-            middle[i] = mid;
-            lower[i] = mid - width;
+            upper[bar] = mid + width;
+            middle[bar] = mid;
+            lower[bar] = mid - width;
+        };
+        for (; i + 2 <= length; i += 2) {
+            using namespace flow_lanes;
+            const Lanes typical = (lanes_at(high + i) + lanes_at(low + i) + lanes_at(close + i)) / 3.0;
+            take(i, typical[0]);
+            take(i + 1, typical[1]);
         }
+        if (i < length) take(i, (high[i] + low[i] + close[i]) / 3.0);
         middle_ = average;
         atr_ = range;
         previous_close_ = previous;
