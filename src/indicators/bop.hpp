@@ -38,7 +38,7 @@ public:
         for (; i + 2 <= length; i += 2) {
             const Lanes range = lanes_at(high + i) - lanes_at(low + i);
             const Lanes balance = (lanes_at(close + i) - lanes_at(open + i)) / range;
-            put(result + i, select(range > 0.0, balance, splat(0.0)));
+            put(result + i, blend(range > 0.0, balance, splat(0.0)));
         }
         for (; i < length; ++i) step_bars(*this, in, out, i, i + 1);
     }

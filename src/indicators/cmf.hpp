@@ -165,7 +165,7 @@ private:
             if (trading == 0) both = splat(0.0);
             const Lanes flow_sums = __builtin_shufflevector(first_sums, both, 0, 2);
             const Lanes volume_sums = __builtin_shufflevector(first_sums, both, 1, 3);
-            put(result + bar, select(volume_sums == 0.0, splat(0.0), flow_sums / volume_sums));
+            put(result + bar, blend(volume_sums == 0.0, splat(0.0), flow_sums / volume_sums));
         }
         sums.both = both;
         sums.trading = trading;

@@ -39,7 +39,7 @@ inline Lanes lanes_at(const double* x) noexcept {
 inline void put(double* x, Lanes v) noexcept { std::memcpy(x, &v, sizeof v); }
 inline Lanes splat(double x) noexcept { return Lanes{x, x}; }
 // `a` where `keep` holds, else `b`.
-inline Lanes select(Mask keep, Lanes a, Lanes b) noexcept {
+inline Lanes blend(Mask keep, Lanes a, Lanes b) noexcept {
     return reinterpret_cast<Lanes>((reinterpret_cast<Mask>(a) & keep) | (reinterpret_cast<Mask>(b) & ~keep));
 }
 
@@ -51,7 +51,7 @@ inline flow_lanes::Lanes money_flow_volume_pair(const double* const* in, std::si
     const Lanes high = lanes_at(in[0] + i), low = lanes_at(in[1] + i), close = lanes_at(in[2] + i);
     const Lanes range = high - low;
     const Lanes flow = ((close - low) - (high - close)) / range * lanes_at(in[3] + i);
-    return select(range > 0.0, flow, splat(0.0));
+    return blend(range > 0.0, flow, splat(0.0));
 }
 
 // The largest of high - low, |high - previous close| and |low - previous close|: a maximum, so

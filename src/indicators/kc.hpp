@@ -62,7 +62,8 @@ public:
     }
 
     // Steps until both averages have their first value, then runs them as copies in registers
-    // (their seed tests stay out of the way, always false), with the previous close carried.
+    // (their seed tests stay out of the way, always false), with the previous close carried. Two
+    // bars' typical prices are divided at once, which leaves the divider to Wilder's chain.
     void run_present(const double* const* in, double* const* out, std::size_t length) noexcept {
         std::size_t i = 0;
         for (; i < length && !atr_.seeded(); ++i) step_bars(*this, in, out, i, i + 1);

@@ -48,7 +48,7 @@ public:
             traded = traded_first + volumes[1];
             const Lanes sums = Lanes{traded_first, traded};
             const Lanes average = Lanes{priced_first, priced} / sums;
-            put(result + i, select(sums == 0.0, splat(missing_value), average));
+            put(result + i, blend(sums == 0.0, splat(missing_value), average));
         }
         priced_ = priced;
         volume_ = traded;
