@@ -85,13 +85,18 @@ bool pairs_present(Pairs... x) noexcept {
     return zeros[0] + zeros[1] == 0.0;
 }
 
+// money_flow_volume of two bars at once, from their samples in pairs of lanes.
+inline flow_lanes::Lanes money_flow_volume_pair(flow_lanes::Lanes high, flow_lanes::Lanes low, flow_lanes::Lanes close,
+                                                flow_lanes::Lanes volume) noexcept {
+    using namespace flow_lanes;
+    const Lanes range = high - low;
+    const Lanes flow = ((close - low) - (high - close)) / range * volume;
+    return blend(range > 0.0, flow, splat(0.0));
+}
 // money_flow_volume of bars i and i + 1.
 inline flow_lanes::Lanes money_flow_volume_pair(const double* const* in, std::size_t i) noexcept {
     using namespace flow_lanes;
-    const Lanes high = lanes_at(in[0] + i), low = lanes_at(in[1] + i), close = lanes_at(in[2] + i);
-    const Lanes range = high - low;
-    const Lanes flow = ((close - low) - (high - close)) / range * lanes_at(in[3] + i);
-    return blend(range > 0.0, flow, splat(0.0));
+    return money_flow_volume_pair(lanes_at(in[0] + i), lanes_at(in[1] + i), lanes_at(in[2] + i), lanes_at(in[3] + i));
 }
 
 // The largest of high - low, |high - previous close| and |low - previous close|: a maximum, so
