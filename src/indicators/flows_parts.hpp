@@ -1,6 +1,7 @@
 // Pieces the volume-flow and channel indicators share: where a close sits in its bar's range, the
-// true range, Wilder's average as a part, a growing ring of bars, and the extreme of a trailing
-// window kept in a monotonic queue.
+// true range, Wilder's and the exponential average as parts, a growing ring of bars, the extreme
+// of a trailing window kept in a monotonic queue, and what their batch runs share (two lanes at a
+// time, the test for missing samples inside the loop).
 #pragma once
 
 #include <algorithm>
@@ -45,9 +46,9 @@ inline Lanes blend(Mask keep, Lanes a, Lanes b) noexcept {
 
 }  // namespace flow_lanes
 
-// Batch runs that test for missing samples inside their loop. A state whose loop waits on a
-// chain of latency (a divide a bar) has room beside the chain for the test, where a scan ahead
-// would read the inputs once more (from memory, on long series). Such a state defines
+// Batch runs that test for missing samples inside their loop: the test fits beside the loop's
+// chain and divides, and the inputs are read once, where a scan ahead reads them twice (the first
+// time from memory, on long series). Such a state defines
 //     std::size_t run_present_from(const double* const* in, double* const* out, std::size_t first,
 //                                  std::size_t length)
 // taking the bars from `first` on while their inputs are present, leaving itself and the outputs
@@ -93,12 +94,6 @@ inline flow_lanes::Lanes money_flow_volume_pair(flow_lanes::Lanes high, flow_lan
     const Lanes flow = ((close - low) - (high - close)) / range * volume;
     return blend(range > 0.0, flow, splat(0.0));
 }
-// money_flow_volume of bars i and i + 1.
-inline flow_lanes::Lanes money_flow_volume_pair(const double* const* in, std::size_t i) noexcept {
-    using namespace flow_lanes;
-    return money_flow_volume_pair(lanes_at(in[0] + i), lanes_at(in[1] + i), lanes_at(in[2] + i), lanes_at(in[3] + i));
-}
-
 // The largest of high - low, |high - previous close| and |low - previous close|: a maximum, so
 // exact whatever the order of the comparisons.
 inline double true_range(double high, double low, double previous_close) noexcept {
