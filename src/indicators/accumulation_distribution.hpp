@@ -30,21 +30,32 @@ public:
         out[0] = ad_;
     }
 
-    // Two bars' flows at a time (their divides vectorize and run alongside the total's chain of
-    // adds), the total in a register.
-    void run_present(const double* const* in, double* const* out, std::size_t length) noexcept {
+    // Batch runs test for missing samples inside the loop (run_testing_inline), where a scan
+    // ahead would read the inputs twice. Two bars' flows at a time: their divides vectorize and
+    // run beside the total's chain of adds, the total in a register.
+    void run(const double* const* in, double* const* out, std::size_t length) {
+        run_testing_inline(*this, in, out, length);
+    }
+    std::size_t run_present_from(const double* const* in, double* const* out, std::size_t i, std::size_t length) noexcept {
+        using namespace flow_lanes;
+        const double *high = in[0], *low = in[1], *close = in[2], *volume = in[3];
         double* result = out[0];
         double ad = ad_;
-        std::size_t i = 0;
         for (; i + 2 <= length; i += 2) {
-            const flow_lanes::Lanes flow = money_flow_volume_pair(in, i);
+            const Lanes h = lanes_at(high + i), l = lanes_at(low + i), c = lanes_at(close + i), v = lanes_at(volume + i);
+            if (!pairs_present(h, l, c, v)) break;
+            const Lanes flow = money_flow_volume_pair(h, l, c, v);
             ad = ad + flow[0];
             result[i] = ad;
             ad = ad + flow[1];
             result[i + 1] = ad;
         }
+        for (; i < length && samples_present(high[i], low[i], close[i], volume[i]); ++i) {
+            ad = ad + money_flow_volume(high[i], low[i], close[i], volume[i]);
+            result[i] = ad;
+        }
         ad_ = ad;
-        if (i < length) step_bars(*this, in, out, i, length);
+        return i;
     }
 
     void save(StateWriter& w) const { w.real(ad_); }
@@ -95,29 +106,40 @@ public:
         out[0] = fast_ - slow_;
     }
 
-    // Steps until the slow average has its first value, then takes two bars' flows at a time as
-    // AD does, the total and both averages in registers.
-    void run_present(const double* const* in, double* const* out, std::size_t length) noexcept {
-        std::size_t i = 0;
-        for (; i < length && run_ < slow_period_; ++i) step_bars(*this, in, out, i, i + 1);
+    // As AD's batch runs, once the slow average has its first value: the total and both
+    // averages in registers.
+    void run(const double* const* in, double* const* out, std::size_t length) {
+        run_testing_inline(*this, in, out, length);
+    }
+    std::size_t run_present_from(const double* const* in, double* const* out, std::size_t i, std::size_t length) noexcept {
+        for (; i < length && run_ < slow_period_; ++i) {
+            if (!present_at<4>(in, i)) return i;
+            step_bars(*this, in, out, i, i + 1);
+        }
+        using namespace flow_lanes;
+        const double *high = in[0], *low = in[1], *close = in[2], *volume = in[3];
         double* result = out[0];
         const double fast_keep = fast_keep_, fast_alpha = fast_alpha_, slow_keep = slow_keep_, slow_alpha = slow_alpha_;
         double ad = ad_, fast = fast_, slow = slow_;
+        const auto take = [&](double flow) noexcept {
+            ad = ad + flow;
+            fast = fast * fast_keep + ad * fast_alpha;
+            slow = slow * slow_keep + ad * slow_alpha;
+            return fast - slow;
+        };
         for (; i + 2 <= length; i += 2) {
-            const flow_lanes::Lanes flow = money_flow_volume_pair(in, i);
-            ad = ad + flow[0];
-            fast = fast * fast_keep + ad * fast_alpha;
-            slow = slow * slow_keep + ad * slow_alpha;
-            result[i] = fast - slow;
-            ad = ad + flow[1];
-            fast = fast * fast_keep + ad * fast_alpha;
-            slow = slow * slow_keep + ad * slow_alpha;
-            result[i + 1] = fast - slow;
+            const Lanes h = lanes_at(high + i), l = lanes_at(low + i), c = lanes_at(close + i), v = lanes_at(volume + i);
+            if (!pairs_present(h, l, c, v)) break;
+            const Lanes flow = money_flow_volume_pair(h, l, c, v);
+            result[i] = take(flow[0]);
+            result[i + 1] = take(flow[1]);
         }
+        for (; i < length && samples_present(high[i], low[i], close[i], volume[i]); ++i)
+            result[i] = take(money_flow_volume(high[i], low[i], close[i], volume[i]));
         ad_ = ad;
         fast_ = fast;
         slow_ = slow;
-        if (i < length) step_bars(*this, in, out, i, length);
+        return i;
     }
 
     void save(StateWriter& w) const {

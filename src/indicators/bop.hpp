@@ -29,18 +29,27 @@ public:
         out[0] = range > 0.0 ? (in[3] - in[0]) / range : 0.0;
     }
 
-    // Two bars at a time (the range tested after the divide); the bits are the step's.
-    void run_present(const double* const* in, double* const* out, std::size_t length) noexcept {
+    // Batch runs test for missing samples inside the loop (run_testing_inline), where a scan
+    // ahead would read the inputs twice. Two bars at a time, the range tested after the divide;
+    // the bits are the step's.
+    void run(const double* const* in, double* const* out, std::size_t length) {
+        run_testing_inline(*this, in, out, length);
+    }
+    std::size_t run_present_from(const double* const* in, double* const* out, std::size_t i, std::size_t length) noexcept {
         using namespace flow_lanes;
         const double *open = in[0], *high = in[1], *low = in[2], *close = in[3];
         double* result = out[0];
-        std::size_t i = 0;
         for (; i + 2 <= length; i += 2) {
-            const Lanes range = lanes_at(high + i) - lanes_at(low + i);
-            const Lanes balance = (lanes_at(close + i) - lanes_at(open + i)) / range;
-            put(result + i, select(range > 0.0, balance, splat(0.0)));
+            const Lanes o = lanes_at(open + i), h = lanes_at(high + i), l = lanes_at(low + i), c = lanes_at(close + i);
+            if (!pairs_present(o, h, l, c)) break;
+            const Lanes range = h - l;
+            put(result + i, blend(range > 0.0, (c - o) / range, splat(0.0)));
         }
-        for (; i < length; ++i) step_bars(*this, in, out, i, i + 1);
+        for (; i < length && samples_present(open[i], high[i], low[i], close[i]); ++i) {
+            const double range = high[i] - low[i];
+            result[i] = range > 0.0 ? (close[i] - open[i]) / range : 0.0;
+        }
+        return i;
     }
 
     void save(StateWriter&) const {}

@@ -60,28 +60,37 @@ public:
         out[0] = volumes_ == 0.0 ? 0.0 : flows_ / volumes_;
     }
 
+    // Batch runs test for missing samples inside the loop (run_testing_inline), where a scan
+    // ahead would read the inputs twice.
+    void run(const double* const* in, double* const* out, std::size_t length) {
+        run_testing_inline(*this, in, out, length);
+    }
     // Steps until the window is full, then walks its ring in place, segment by segment between
     // the wrap-arounds: each bar's flow and volume replace the oldest's, both sums kept as one
     // pair in a register and two bars' flows and ratios divided at once.
-    void run_present(const double* const* in, double* const* out, std::size_t length) {
-        std::size_t i = 0;
-        for (; i < length && !bars_.full(); ++i) step_bars(*this, in, out, i, i + 1);
-        if (i == length) return;
+    std::size_t run_present_from(const double* const* in, double* const* out, std::size_t i, std::size_t length) {
+        for (; i < length && !bars_.full(); ++i) {
+            if (!present_at<4>(in, i)) return i;
+            step_bars(*this, in, out, i, i + 1);
+        }
+        if (i == length) return i;
         Bar* const store = bars_.full_store();
         const std::size_t capacity = static_cast<std::size_t>(bars_.capacity());
         std::size_t slot = bars_.oldest_slot();
         Sums sums{flow_lanes::Lanes{flows_, volumes_}, trading_};
         while (i < length) {
             const std::size_t count = std::min(length - i, capacity - slot);
-            run_segment(in, out[0], i, count, store + slot, sums);
-            i += count;
-            slot += count;
+            const std::size_t taken = run_segment(in, out[0], i, count, store + slot, sums);
+            i += taken;
+            slot += taken;
             if (slot == capacity) slot = 0;
+            if (taken < count) break;
         }
         bars_.move_oldest_slot(slot);
         flows_ = sums.both[0];
         volumes_ = sums.both[1];
         trading_ = sums.trading;
+        return i;
     }
 
     // Saved as the window's length, its flows and its volumes (oldest first), then both sums.
@@ -135,20 +144,23 @@ private:
     }
     static double ratio(flow_lanes::Lanes both) noexcept { return both[1] == 0.0 ? 0.0 : both[0] / both[1]; }
 
-    // Bars [first, first + count) over the slots from `oldest` on, no wrap-around between them.
+    // Bars [first, first + count) over the slots from `oldest` on, no wrap-around between them,
+    // up to the first with a missing sample; returns how many it took.
     // Two bars at a time: their flows and ratios are divided at once, and their trading counts
     // are tested together (a window without volume is rare), then the sums' chain runs alone.
-    static void run_segment(const double* const* in, double* result, std::size_t first, std::size_t count, Bar* oldest,
-                            Sums& sums) noexcept {
+    static std::size_t run_segment(const double* const* in, double* result, std::size_t first, std::size_t count,
+                                   Bar* oldest, Sums& sums) noexcept {
         using namespace flow_lanes;
-        const double* const volume = in[3];
-        const double* const bars[4] = {in[0], in[1], in[2], in[3]};
+        const double *high = in[0], *low = in[1], *close = in[2], *volume = in[3];
         Lanes both = sums.both;
         std::uint64_t trading = sums.trading;
         std::size_t k = 0;
         for (; k + 2 <= count; k += 2) {
             const std::size_t bar = first + k;
-            const Lanes flows = money_flow_volume_pair(bars, bar), volumes = lanes_at(volume + bar);
+            const Lanes h = lanes_at(high + bar), l = lanes_at(low + bar), c = lanes_at(close + bar);
+            const Lanes volumes = lanes_at(volume + bar);
+            if (!pairs_present(h, l, c, volumes)) break;
+            const Lanes flows = money_flow_volume_pair(h, l, c, volumes);
             const Lanes first_bar = __builtin_shufflevector(flows, volumes, 0, 2);
             const Lanes second_bar = __builtin_shufflevector(flows, volumes, 1, 3);
             const Lanes first_old = lanes_at(&oldest[k].flow), second_old = lanes_at(&oldest[k + 1].flow);
@@ -165,16 +177,17 @@ private:
             if (trading == 0) both = splat(0.0);
             const Lanes flow_sums = __builtin_shufflevector(first_sums, both, 0, 2);
             const Lanes volume_sums = __builtin_shufflevector(first_sums, both, 1, 3);
-            put(result + bar, select(volume_sums == 0.0, splat(0.0), flow_sums / volume_sums));
+            put(result + bar, blend(volume_sums == 0.0, splat(0.0), flow_sums / volume_sums));
         }
         sums.both = both;
         sums.trading = trading;
-        if (k < count) {
+        for (; k < count && samples_present(high[first + k], low[first + k], close[first + k], volume[first + k]); ++k) {
             const std::size_t bar = first + k;
             const double v = volume[bar];
-            take(Lanes{money_flow_volume(in[0][bar], in[1][bar], in[2][bar], v), v}, oldest + k, sums);
+            take(Lanes{money_flow_volume(high[bar], low[bar], close[bar], v), v}, oldest + k, sums);
             result[bar] = ratio(sums.both);
         }
+        return k;
     }
 
     void clear() noexcept {

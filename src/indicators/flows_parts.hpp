@@ -1,6 +1,7 @@
 // Pieces the volume-flow and channel indicators share: where a close sits in its bar's range, the
-// true range, Wilder's average as a part, a growing ring of bars, and the extreme of a trailing
-// window kept in a monotonic queue.
+// true range, Wilder's and the exponential average as parts, a growing ring of bars, the extreme
+// of a trailing window kept in a monotonic queue, and what their batch runs share (two lanes at a
+// time, the test for missing samples inside the loop).
 #pragma once
 
 #include <algorithm>
@@ -36,21 +37,60 @@ inline Lanes lanes_at(const double* x) noexcept { return vector_pair::load(x); }
 inline void put(double* x, Lanes v) noexcept { vector_pair::store(x, v); }
 inline Lanes splat(double x) noexcept { return Lanes{x, x}; }
 // `a` where `keep` holds, else `b`.
-inline Lanes select(Mask keep, Lanes a, Lanes b) noexcept {
+inline Lanes blend(Mask keep, Lanes a, Lanes b) noexcept {
     return reinterpret_cast<Lanes>((reinterpret_cast<Mask>(a) & keep) | (reinterpret_cast<Mask>(b) & ~keep));
 }
 
 }  // namespace flow_lanes
 
-// money_flow_volume of bars i and i + 1.
-inline flow_lanes::Lanes money_flow_volume_pair(const double* const* in, std::size_t i) noexcept {
-    using namespace flow_lanes;
-    const Lanes high = lanes_at(in[0] + i), low = lanes_at(in[1] + i), close = lanes_at(in[2] + i);
-    const Lanes range = high - low;
-    const Lanes flow = ((close - low) - (high - close)) / range * lanes_at(in[3] + i);
-    return select(range > 0.0, flow, splat(0.0));
+// Batch runs that test for missing samples inside their loop: the test fits beside the loop's
+// chain and divides, and the inputs are read once, where a scan ahead reads them twice (the first
+// time from memory, on long series). Such a state defines
+//     std::size_t run_present_from(const double* const* in, double* const* out, std::size_t first,
+//                                  std::size_t length)
+// taking the bars from `first` on while their inputs are present, leaving itself and the outputs
+// as stepping them would, and returning the first bar it did not take (a missing one, or
+// `length`); that bar is stepped, and the run goes on after it.
+template <typename S>
+void run_testing_inline(S& state, const double* const* in, double* const* out, std::size_t length) {
+    std::size_t bar = 0;
+    while (bar < length) {
+        bar = state.run_present_from(in, out, bar, length);
+        if (bar == length) return;
+        step_bars(state, in, out, bar, bar + 1);
+        ++bar;
+    }
 }
 
+// Whether every input of bar i is present.
+template <std::size_t Inputs>
+bool present_at(const double* const* in, std::size_t i) noexcept {
+    for (std::size_t k = 0; k < Inputs; ++k)
+        if (!present(in[k][i])) return false;
+    return true;
+}
+
+// Whether all of the samples of a bar are present, in one test: x - x is 0 for a present sample
+// and NaN for a missing one, and a NaN survives the sum.
+template <typename... Samples>
+bool samples_present(Samples... x) noexcept {
+    return (0.0 + ... + (x - x)) == 0.0;
+}
+// The same for the samples of two bars, a pair of lanes each.
+template <typename... Pairs>
+bool pairs_present(Pairs... x) noexcept {
+    const flow_lanes::Lanes zeros = (flow_lanes::splat(0.0) + ... + (x - x));
+    return zeros[0] + zeros[1] == 0.0;
+}
+
+// money_flow_volume of two bars at once, from their samples in pairs of lanes.
+inline flow_lanes::Lanes money_flow_volume_pair(flow_lanes::Lanes high, flow_lanes::Lanes low, flow_lanes::Lanes close,
+                                                flow_lanes::Lanes volume) noexcept {
+    using namespace flow_lanes;
+    const Lanes range = high - low;
+    const Lanes flow = ((close - low) - (high - close)) / range * volume;
+    return blend(range > 0.0, flow, splat(0.0));
+}
 // The largest of high - low, |high - previous close| and |low - previous close|: a maximum, so
 // exact whatever the order of the comparisons.
 inline double true_range(double high, double low, double previous_close) noexcept {
@@ -77,12 +117,16 @@ public:
             average_ = sum_ / period_real_;
             return true;
         }
-        average_ = (average_ * kept_ + x) / period_real_;
+        average_ = next(average_, x);
         return true;
     }
     bool seeded() const noexcept { return run_ == period_; }
     std::uint64_t run() const noexcept { return run_; }
     double value() const noexcept { return average_; }
+    // The value that follows `average` once x is taken (seeded), and the average a batch run ends
+    // at: a batch run keeps the average in a local (see FlowEmaPart).
+    double next(double average, double x) const noexcept { return (average * kept_ + x) / period_real_; }
+    void resume(double average) noexcept { average_ = average; }
     void restart() noexcept {
         run_ = 0;
         sum_ = -0.0;
@@ -101,6 +145,49 @@ public:
 private:
     std::uint64_t period_;
     double period_real_, kept_;
+    std::uint64_t run_ = 0;
+    double sum_ = -0.0;
+    double average_ = missing_value;
+};
+
+// The exponential average of quillora's ema (parts.hpp's EmaPart: the same seed, order and saved
+// form), whose step a batch run can take on an average kept in a local. A copy of the part
+// carried through a loop would be carried as its fields packed in pairs, and the average would
+// wait on the packing every bar.
+class FlowEmaPart {
+public:
+    explicit FlowEmaPart(std::uint64_t period) noexcept
+        : period_(period), alpha_(2.0 / (static_cast<double>(period) + 1.0)), keep_(1.0 - alpha_) {}
+
+    // Takes a present value; true once `value()` holds the average.
+    bool add(double x) noexcept {
+        if (run_ < period_) {
+            sum_ = sum_ + x;
+            if (++run_ < period_) return false;
+            average_ = sum_ / static_cast<double>(period_);
+            return true;
+        }
+        average_ = next(average_, x);
+        return true;
+    }
+    bool seeded() const noexcept { return run_ == period_; }
+    double value() const noexcept { return average_; }
+    // The value that follows `average` once x is taken (seeded), and the average a batch run ends at.
+    double next(double average, double x) const noexcept { return average * keep_ + x * alpha_; }
+    void resume(double average) noexcept { average_ = average; }
+
+    void save(StateWriter& w) const {
+        w.count(run_);
+        w.real(sum_);
+        w.real(average_);
+    }
+    [[nodiscard]] bool load(StateReader& r) noexcept {
+        return r.count(run_) && run_ <= period_ && r.real(sum_) && r.real(average_);
+    }
+
+private:
+    std::uint64_t period_;
+    double alpha_, keep_;
     std::uint64_t run_ = 0;
     double sum_ = -0.0;
     double average_ = missing_value;

@@ -7,11 +7,10 @@
 
 #include "flows_parts.hpp"
 #include "indicator.hpp"
-#include "parts.hpp"
 
 namespace quillora::indicators {
 
-// Order of operations: typical = (high + low + close) / 3, left to right; middle = EmaPart(period)
+// Order of operations: typical = (high + low + close) / 3, left to right; middle = the ema
 // of the typical prices (mean seed, then average * keep + typical * alpha); atr = WilderPart
 // (atr_period) of the true ranges; width = nbdev * atr, upper = middle + width, lower = middle -
 // width. Both averages are seeded to give their first value on the same bar, first = max(period
@@ -61,30 +60,50 @@ public:
         out[2] = middle - width;
     }
 
-    // Steps until both averages have their first value, then runs them as copies in registers
-    // (their seed tests stay out of the way, always false), with the previous close carried.
-    void run_present(const double* const* in, double* const* out, std::size_t length) noexcept {
-        std::size_t i = 0;
-        for (; i < length && !atr_.seeded(); ++i) step_bars(*this, in, out, i, i + 1);
-        if (i == length) return;
+    // Batch runs test for missing samples inside the loop (run_testing_inline): it waits on
+    // Wilder's chain, a divide a bar, and has room for the test beside it.
+    void run(const double* const* in, double* const* out, std::size_t length) {
+        run_testing_inline(*this, in, out, length);
+    }
+    // Steps until both averages have their first value, then runs them on locals, with the
+    // previous close carried. Two bars' typical prices are divided at once, which leaves the
+    // divider to Wilder's chain.
+    std::size_t run_present_from(const double* const* in, double* const* out, std::size_t i, std::size_t length) noexcept {
+        for (; i < length && !atr_.seeded(); ++i) {
+            if (!present_at<3>(in, i)) return i;
+            step_bars(*this, in, out, i, i + 1);
+        }
+        if (i == length) return i;
+        const std::size_t first = i;
         const double *high = in[0], *low = in[1], *close = in[2];
         double *upper = out[0], *middle = out[1], *lower = out[2];
         const double nbdev = nbdev_;
-        EmaPart average = middle_;
-        WilderPart range = atr_;
-        double previous = previous_close_;
-        for (; i < length; ++i) {
-            average.add((high[i] + low[i] + close[i]) / 3.0);
-            range.add(true_range(high[i], low[i], previous));
-            previous = close[i];
-            const double mid = average.value(), width = nbdev * range.value();
-            upper[i] = mid + width;
-            middle[i] = mid;
-            lower[i] = mid - width;
+        const FlowEmaPart ema = middle_;
+        const WilderPart wilder = atr_;
+        double average = middle_.value(), range = atr_.value(), previous = previous_close_;
+        const auto take = [&](std::size_t bar, double typical) noexcept {
+            average = ema.next(average, typical);
+            range = wilder.next(range, true_range(high[bar], low[bar], previous));
+            previous = close[bar];
+            const double width = nbdev * range;
+            upper[bar] = average + width;
+            middle[bar] = average;
+            lower[bar] = average - width;
+        };
+        for (; i + 2 <= length; i += 2) {
+            using namespace flow_lanes;
+            const Lanes h = lanes_at(high + i), l = lanes_at(low + i), c = lanes_at(close + i);
+            if (!pairs_present(h, l, c)) break;
+            const Lanes typical = (h + l + c) / 3.0;
+            take(i, typical[0]);
+            take(i + 1, typical[1]);
         }
-        middle_ = average;
-        atr_ = range;
-        previous_close_ = previous;
+        for (; i < length && samples_present(high[i], low[i], close[i]); ++i) take(i, (high[i] + low[i] + close[i]) / 3.0);
+        middle_.resume(average);
+        atr_.resume(range);
+        // From the array, not from `previous`, which the compiler would pack beside an average.
+        if (i > first) previous_close_ = close[i - 1];
+        return i;
     }
 
     void save(StateWriter& w) const {
@@ -107,7 +126,7 @@ private:
     void restart() noexcept {
         taken_ = 0;
         previous_close_ = missing_value;
-        middle_ = EmaPart(period_);
+        middle_ = FlowEmaPart(period_);
         atr_.restart();
     }
 
@@ -116,7 +135,7 @@ private:
     std::uint64_t middle_start_;  // the first bar the middle average takes
     std::uint64_t range_start_;   // the first bar whose true range the range average takes
     double nbdev_;
-    EmaPart middle_;
+    FlowEmaPart middle_;
     WilderPart atr_;
     std::uint64_t taken_ = 0;  // present bars taken since the start, up to `first_`
     double previous_close_ = missing_value;

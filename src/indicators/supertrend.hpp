@@ -70,25 +70,35 @@ public:
         out[1] = rising_ ? 1.0 : -1.0;
     }
 
-    // Steps until the average has its first value, then carries the average (a copy in
-    // registers), the bands, the trend and the previous close in locals. Whether a band tightens
-    // follows the data, so it is a minimum (a maximum for the lower band) with the step's tie
-    // rule; a close beyond a band and a turn of the trend are rare, and stay branches.
-    void run_present(const double* const* in, double* const* out, std::size_t length) noexcept {
-        std::size_t i = 0;
-        for (; i < length && !atr_.seeded(); ++i) step_bars(*this, in, out, i, i + 1);
-        if (i == length) return;
+    // Batch runs test for missing samples inside the loop (run_testing_inline): it waits on
+    // Wilder's chain, a divide a bar, and has room for the test beside it.
+    void run(const double* const* in, double* const* out, std::size_t length) {
+        run_testing_inline(*this, in, out, length);
+    }
+    // Steps until the average has its first value, then carries the average, the bands, the
+    // trend and the previous close in locals. Whether a band tightens follows the data, so it is
+    // a minimum (a maximum for the lower band) with the step's tie rule; a close beyond a band
+    // and a turn of the trend are rare, and stay branches.
+    std::size_t run_present_from(const double* const* in, double* const* out, std::size_t i, std::size_t length) noexcept {
+        for (; i < length && !atr_.seeded(); ++i) {
+            if (!present_at<3>(in, i)) return i;
+            step_bars(*this, in, out, i, i + 1);
+        }
+        if (i == length) return i;
+        const std::size_t first = i;
         const double *high = in[0], *low = in[1], *close = in[2];
         double *line = out[0], *trend = out[1];
         const double multiplier = multiplier_;
-        WilderPart range = atr_;
+        const WilderPart range = atr_;
+        double atr = atr_.value();
         double previous = previous_close_, upper = upper_, lower = lower_;
         bool rising = rising_;
         for (; i < length; ++i) {
             const double h = high[i], l = low[i], c = close[i];
-            range.add(true_range(h, l, previous));
+            if (!samples_present(h, l, c)) break;
+            atr = range.next(atr, true_range(h, l, previous));
             const double mid = (h + l) / 2.0;
-            const double width = multiplier * range.value();
+            const double width = multiplier * atr;
             const double basic_upper = mid + width, basic_lower = mid - width;
             const double tighter_upper = basic_upper < upper ? basic_upper : upper;
             const double tighter_lower = basic_lower > lower ? basic_lower : lower;
@@ -103,11 +113,14 @@ public:
             line[i] = rising ? lower : upper;
             trend[i] = rising ? 1.0 : -1.0;
         }
-        atr_ = range;
-        previous_close_ = previous;
+        atr_.resume(atr);
+        // From the array, not from `previous`: stored beside the upper band, the register would be
+        // packed with it, and the next bar's true range would wait on this bar's band.
+        if (i > first) previous_close_ = close[i - 1];
         upper_ = upper;
         lower_ = lower;
         rising_ = rising;
+        return i;
     }
 
     void save(StateWriter& w) const {

@@ -32,27 +32,34 @@ public:
         out[0] = volume_ == 0.0 ? missing_value : priced_ / volume_;
     }
 
-    // Two bars at a time: their typical prices, priced volumes and averages vectorize around
-    // the two chains of adds, the sums in registers.
-    void run_present(const double* const* in, double* const* out, std::size_t length) noexcept {
+    // Batch runs test for missing samples inside the loop (run_testing_inline), where a scan
+    // ahead would read the inputs twice. Two bars at a time: their typical prices, priced
+    // volumes and averages vectorize around the two chains of adds, the sums in registers.
+    void run(const double* const* in, double* const* out, std::size_t length) {
+        run_testing_inline(*this, in, out, length);
+    }
+    std::size_t run_present_from(const double* const* in, double* const* out, std::size_t i, std::size_t length) noexcept {
         using namespace flow_lanes;
         const double *high = in[0], *low = in[1], *close = in[2], *volume = in[3];
         double* result = out[0];
-        double priced = priced_, traded = volume_;
-        std::size_t i = 0;
+        Lanes sums = {priced_, volume_};  // {priced volume, volume}
         for (; i + 2 <= length; i += 2) {
-            const Lanes volumes = lanes_at(volume + i);
-            const Lanes priced_volumes = (lanes_at(high + i) + lanes_at(low + i) + lanes_at(close + i)) / 3.0 * volumes;
-            const double priced_first = priced + priced_volumes[0], traded_first = traded + volumes[0];
-            priced = priced_first + priced_volumes[1];
-            traded = traded_first + volumes[1];
-            const Lanes sums = Lanes{traded_first, traded};
-            const Lanes average = Lanes{priced_first, priced} / sums;
-            put(result + i, select(sums == 0.0, splat(missing_value), average));
+            const Lanes h = lanes_at(high + i), l = lanes_at(low + i), c = lanes_at(close + i), v = lanes_at(volume + i);
+            if (!pairs_present(h, l, c, v)) break;
+            const Lanes priced_volumes = (h + l + c) / 3.0 * v;
+            const Lanes first_sums = sums + __builtin_shufflevector(priced_volumes, v, 0, 2);
+            sums = first_sums + __builtin_shufflevector(priced_volumes, v, 1, 3);
+            const Lanes traded = __builtin_shufflevector(first_sums, sums, 1, 3);
+            const Lanes average = __builtin_shufflevector(first_sums, sums, 0, 2) / traded;
+            put(result + i, blend(traded == 0.0, splat(missing_value), average));
         }
-        priced_ = priced;
-        volume_ = traded;
-        if (i < length) step_bars(*this, in, out, i, length);
+        for (; i < length && samples_present(high[i], low[i], close[i], volume[i]); ++i) {
+            sums = sums + Lanes{(high[i] + low[i] + close[i]) / 3.0 * volume[i], volume[i]};
+            result[i] = sums[1] == 0.0 ? missing_value : sums[0] / sums[1];
+        }
+        priced_ = sums[0];
+        volume_ = sums[1];
+        return i;
     }
 
     void save(StateWriter& w) const {

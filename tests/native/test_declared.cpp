@@ -94,11 +94,12 @@ void spoil(std::vector<Series>& series, std::mt19937_64& engine) {
     }
     // Zeros of both signs among values below and above them, at random, in one input and then in
     // all: the zeros compare equal and differ in their bits, so a window's extreme or a tie shows
-    // which of equal values a run keeps.
+    // which of equal values a run keeps. One stretch opens the series, where sums start from
+    // nothing (a volume that has not traded yet) and can come back to exactly zero.
     const double around_zero[] = {0.0, -0.0, 0.0, -0.0, -1.0, 1.0};
     std::uniform_int_distribution<int> pick(0, 5);
     for (int n = 0; n < 8; ++n) {
-        const std::size_t at = place(engine), span = run(engine) * 5;
+        const std::size_t at = n == 1 ? 0 : place(engine), span = run(engine) * 5;
         const std::size_t only = input(engine);
         for (std::size_t k = 0; k < series.size(); ++k) {
             if (n % 2 == 0 && k != only) continue;
