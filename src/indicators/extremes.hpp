@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <vector>
 
@@ -57,9 +58,13 @@ public:
         restart();
     }
     void restart() noexcept { head_ = Highest ? -infinity : infinity; }
+    // The tails' store (room for `period` after reserve), for a batch run to work its own blocks
+    // in; the part is rebuilt from the window afterwards.
+    double* tails() noexcept { return tails_.data(); }
+
+    static constexpr double infinity = std::numeric_limits<double>::infinity();
 
 private:
-    static constexpr double infinity = std::numeric_limits<double>::infinity();
     double head_ = Highest ? -infinity : infinity;
     std::vector<double> tails_;
 };
@@ -110,6 +115,106 @@ inline std::uint64_t rebuilt_position(std::uint64_t period, std::uint64_t size) 
     return size == period ? 0 : size;
 }
 
+// `newer` or `older`, whichever is the extreme, as BlockExtreme::wins decides (ties to `newer`),
+// for present samples. Written as older-strictly-better so that it is one maxsd / minsd, which
+// returns its second operand on ties; the two forms part only on NaN, which never gets here.
+template <bool Highest>
+inline double better(double newer, double older) noexcept {
+    if constexpr (Highest) {
+        return older > newer ? older : newer;
+    } else {
+        return older < newer ? older : newer;
+    }
+}
+
+// The same blocks over a run held in the caller's array: emit(i, extreme) for the window of
+// `period` samples ending at each i in [period - 1, length). Blocks are cut from the run's start
+// and `tails` holds `period` values. Of equal samples the latest wins in every comparison, as in
+// the step, so the bits are the step's whichever blocks are cut. Needs length >= period.
+template <bool Highest, typename Emit>
+void run_extreme(const double* x, std::size_t length, std::size_t period, double* tails, Emit emit) {
+    constexpr double worst = Highest ? -BlockExtreme<true>::infinity : BlockExtreme<true>::infinity;
+    // The tails of the block [q, q + period), newest first; its own extreme is the first.
+    auto close = [=](std::size_t q) {
+        const double* block = x + q;
+        double tail = worst;
+#pragma GCC unroll 4
+        for (std::size_t k = period; k > 0; --k) {
+            tail = better<Highest>(tail, block[k - 1]);
+            tails[k - 1] = tail;
+        }
+        return tail;
+    };
+    emit(period - 1, close(0));
+    for (std::size_t q = period; q < length; q += period) {
+        const double* block = x + q;
+        const std::size_t open = std::min(length - q, period - 1);
+        double head = worst;
+#pragma GCC unroll 4
+        for (std::size_t j = 0; j < open; ++j) {
+            head = better<Highest>(block[j], head);
+            emit(q + j, better<Highest>(head, tails[j + 1]));
+        }
+        if (length - q >= period) emit(q + period - 1, close(q));
+    }
+}
+
+// Both extremes at once, for the middles: a bar is the pair (high, -low) and one packed max
+// takes both, the lowest low coming out negated. Negation is exact and keeps equality, so ties
+// still go to the latest sample and the bits are those of run_extreme on each side.
+// emit(i, {highest, -lowest}); `tails` holds 2 * `period` doubles.
+inline Lanes better_pair(Lanes newer, Lanes older) noexcept { return older > newer ? older : newer; }
+
+// Writes highest * 0.5 + lowest * 0.5 from the negated lowest: lowest * 0.5 is exactly
+// -(negated * 0.5), and a + -b is a - b, so this is the middles' one order of operations.
+struct Middle {
+    double* out;
+    void operator()(std::size_t i, Lanes extremes) const noexcept {
+        const Lanes halves = extremes * 0.5;
+        out[i] = halves[0] - halves[1];
+    }
+};
+inline Middle middle(double* out) noexcept { return {out}; }
+
+template <typename Emit>
+void run_extremes(const double* highs, const double* lows, std::size_t length, std::size_t period, double* tails,
+                  Emit emit) {
+    constexpr double infinity = BlockExtreme<true>::infinity;
+    constexpr Lanes worst = {-infinity, -infinity};
+    auto bar = [=](std::size_t i) { return Lanes{highs[i], -lows[i]}; };
+    auto store = [=](std::size_t k, Lanes v) { std::memcpy(tails + 2 * k, &v, sizeof v); };
+    auto load = [=](std::size_t k) {
+        Lanes v;
+        std::memcpy(&v, tails + 2 * k, sizeof v);
+        return v;
+    };
+    auto close = [=](std::size_t q) {
+        Lanes tail = worst;
+#pragma GCC unroll 4
+        for (std::size_t k = period; k > 0; --k) {
+            tail = better_pair(tail, bar(q + k - 1));
+            store(k - 1, tail);
+        }
+        return tail;
+    };
+    Lanes v = close(0);
+    emit(period - 1, v);
+    for (std::size_t q = period; q < length; q += period) {
+        const std::size_t open = std::min(length - q, period - 1);
+        Lanes head = worst;
+#pragma GCC unroll 4
+        for (std::size_t j = 0; j < open; ++j) {
+            head = better_pair(bar(q + j), head);
+            const Lanes window = better_pair(head, load(j + 1));
+            emit(q + j, window);
+        }
+        if (length - q >= period) {
+            v = close(q);
+            emit(q + period - 1, v);
+        }
+    }
+}
+
 // The last `capacity` bars of highs and lows, as Window for single samples: the store grows with
 // the bars, never beyond `capacity`, and one push grows both halves or neither.
 class BarWindow {
@@ -131,6 +236,18 @@ public:
         }
         slots_[start_] = bar;
         start_ = wrap(start_ + 1);
+    }
+    // As if each of `count` bars (highs[i], lows[i]) were pushed in order.
+    void push_run(const double* highs, const double* lows, std::uint64_t count) {
+        if (count < capacity_) {
+            for (std::uint64_t i = 0; i < count; ++i) push({highs[i], lows[i]});
+            return;
+        }
+        if (slots_.size() != capacity_) slots_.resize(static_cast<std::size_t>(capacity_));
+        const std::uint64_t first = count - capacity_;
+        for (std::uint64_t i = 0; i < capacity_; ++i) slots_[i] = Bar{highs[first + i], lows[first + i]};
+        start_ = 0;
+        size_ = capacity_;
     }
     const Bar& at(std::uint64_t i) const noexcept { return slots_[wrap(start_ + i)]; }
     void clear() noexcept {
@@ -228,16 +345,36 @@ public:
         position_.next();
     }
 
+    // The first period - 1 bars are stepped (their windows reach into the state's); the rest run
+    // as blocks over the caller's array, and the blocks are rebuilt from the window after, as a
+    // load does (the extreme is a function of the window, so the bits go on as stepping's).
+    void run_present(const double* const* in, double* const* out, std::size_t length) {
+        const std::uint64_t period = position_.period();
+        const std::size_t head = static_cast<std::size_t>(std::min<std::uint64_t>(period - 1, length));
+        if (head == length) return regression::step_each(*this, in, out, 0, length);
+        extreme_.reserve(period);
+        regression::step_each(*this, in, out, 0, head);
+        const double* x = in[0];
+        double* result = out[0];
+        regression::run_extreme<Highest>(x, length, static_cast<std::size_t>(period), extreme_.tails(),
+                                         [result](std::size_t i, double extreme) { result[i] = extreme; });
+        window_.push_run(x + head, length - head);
+        rebuild();
+    }
+
     void save(StateWriter& w) const { window_.save(w); }
     [[nodiscard]] bool load(StateReader& r) {
         if (!window_.load(r) || !regression::all_present(window_)) return false;
-        regression::rebuild_extreme(extreme_, position_.period(), window_.size(), samples());
-        position_.set(regression::rebuilt_position(position_.period(), window_.size()));
+        rebuild();
         return true;
     }
 
 private:
     regression::SamplesOf samples() const noexcept { return {&window_}; }
+    void rebuild() {
+        regression::rebuild_extreme(extreme_, position_.period(), window_.size(), samples());
+        position_.set(regression::rebuilt_position(position_.period(), window_.size()));
+    }
 
     Window window_;
     regression::BlockExtreme<Highest> extreme_;
@@ -294,17 +431,36 @@ public:
         out[0] = present(highest) ? highest * 0.5 + lowest * 0.5 : missing_value;
     }
 
+    // As MAX's: the first period - 1 bars stepped, both extremes as blocks over the array.
+    void run_present(const double* const* in, double* const* out, std::size_t length) {
+        const std::uint64_t period = position_.period();
+        const std::size_t head = static_cast<std::size_t>(std::min<std::uint64_t>(period - 1, length));
+        if (head == length) return step_bars(*this, in, out, 0, length);
+        highest_.reserve(2 * period);  // room for the pairs' tails of the run too
+        lowest_.reserve(period);
+        step_bars(*this, in, out, 0, head);
+        const double* x = in[0];
+        double* result = out[0];
+        regression::run_extremes(x, x, length, static_cast<std::size_t>(period), highest_.tails(),
+                                 regression::middle(result));
+        window_.push_run(x + head, length - head);
+        rebuild();
+    }
+
     void save(StateWriter& w) const { window_.save(w); }
     [[nodiscard]] bool load(StateReader& r) {
         if (!window_.load(r) || !regression::all_present(window_)) return false;
-        regression::rebuild_extreme(highest_, position_.period(), window_.size(), samples());
-        regression::rebuild_extreme(lowest_, position_.period(), window_.size(), samples());
-        position_.set(regression::rebuilt_position(position_.period(), window_.size()));
+        rebuild();
         return true;
     }
 
 private:
     regression::SamplesOf samples() const noexcept { return {&window_}; }
+    void rebuild() {
+        regression::rebuild_extreme(highest_, position_.period(), window_.size(), samples());
+        regression::rebuild_extreme(lowest_, position_.period(), window_.size(), samples());
+        position_.set(regression::rebuilt_position(position_.period(), window_.size()));
+    }
 
     Window window_;
     regression::BlockExtreme<true> highest_;
@@ -346,18 +502,36 @@ public:
         out[0] = present(highest) ? highest * 0.5 + lowest * 0.5 : missing_value;
     }
 
+    // As MAX's: the first period - 1 bars stepped, the highest high and lowest low as blocks.
+    void run_present(const double* const* in, double* const* out, std::size_t length) {
+        const std::uint64_t period = position_.period();
+        const std::size_t head = static_cast<std::size_t>(std::min<std::uint64_t>(period - 1, length));
+        if (head == length) return step_bars(*this, in, out, 0, length);
+        highest_.reserve(2 * period);  // room for the pairs' tails of the run too
+        lowest_.reserve(period);
+        step_bars(*this, in, out, 0, head);
+        double* result = out[0];
+        regression::run_extremes(in[0], in[1], length, static_cast<std::size_t>(period), highest_.tails(),
+                                 regression::middle(result));
+        bars_.push_run(in[0] + head, in[1] + head, length - head);
+        rebuild();
+    }
+
     void save(StateWriter& w) const { bars_.save(w); }
     [[nodiscard]] bool load(StateReader& r) {
         if (!bars_.load(r)) return false;
-        regression::rebuild_extreme(highest_, position_.period(), bars_.size(), highs());
-        regression::rebuild_extreme(lowest_, position_.period(), bars_.size(), lows());
-        position_.set(regression::rebuilt_position(position_.period(), bars_.size()));
+        rebuild();
         return true;
     }
 
 private:
     regression::HighsOf highs() const noexcept { return {&bars_}; }
     regression::LowsOf lows() const noexcept { return {&bars_}; }
+    void rebuild() {
+        regression::rebuild_extreme(highest_, position_.period(), bars_.size(), highs());
+        regression::rebuild_extreme(lowest_, position_.period(), bars_.size(), lows());
+        position_.set(regression::rebuilt_position(position_.period(), bars_.size()));
+    }
 
     regression::BarWindow bars_;
     regression::BlockExtreme<true> highest_;

@@ -1,6 +1,8 @@
 // SUM: the sum of the last `period` samples, kept as a compensated running sum.
 #pragma once
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 
 #include "compensated_sum.hpp"
@@ -52,6 +54,39 @@ public:
         out[0] = window_.full() && present(total) ? total : missing_value;
     }
 
+    // The first `period` bars are stepped (the samples leaving their windows are in the state's);
+    // the rest take the sample leaving from the caller's array, with the sum in registers, and
+    // the window catches up in one copy at the end. A bar's two additions run in turn, their lost
+    // parts side by side in the lanes of one register.
+    void run_present(const double* const* in, double* const* out, std::size_t length) {
+        using regression::Lanes;
+        const std::uint64_t period = window_.capacity();
+        const std::size_t head = static_cast<std::size_t>(std::min<std::uint64_t>(period, length));
+        step_bars(*this, in, out, 0, head);
+        if (head == length) return;
+        const double* x = in[0];
+        double* result = out[0];
+        const std::size_t lag = static_cast<std::size_t>(period);
+        double sum = sum_.sum(), error = sum_.error();
+        for (std::size_t i = head; i < length; ++i) {
+            const double y = x[i], leaving = -x[i - lag];
+            const double joined = sum + y, left = joined + leaving;
+            const Lanes lost = regression::lost_parts(Lanes{sum, joined}, Lanes{y, leaving}, Lanes{joined, left});
+            sum = left;
+            error = (error + lost[0]) + lost[1];
+            double total = sum + error;
+            if (!regression::present_bits(total)) [[unlikely]] {
+                const regression::CompensatedSum rebuilt = rebuild(x + (i + 1 - lag), lag);
+                sum = rebuilt.sum();
+                error = rebuilt.error();
+                total = rebuilt.value();
+            }
+            result[i] = regression::present_bits(total) ? total : missing_value;
+        }
+        sum_ = regression::CompensatedSum(sum, error);
+        window_.push_run(x + head, length - head);
+    }
+
     void save(StateWriter& w) const {
         window_.save(w);
         sum_.save(w);
@@ -61,6 +96,14 @@ public:
     }
 
 private:
+    // The step's rebuild over a window held in an array: the sum of `count` samples from `x`,
+    // oldest first. Out of line and by value, so the run's sum never leaves its registers.
+    [[gnu::noinline]] static regression::CompensatedSum rebuild(const double* x, std::size_t count) noexcept {
+        regression::CompensatedSum sum;
+        for (std::size_t k = 0; k < count; ++k) sum.add(x[k]);
+        return sum;
+    }
+
     Window window_;
     regression::CompensatedSum sum_;
 };
