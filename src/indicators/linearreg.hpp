@@ -3,7 +3,9 @@
 // slope in degrees) and TSF (its value one bar past the newest).
 #pragma once
 
+#include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 
 #include "compensated_sum.hpp"
@@ -11,6 +13,17 @@
 #include "window.hpp"
 
 namespace quillora::indicators::regression {
+
+// The line's constants for a period n, and m and b from the sums' values s and a.
+struct LineConstants {
+    double n, sum_x, divisor;
+
+    explicit LineConstants(double period) noexcept
+        : n(period), sum_x(n * (n - 1.0) * 0.5), divisor(sum_x * sum_x - n * (n * (n - 1.0) * (n * 2.0 - 1.0) / 6.0)) {}
+
+    double slope(double s, double a) const noexcept { return (n * a - sum_x * s) / divisor; }
+    double intercept(double s, double slope) const noexcept { return (s - slope * sum_x) / n; }
+};
 
 // The line's slope m and intercept b over a window with x = 0 at the oldest sample, from two
 // compensated running sums (compensated_sum.hpp): S, the sum of the samples, and A, the sum of
@@ -30,11 +43,7 @@ namespace quillora::indicators::regression {
 class LeastSquaresLine {
 public:
     explicit LeastSquaresLine(std::uint64_t period) noexcept
-        : window_(period),
-          n_(static_cast<double>(period)),
-          n_halves_(split(n_)),
-          sum_x_(n_ * (n_ - 1.0) * 0.5),
-          divisor_(sum_x_ * sum_x_ - n_ * (n_ * (n_ - 1.0) * (n_ * 2.0 - 1.0) / 6.0)) {}
+        : window_(period), line_(static_cast<double>(period)), n_halves_(split(line_.n)) {}
 
     // Takes a present sample; true once the window is full and `slope`/`intercept` give the line.
     bool add(double y) {
@@ -42,7 +51,7 @@ public:
             const double oldest = window_.oldest();
             window_.push(y);
             aged_.add(samples_);
-            aged_.subtract_product(n_, n_halves_, oldest);
+            aged_.subtract_product(line_.n, n_halves_, oldest);
             samples_.add(y);
             samples_.add(-oldest);
         } else {
@@ -66,9 +75,70 @@ public:
         aged_.clear();
     }
 
-    double n() const noexcept { return n_; }
-    double slope() const noexcept { return (n_ * a_ - sum_x_ * s_) / divisor_; }
-    double intercept(double slope) const noexcept { return (s_ - slope * sum_x_) / n_; }
+    const LineConstants& constants() const noexcept { return line_; }
+    double s() const noexcept { return s_; }
+    double a() const noexcept { return a_; }
+    std::uint64_t period() const noexcept { return window_.capacity(); }
+    bool full() const noexcept { return window_.full(); }
+
+    // Takes the present samples x[first, last), the window full before x[first] and the sample
+    // leaving with x[i] at x[i - period] (so first >= period), as add would; emit(i, s, a) gets
+    // each bar's sums' values. The window catches up at the end. A and S run side by side in the
+    // lanes of one register, sum and error each: a bar's operations on A and on S pair up in
+    // order, and where only A has one (adding S's error, taking the product's lost part) S's
+    // lane adds -0.0 or takes 0.0 away, which leave every double as it is.
+    template <typename Emit>
+    void run_full(const double* x, std::size_t first, std::size_t last, Emit emit) {
+        const std::size_t lag = static_cast<std::size_t>(window_.capacity());
+        const double n = line_.n;
+        const Halves n_halves = n_halves_;
+        Lanes sum = {aged_.sum(), samples_.sum()}, error = {aged_.error(), samples_.error()};
+        double s = s_, a = a_;
+        // The products n * oldest and their lost parts depend on no sum: a block of them first,
+        // two lanes at a time, keeps their long latency out of the sums' loop.
+        constexpr std::size_t block = 256;
+        double products[block], products_lost[block];
+        for (std::size_t start = first; start < last; start += block) {
+            const std::size_t count = std::min(block, last - start);
+            const double* leaving_samples = x + (start - lag);
+            for (std::size_t k = 0; k < count; ++k) {
+                const double product = n * leaving_samples[k];
+                products[k] = product;
+                products_lost[k] = CompensatedSum::product_lost(n_halves, leaving_samples[k], product);
+            }
+            for (std::size_t k = 0; k < count; ++k) {
+                const std::size_t i = start + k;
+                // A.add(S.sum), S.add(y); then A's error takes S's error as it was.
+                const Lanes joining = {sum[1], x[i]};
+                const double samples_error = error[1];
+                const Lanes joined = sum + joining;
+                error = error + lost_parts(sum, joining, joined);
+                error = error + Lanes{samples_error, -0.0};
+                // A.add(-product), S.add(-oldest); then A's error takes the product's lost part.
+                const Lanes leaving = {-products[k], -leaving_samples[k]};
+                const Lanes left = joined + leaving;
+                error = error + lost_parts(joined, leaving, left);
+                error = error - Lanes{products_lost[k], 0.0};
+                sum = left;
+                const Lanes values = sum + error;
+                a = values[0];
+                s = values[1];
+                if (!present_bits(s) || !present_bits(a)) [[unlikely]] {
+                    const Sums sums = rebuilt(x + (i + 1 - lag), lag);
+                    sum = Lanes{sums.aged.sum(), sums.samples.sum()};
+                    error = Lanes{sums.aged.error(), sums.samples.error()};
+                    s = sums.samples.value();
+                    a = sums.aged.value();
+                }
+                emit(i, s, a);
+            }
+        }
+        aged_ = CompensatedSum(sum[0], error[0]);
+        samples_ = CompensatedSum(sum[1], error[1]);
+        s_ = s;
+        a_ = a;
+        window_.push_run(x + first, last - first);
+    }
 
     void save(StateWriter& w) const {
         window_.save(w);
@@ -88,17 +158,29 @@ private:
             samples_.add(window_.at(i));
         }
     }
+    // The same over `count` samples from `x`, oldest first. Out of line and by value, so the run's
+    // sums never leave their registers.
+    struct Sums {
+        CompensatedSum samples, aged;
+    };
+    [[gnu::noinline]] static Sums rebuilt(const double* x, std::size_t count) noexcept {
+        Sums sums;
+        for (std::size_t k = 0; k < count; ++k) {
+            sums.aged.add(sums.samples);
+            sums.samples.add(x[k]);
+        }
+        return sums;
+    }
 
     Window window_;
-    double n_;
+    LineConstants line_;
     Halves n_halves_;
-    double sum_x_, divisor_;
     CompensatedSum samples_, aged_;
     double s_ = missing_value, a_ = missing_value;  // the sums' values after the last sample
 };
 
 // A value of the line, or the missing marker where it left the double range.
-inline double finite_or_missing(double v) noexcept { return present(v) ? v : missing_value; }
+inline double finite_or_missing(double v) noexcept { return present_bits(v) ? v : missing_value; }
 
 // The states differ only in what they read off the line.
 template <typename Read>
@@ -118,7 +200,29 @@ public:
             out[0] = missing_value;
             return;
         }
-        out[0] = line_.add(x) ? finite_or_missing(Read{}(line_)) : missing_value;
+        out[0] = line_.add(x) ? finite_or_missing(Read::value(Read::line(line_.constants(), line_.s(), line_.a())))
+                              : missing_value;
+    }
+
+    // The first `period` bars are stepped (the samples leaving their windows are in the state's),
+    // the rest run over the caller's array. A read with a costly last step (the angle's atan)
+    // takes it in a second pass, so the sums' loop keeps its registers across no call.
+    void run_present(const double* const* in, double* const* out, std::size_t length) {
+        const std::size_t head = static_cast<std::size_t>(std::min<std::uint64_t>(line_.period(), length));
+        step_each(*this, in, out, 0, head);
+        if (head == length) return;
+        double* result = out[0];
+        const LineConstants constants = line_.constants();
+        if constexpr (Read::deferred) {
+            line_.run_full(in[0], head, length, [result, constants](std::size_t i, double s, double a) {
+                result[i] = Read::line(constants, s, a);
+            });
+            for (std::size_t i = head; i < length; ++i) result[i] = finite_or_missing(Read::value(result[i]));
+        } else {
+            line_.run_full(in[0], head, length, [result, constants](std::size_t i, double s, double a) {
+                result[i] = finite_or_missing(Read::value(Read::line(constants, s, a)));
+            });
+        }
     }
 
     void save(StateWriter& w) const { line_.save(w); }
@@ -131,26 +235,38 @@ private:
 // 180 / pi, rounded once (pi as the double nearest it).
 inline constexpr double degrees_per_radian = 180.0 / 3.141592653589793;
 
+// Each read is line(constants, s, a) and then value(...) of that; `deferred` where value is the
+// costly part.
 struct AtNewest {  // b + m * (n - 1.0)
-    double operator()(const LeastSquaresLine& l) const noexcept {
-        const double m = l.slope();
-        return l.intercept(m) + m * (l.n() - 1.0);
+    static constexpr bool deferred = false;
+    static double line(const LineConstants& c, double s, double a) noexcept {
+        const double m = c.slope(s, a);
+        return c.intercept(s, m) + m * (c.n - 1.0);
     }
+    static double value(double v) noexcept { return v; }
 };
 struct Slope {  // m
-    double operator()(const LeastSquaresLine& l) const noexcept { return l.slope(); }
+    static constexpr bool deferred = false;
+    static double line(const LineConstants& c, double s, double a) noexcept { return c.slope(s, a); }
+    static double value(double v) noexcept { return v; }
 };
 struct Intercept {  // b
-    double operator()(const LeastSquaresLine& l) const noexcept { return l.intercept(l.slope()); }
+    static constexpr bool deferred = false;
+    static double line(const LineConstants& c, double s, double a) noexcept { return c.intercept(s, c.slope(s, a)); }
+    static double value(double v) noexcept { return v; }
 };
 struct Angle {  // atan(m) * degrees_per_radian, atan from the C library
-    double operator()(const LeastSquaresLine& l) const noexcept { return std::atan(l.slope()) * degrees_per_radian; }
+    static constexpr bool deferred = true;
+    static double line(const LineConstants& c, double s, double a) noexcept { return c.slope(s, a); }
+    static double value(double m) noexcept { return std::atan(m) * degrees_per_radian; }
 };
 struct Forecast {  // b + m * n
-    double operator()(const LeastSquaresLine& l) const noexcept {
-        const double m = l.slope();
-        return l.intercept(m) + m * l.n();
+    static constexpr bool deferred = false;
+    static double line(const LineConstants& c, double s, double a) noexcept {
+        const double m = c.slope(s, a);
+        return c.intercept(s, m) + m * c.n;
     }
+    static double value(double v) noexcept { return v; }
 };
 
 }  // namespace quillora::indicators::regression
