@@ -58,8 +58,8 @@ public:
         restart();
     }
     void restart() noexcept { head_ = Highest ? -infinity : infinity; }
-    // The tails' store (room for `period` after reserve), for a batch run to work its own blocks
-    // in; the part is rebuilt from the window afterwards.
+    // The tails' store (room for as many as reserve asked), for a batch run to work its own
+    // blocks in; the part is rebuilt from the window afterwards.
     double* tails() noexcept { return tails_.data(); }
 
     static constexpr double infinity = std::numeric_limits<double>::infinity();
@@ -202,11 +202,6 @@ void run_extreme(const double* x, std::size_t length, std::size_t period, double
     }
 }
 
-// Both extremes at once, for the middles: a bar is the pair (high, -low) and one packed max
-// takes both, the lowest low coming out negated. Negation is exact and keeps equality, so ties
-// still go to the latest sample and the bits are those of run_extreme on each side.
-// emit(i, {highest, -lowest}); `tails` holds 2 * `period` doubles.
-
 // Writes highest * 0.5 + lowest * 0.5 from the negated lowest: lowest * 0.5 is exactly
 // -(negated * 0.5), and a + -b is a - b, so this is the middles' one order of operations.
 struct Middle {
@@ -218,6 +213,10 @@ struct Middle {
 };
 inline Middle middle(double* out) noexcept { return {out}; }
 
+// Both extremes at once, for the middles: a bar is the pair (high, -low) and one packed max
+// takes both, the lowest low coming out negated. Negation is exact and keeps equality, so ties
+// still go to the latest sample and the bits are those of run_extreme on each side.
+// emit(i, {highest, -lowest}); `tails` holds 2 * `period` doubles.
 template <typename Emit>
 void run_extremes(const double* highs, const double* lows, std::size_t length, std::size_t period, double* tails,
                   Emit emit) {
