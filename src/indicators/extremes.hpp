@@ -58,8 +58,8 @@ public:
         restart();
     }
     void restart() noexcept { head_ = Highest ? -infinity : infinity; }
-    // The tails' store (room for `period` after reserve), for a batch run to work its own blocks
-    // in; the part is rebuilt from the window afterwards.
+    // The tails' store (room for as many as reserve asked), for a batch run to work its own
+    // blocks in; the part is rebuilt from the window afterwards.
     double* tails() noexcept { return tails_.data(); }
 
     static constexpr double infinity = std::numeric_limits<double>::infinity();
@@ -127,10 +127,24 @@ inline double better(double newer, double older) noexcept {
     }
 }
 
+// `better` in each lane: one maxpd / minpd.
+template <bool Highest>
+inline Lanes better_lanes(Lanes newer, Lanes older) noexcept {
+    if constexpr (Highest) {
+        return older > newer ? older : newer;
+    } else {
+        return older < newer ? older : newer;
+    }
+}
+
 // The same blocks over a run held in the caller's array: emit(i, extreme) for the window of
-// `period` samples ending at each i in [period - 1, length). Blocks are cut from the run's start
-// and `tails` holds `period` values. Of equal samples the latest wins in every comparison, as in
+// `period` samples ending at each i in [period - 1, length). Blocks are cut from the run's start;
+// `tails` holds 2 * `period` values. Of equal samples the latest wins in every comparison, as in
 // the step, so the bits are the step's whichever blocks are cut. Needs length >= period.
+//
+// Two blocks go side by side in the lanes of one register while three whole blocks remain: the
+// tails of blocks b and b + 1 together, then the heads of blocks b + 1 and b + 2 against them.
+// The rest goes a block at a time.
 template <bool Highest, typename Emit>
 void run_extreme(const double* x, std::size_t length, std::size_t period, double* tails, Emit emit) {
     constexpr double worst = Highest ? -BlockExtreme<true>::infinity : BlockExtreme<true>::infinity;
@@ -145,8 +159,37 @@ void run_extreme(const double* x, std::size_t length, std::size_t period, double
         }
         return tail;
     };
-    emit(period - 1, close(0));
-    for (std::size_t q = period; q < length; q += period) {
+    auto store = [=](std::size_t k, Lanes v) { std::memcpy(tails + 2 * k, &v, sizeof v); };
+    auto load = [=](std::size_t k) {
+        Lanes v;
+        std::memcpy(&v, tails + 2 * k, sizeof v);
+        return v;
+    };
+    std::size_t q = 0;  // the first block not yet closed
+    for (; length - q >= 3 * period; q += 2 * period) {
+        const double* low = x + q;
+        const double* high = x + q + period;
+        Lanes tail = {worst, worst};
+#pragma GCC unroll 4
+        for (std::size_t k = period; k > 0; --k) {
+            tail = better_lanes<Highest>(tail, Lanes{low[k - 1], high[k - 1]});
+            store(k - 1, tail);
+        }
+        emit(q + period - 1, tail[0]);
+        emit(q + 2 * period - 1, tail[1]);
+        Lanes head = {worst, worst};
+        const double* next = x + q + 2 * period;
+#pragma GCC unroll 4
+        for (std::size_t j = 0; j + 1 < period; ++j) {
+            head = better_lanes<Highest>(Lanes{high[j], next[j]}, head);
+            const Lanes window = better_lanes<Highest>(head, load(j + 1));
+            emit(q + period + j, window[0]);
+            emit(q + 2 * period + j, window[1]);
+        }
+    }
+    // Block q is whole (its head done if a pair ran): close it, then the rest a block at a time.
+    emit(q + period - 1, close(q));
+    for (q += period; q < length; q += period) {
         const double* block = x + q;
         const std::size_t open = std::min(length - q, period - 1);
         double head = worst;
@@ -159,12 +202,6 @@ void run_extreme(const double* x, std::size_t length, std::size_t period, double
     }
 }
 
-// Both extremes at once, for the middles: a bar is the pair (high, -low) and one packed max
-// takes both, the lowest low coming out negated. Negation is exact and keeps equality, so ties
-// still go to the latest sample and the bits are those of run_extreme on each side.
-// emit(i, {highest, -lowest}); `tails` holds 2 * `period` doubles.
-inline Lanes better_pair(Lanes newer, Lanes older) noexcept { return older > newer ? older : newer; }
-
 // Writes highest * 0.5 + lowest * 0.5 from the negated lowest: lowest * 0.5 is exactly
 // -(negated * 0.5), and a + -b is a - b, so this is the middles' one order of operations.
 struct Middle {
@@ -176,6 +213,10 @@ struct Middle {
 };
 inline Middle middle(double* out) noexcept { return {out}; }
 
+// Both extremes at once, for the middles: a bar is the pair (high, -low) and one packed max
+// takes both, the lowest low coming out negated. Negation is exact and keeps equality, so ties
+// still go to the latest sample and the bits are those of run_extreme on each side.
+// emit(i, {highest, -lowest}); `tails` holds 2 * `period` doubles.
 template <typename Emit>
 void run_extremes(const double* highs, const double* lows, std::size_t length, std::size_t period, double* tails,
                   Emit emit) {
@@ -192,7 +233,7 @@ void run_extremes(const double* highs, const double* lows, std::size_t length, s
         Lanes tail = worst;
 #pragma GCC unroll 4
         for (std::size_t k = period; k > 0; --k) {
-            tail = better_pair(tail, bar(q + k - 1));
+            tail = better_lanes<true>(tail, bar(q + k - 1));
             store(k - 1, tail);
         }
         return tail;
@@ -204,8 +245,8 @@ void run_extremes(const double* highs, const double* lows, std::size_t length, s
         Lanes head = worst;
 #pragma GCC unroll 4
         for (std::size_t j = 0; j < open; ++j) {
-            head = better_pair(bar(q + j), head);
-            const Lanes window = better_pair(head, load(j + 1));
+            head = better_lanes<true>(bar(q + j), head);
+            const Lanes window = better_lanes<true>(head, load(j + 1));
             emit(q + j, window);
         }
         if (length - q >= period) {
@@ -352,7 +393,7 @@ public:
         const std::uint64_t period = position_.period();
         const std::size_t head = static_cast<std::size_t>(std::min<std::uint64_t>(period - 1, length));
         if (head == length) return step_bars(*this, in, out, 0, length);
-        extreme_.reserve(period);
+        extreme_.reserve(2 * period);  // room for the run's tails of two blocks side by side
         step_bars(*this, in, out, 0, head);
         const double* x = in[0];
         double* result = out[0];

@@ -82,11 +82,12 @@ public:
     bool full() const noexcept { return window_.full(); }
 
     // Takes the present samples x[first, last), the window full before x[first] and the sample
-    // leaving with x[i] at x[i - period] (so first >= period), as add would; emit(i, s, a) gets
-    // each bar's sums' values. The window catches up at the end. A and S run side by side in the
-    // lanes of one register, sum and error each: a bar's operations on A and on S pair up in
-    // order, and where only A has one (adding S's error, taking the product's lost part) S's
-    // lane adds -0.0 or takes 0.0 away, which leave every double as it is.
+    // leaving with x[i] at x[i - period] (so first >= period), as add would; emit(start, count,
+    // s, a) gets the sums' values of bars start to start + count - 1, a block at a time. The
+    // window catches up at the end. A and S run side by side in the lanes of one register, sum
+    // and error each: a bar's operations on A and on S pair up in order, and where only A has one
+    // (adding S's error, taking the product's lost part) S's lane adds -0.0 or takes 0.0 away,
+    // which leave every double as it is.
     template <typename Emit>
     void run_full(const double* x, std::size_t first, std::size_t last, Emit emit) {
         const std::size_t lag = static_cast<std::size_t>(window_.capacity());
@@ -97,7 +98,7 @@ public:
         // The products n * oldest and their lost parts depend on no sum: a block of them first,
         // two lanes at a time, keeps their long latency out of the sums' loop.
         constexpr std::size_t block = 256;
-        double products[block], products_lost[block];
+        double products[block], products_lost[block], s_values[block], a_values[block];
         for (std::size_t start = first; start < last; start += block) {
             const std::size_t count = std::min(block, last - start);
             const double* leaving_samples = x + (start - lag);
@@ -130,8 +131,10 @@ public:
                     s = sums.samples.value();
                     a = sums.aged.value();
                 }
-                emit(i, s, a);
+                s_values[k] = s;
+                a_values[k] = a;
             }
+            emit(start, count, s_values, a_values);
         }
         aged_ = CompensatedSum(sum[0], error[0]);
         samples_ = CompensatedSum(sum[1], error[1]);
@@ -180,7 +183,7 @@ private:
 };
 
 // A value of the line, or the missing marker where it left the double range.
-inline double finite_or_missing(double v) noexcept { return present_bits(v) ? v : missing_value; }
+inline double finite_or_missing(double v) noexcept { return present(v) ? v : missing_value; }
 
 // The states differ only in what they read off the line.
 template <typename Read>
@@ -200,29 +203,24 @@ public:
             out[0] = missing_value;
             return;
         }
-        out[0] = line_.add(x) ? finite_or_missing(Read::value(Read::line(line_.constants(), line_.s(), line_.a())))
-                              : missing_value;
+        out[0] = line_.add(x) ? finite_or_missing(Read::of(line_.constants(), line_.s(), line_.a())) : missing_value;
     }
 
     // The first `period` bars are stepped (the samples leaving their windows are in the state's),
-    // the rest run over the caller's array. A read with a costly last step (the angle's atan)
-    // takes it in a second pass, so the sums' loop keeps its registers across no call.
+    // the rest run over the caller's array, the line read off each block's sums in a pass of its
+    // own (no division or call inside the sums' loop).
     void run_present(const double* const* in, double* const* out, std::size_t length) {
         const std::size_t head = static_cast<std::size_t>(std::min<std::uint64_t>(line_.period(), length));
         step_bars(*this, in, out, 0, head);
         if (head == length) return;
         double* result = out[0];
         const LineConstants constants = line_.constants();
-        if constexpr (Read::deferred) {
-            line_.run_full(in[0], head, length, [result, constants](std::size_t i, double s, double a) {
-                result[i] = Read::line(constants, s, a);
-            });
-            for (std::size_t i = head; i < length; ++i) result[i] = finite_or_missing(Read::value(result[i]));
-        } else {
-            line_.run_full(in[0], head, length, [result, constants](std::size_t i, double s, double a) {
-                result[i] = finite_or_missing(Read::value(Read::line(constants, s, a)));
-            });
-        }
+        line_.run_full(in[0], head, length,
+                       [result, constants](std::size_t start, std::size_t count, const double* s, const double* a) {
+                           double* values = result + start;
+                           for (std::size_t k = 0; k < count; ++k)
+                               values[k] = finite_or_missing(Read::of(constants, s[k], a[k]));
+                       });
     }
 
     void save(StateWriter& w) const { line_.save(w); }
@@ -235,38 +233,28 @@ private:
 // 180 / pi, rounded once (pi as the double nearest it).
 inline constexpr double degrees_per_radian = 180.0 / 3.141592653589793;
 
-// Each read is line(constants, s, a) and then value(...) of that; `deferred` where value is the
-// costly part.
 struct AtNewest {  // b + m * (n - 1.0)
-    static constexpr bool deferred = false;
-    static double line(const LineConstants& c, double s, double a) noexcept {
+    static double of(const LineConstants& c, double s, double a) noexcept {
         const double m = c.slope(s, a);
         return c.intercept(s, m) + m * (c.n - 1.0);
     }
-    static double value(double v) noexcept { return v; }
 };
 struct Slope {  // m
-    static constexpr bool deferred = false;
-    static double line(const LineConstants& c, double s, double a) noexcept { return c.slope(s, a); }
-    static double value(double v) noexcept { return v; }
+    static double of(const LineConstants& c, double s, double a) noexcept { return c.slope(s, a); }
 };
 struct Intercept {  // b
-    static constexpr bool deferred = false;
-    static double line(const LineConstants& c, double s, double a) noexcept { return c.intercept(s, c.slope(s, a)); }
-    static double value(double v) noexcept { return v; }
+    static double of(const LineConstants& c, double s, double a) noexcept { return c.intercept(s, c.slope(s, a)); }
 };
 struct Angle {  // atan(m) * degrees_per_radian, atan from the C library
-    static constexpr bool deferred = true;
-    static double line(const LineConstants& c, double s, double a) noexcept { return c.slope(s, a); }
-    static double value(double m) noexcept { return std::atan(m) * degrees_per_radian; }
+    static double of(const LineConstants& c, double s, double a) noexcept {
+        return std::atan(c.slope(s, a)) * degrees_per_radian;
+    }
 };
 struct Forecast {  // b + m * n
-    static constexpr bool deferred = false;
-    static double line(const LineConstants& c, double s, double a) noexcept {
+    static double of(const LineConstants& c, double s, double a) noexcept {
         const double m = c.slope(s, a);
         return c.intercept(s, m) + m * c.n;
     }
-    static double value(double v) noexcept { return v; }
 };
 
 }  // namespace quillora::indicators::regression

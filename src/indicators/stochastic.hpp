@@ -8,6 +8,7 @@
 #include <limits>
 
 #include "indicator.hpp"
+#include "parts.hpp"
 #include "vector_pair.hpp"
 #include "window.hpp"
 #include "window_extremes.hpp"
