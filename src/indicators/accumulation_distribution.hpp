@@ -36,13 +36,15 @@ public:
     void run(const double* const* in, double* const* out, std::size_t length) {
         run_testing_inline(*this, in, out, length);
     }
-    std::size_t run_present_from(const double* const* in, double* const* out, std::size_t i, std::size_t length) noexcept {
+    std::size_t run_present_from(const double* const* in, double* const* out, std::size_t i,
+                                 std::size_t length) noexcept {
         using namespace flow_lanes;
         const double *high = in[0], *low = in[1], *close = in[2], *volume = in[3];
         double* result = out[0];
         double ad = ad_;
         for (; i + 2 <= length; i += 2) {
-            const Lanes h = lanes_at(high + i), l = lanes_at(low + i), c = lanes_at(close + i), v = lanes_at(volume + i);
+            const Lanes h = lanes_at(high + i), l = lanes_at(low + i), c = lanes_at(close + i),
+                        v = lanes_at(volume + i);
             if (!pairs_present(h, l, c, v)) break;
             const Lanes flow = money_flow_volume_pair(h, l, c, v);
             ad = ad + flow[0];
@@ -111,7 +113,8 @@ public:
     void run(const double* const* in, double* const* out, std::size_t length) {
         run_testing_inline(*this, in, out, length);
     }
-    std::size_t run_present_from(const double* const* in, double* const* out, std::size_t i, std::size_t length) noexcept {
+    std::size_t run_present_from(const double* const* in, double* const* out, std::size_t i,
+                                 std::size_t length) noexcept {
         for (; i < length && run_ < slow_period_; ++i) {
             if (!present_at<4>(in, i)) return i;
             step_bars(*this, in, out, i, i + 1);
@@ -128,7 +131,8 @@ public:
             return fast - slow;
         };
         for (; i + 2 <= length; i += 2) {
-            const Lanes h = lanes_at(high + i), l = lanes_at(low + i), c = lanes_at(close + i), v = lanes_at(volume + i);
+            const Lanes h = lanes_at(high + i), l = lanes_at(low + i), c = lanes_at(close + i),
+                        v = lanes_at(volume + i);
             if (!pairs_present(h, l, c, v)) break;
             const Lanes flow = money_flow_volume_pair(h, l, c, v);
             result[i] = take(flow[0]);

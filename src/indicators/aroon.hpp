@@ -85,9 +85,8 @@ public:
                 sink(i, at[0] - first, at[1] - first);
             }
             if (n == bars)
-                suffixes.take(bars, bars + start, [high, low, start](std::size_t k) {
-                    return Pair{high[start + k], low[start + k]};
-                });
+                suffixes.take(bars, bars + start,
+                              [high, low, start](std::size_t k) { return Pair{high[start + k], low[start + k]}; });
         }
         bars_.push_each(length, [high, low](std::uint64_t i) { return Pair{high[i], low[i]}; });
         rebuild();

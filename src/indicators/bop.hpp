@@ -35,7 +35,8 @@ public:
     void run(const double* const* in, double* const* out, std::size_t length) {
         run_testing_inline(*this, in, out, length);
     }
-    std::size_t run_present_from(const double* const* in, double* const* out, std::size_t i, std::size_t length) noexcept {
+    std::size_t run_present_from(const double* const* in, double* const* out, std::size_t i,
+                                 std::size_t length) noexcept {
         using namespace flow_lanes;
         const double *open = in[0], *high = in[1], *low = in[2], *close = in[3];
         double* result = out[0];

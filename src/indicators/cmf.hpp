@@ -181,7 +181,8 @@ private:
         }
         sums.both = both;
         sums.trading = trading;
-        for (; k < count && samples_present(high[first + k], low[first + k], close[first + k], volume[first + k]); ++k) {
+        for (; k < count && samples_present(high[first + k], low[first + k], close[first + k], volume[first + k]);
+             ++k) {
             const std::size_t bar = first + k;
             const double v = volume[bar];
             take(Lanes{money_flow_volume(high[bar], low[bar], close[bar], v), v}, oldest + k, sums);

@@ -68,7 +68,8 @@ public:
     // Steps until both averages have their first value, then runs them on locals, with the
     // previous close carried. Two bars' typical prices are divided at once, which leaves the
     // divider to Wilder's chain.
-    std::size_t run_present_from(const double* const* in, double* const* out, std::size_t i, std::size_t length) noexcept {
+    std::size_t run_present_from(const double* const* in, double* const* out, std::size_t i,
+                                 std::size_t length) noexcept {
         for (; i < length && !atr_.seeded(); ++i) {
             if (!present_at<3>(in, i)) return i;
             step_bars(*this, in, out, i, i + 1);
@@ -98,7 +99,8 @@ public:
             take(i, typical[0]);
             take(i + 1, typical[1]);
         }
-        for (; i < length && samples_present(high[i], low[i], close[i]); ++i) take(i, (high[i] + low[i] + close[i]) / 3.0);
+        for (; i < length && samples_present(high[i], low[i], close[i]); ++i)
+            take(i, (high[i] + low[i] + close[i]) / 3.0);
         middle_.resume(average);
         atr_.resume(range);
         // From the array, not from `previous`, which the compiler would pack beside an average.

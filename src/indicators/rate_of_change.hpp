@@ -106,7 +106,8 @@ private:
 
     // Writes the changes of bars [first, last), their bases `lag` bars before them; false if a
     // sample among them is missing (the changes from it on are then not the bars' values).
-    static bool changes(const double* x, double* result, std::size_t first, std::size_t last, std::size_t lag) noexcept {
+    static bool changes(const double* x, double* result, std::size_t first, std::size_t last,
+                        std::size_t lag) noexcept {
         namespace lanes = change_detail;
         lanes::PairMask missing = {0, 0};
         std::size_t i = first;

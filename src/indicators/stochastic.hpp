@@ -283,8 +283,10 @@ public:
     // then take the ranges from the arrays and each stage `block` bars at a time through scratch
     // on the stack (run_stretches).
     void run(const double* const* in, double* const* out, std::size_t length) {
-        run_stretches(*this, range_, in, out, length, [this](const double* const* in_at, double* const* out_at,
-                                                             std::size_t count) { return stretch(in_at, out_at, count); });
+        run_stretches(*this, range_, in, out, length,
+                      [this](const double* const* in_at, double* const* out_at, std::size_t count) {
+                          return stretch(in_at, out_at, count);
+                      });
     }
 
     void save(StateWriter& w) const {
@@ -375,8 +377,10 @@ public:
 
     // As StochfState's, with a stage more.
     void run(const double* const* in, double* const* out, std::size_t length) {
-        run_stretches(*this, range_, in, out, length, [this](const double* const* in_at, double* const* out_at,
-                                                             std::size_t count) { return stretch(in_at, out_at, count); });
+        run_stretches(*this, range_, in, out, length,
+                      [this](const double* const* in_at, double* const* out_at, std::size_t count) {
+                          return stretch(in_at, out_at, count);
+                      });
     }
 
     void save(StateWriter& w) const {

@@ -79,7 +79,8 @@ public:
     // trend and the previous close in locals. Whether a band tightens follows the data, so it is
     // a minimum (a maximum for the lower band) with the step's tie rule; a close beyond a band
     // and a turn of the trend are rare, and stay branches.
-    std::size_t run_present_from(const double* const* in, double* const* out, std::size_t i, std::size_t length) noexcept {
+    std::size_t run_present_from(const double* const* in, double* const* out, std::size_t i,
+                                 std::size_t length) noexcept {
         for (; i < length && !atr_.seeded(); ++i) {
             if (!present_at<3>(in, i)) return i;
             step_bars(*this, in, out, i, i + 1);

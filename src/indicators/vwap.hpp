@@ -38,13 +38,15 @@ public:
     void run(const double* const* in, double* const* out, std::size_t length) {
         run_testing_inline(*this, in, out, length);
     }
-    std::size_t run_present_from(const double* const* in, double* const* out, std::size_t i, std::size_t length) noexcept {
+    std::size_t run_present_from(const double* const* in, double* const* out, std::size_t i,
+                                 std::size_t length) noexcept {
         using namespace flow_lanes;
         const double *high = in[0], *low = in[1], *close = in[2], *volume = in[3];
         double* result = out[0];
         Lanes sums = {priced_, volume_};  // {priced volume, volume}
         for (; i + 2 <= length; i += 2) {
-            const Lanes h = lanes_at(high + i), l = lanes_at(low + i), c = lanes_at(close + i), v = lanes_at(volume + i);
+            const Lanes h = lanes_at(high + i), l = lanes_at(low + i), c = lanes_at(close + i),
+                        v = lanes_at(volume + i);
             if (!pairs_present(h, l, c, v)) break;
             const Lanes priced_volumes = (h + l + c) / 3.0 * v;
             const Lanes first_sums = sums + __builtin_shufflevector(priced_volumes, v, 0, 2);

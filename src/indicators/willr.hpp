@@ -43,8 +43,10 @@ public:
     // then take the ranges from the arrays, `block` bars at a time through scratch on the stack,
     // %R two bars to a vector (run_stretches).
     void run(const double* const* in, double* const* out, std::size_t length) {
-        run_stretches(*this, range_, in, out, length, [this](const double* const* in_at, double* const* out_at,
-                                                             std::size_t count) { return stretch(in_at, out_at, count); });
+        run_stretches(*this, range_, in, out, length,
+                      [this](const double* const* in_at, double* const* out_at, std::size_t count) {
+                          return stretch(in_at, out_at, count);
+                      });
     }
 
     void save(StateWriter& w) const { range_.save(w); }

@@ -256,23 +256,28 @@ void check_indicator(std::mt19937_64& engine) {
                            stepped);
                 // Batch runs and stepping taking turns, as live updates follow a batch: what a
                 // batch run leaves in the state beyond its saved form must step on as stepping's.
-                compare<S>("turns", p, run_with<S>(p, in, [&engine](S& s, auto in_, auto out_, std::size_t n) {
-                    std::uniform_int_distribution<std::size_t> cut(0, 600);
-                    bool batch = true;
-                    for (std::size_t first = 0; first < n; batch = !batch) {
-                        const std::size_t last = std::min(n, first + cut(engine));
-                        if (batch) {
-                            const double* in_at[S::inputs];
-                            double* out_at[S::outputs];
-                            for (std::size_t k = 0; k < S::inputs; ++k) in_at[k] = in_[k] + first;
-                            for (std::size_t k = 0; k < S::outputs; ++k) out_at[k] = out_[k] + first;
-                            run_series(s, in_at, out_at, last - first);
-                        } else {
-                            step_bars(s, in_, out_, first, last);
-                        }
-                        first = last;
-                    }
-                }), stepped);
+                compare<S>("turns", p,
+                           run_with<S>(p, in,
+                                       [&engine](S& s, auto in_, auto out_, std::size_t n) {
+                                           std::uniform_int_distribution<std::size_t> cut(0, 600);
+                                           bool batch = true;
+                                           for (std::size_t first = 0; first < n; batch = !batch) {
+                                               const std::size_t last = std::min(n, first + cut(engine));
+                                               if (batch) {
+                                                   const double* in_at[S::inputs];
+                                                   double* out_at[S::outputs];
+                                                   for (std::size_t k = 0; k < S::inputs; ++k)
+                                                       in_at[k] = in_[k] + first;
+                                                   for (std::size_t k = 0; k < S::outputs; ++k)
+                                                       out_at[k] = out_[k] + first;
+                                                   run_series(s, in_at, out_at, last - first);
+                                               } else {
+                                                   step_bars(s, in_, out_, first, last);
+                                               }
+                                               first = last;
+                                           }
+                                       }),
+                           stepped);
             }
         }
     }
