@@ -124,7 +124,7 @@ public:
     std::uint64_t run() const noexcept { return run_; }
     double value() const noexcept { return average_; }
     // The value that follows `average` once x is taken (seeded), and the average a batch run ends
-    // at: a batch run keeps the average in a local (see FlowEmaPart).
+    // at: a batch run keeps the average in a local (see EmaPart).
     double next(double average, double x) const noexcept { return (average * kept_ + x) / period_real_; }
     void resume(double average) noexcept { average_ = average; }
     void restart() noexcept {
@@ -145,49 +145,6 @@ public:
 private:
     std::uint64_t period_;
     double period_real_, kept_;
-    std::uint64_t run_ = 0;
-    double sum_ = -0.0;
-    double average_ = missing_value;
-};
-
-// The exponential average of quillora's ema (parts.hpp's EmaPart: the same seed, order and saved
-// form), whose step a batch run can take on an average kept in a local. A copy of the part
-// carried through a loop would be carried as its fields packed in pairs, and the average would
-// wait on the packing every bar.
-class FlowEmaPart {
-public:
-    explicit FlowEmaPart(std::uint64_t period) noexcept
-        : period_(period), alpha_(2.0 / (static_cast<double>(period) + 1.0)), keep_(1.0 - alpha_) {}
-
-    // Takes a present value; true once `value()` holds the average.
-    bool add(double x) noexcept {
-        if (run_ < period_) {
-            sum_ = sum_ + x;
-            if (++run_ < period_) return false;
-            average_ = sum_ / static_cast<double>(period_);
-            return true;
-        }
-        average_ = next(average_, x);
-        return true;
-    }
-    bool seeded() const noexcept { return run_ == period_; }
-    double value() const noexcept { return average_; }
-    // The value that follows `average` once x is taken (seeded), and the average a batch run ends at.
-    double next(double average, double x) const noexcept { return average * keep_ + x * alpha_; }
-    void resume(double average) noexcept { average_ = average; }
-
-    void save(StateWriter& w) const {
-        w.count(run_);
-        w.real(sum_);
-        w.real(average_);
-    }
-    [[nodiscard]] bool load(StateReader& r) noexcept {
-        return r.count(run_) && run_ <= period_ && r.real(sum_) && r.real(average_);
-    }
-
-private:
-    std::uint64_t period_;
-    double alpha_, keep_;
     std::uint64_t run_ = 0;
     double sum_ = -0.0;
     double average_ = missing_value;

@@ -7,6 +7,7 @@
 
 #include "flows_parts.hpp"
 #include "indicator.hpp"
+#include "parts.hpp"
 
 namespace quillora::indicators {
 
@@ -79,7 +80,7 @@ public:
         const double *high = in[0], *low = in[1], *close = in[2];
         double *upper = out[0], *middle = out[1], *lower = out[2];
         const double nbdev = nbdev_;
-        const FlowEmaPart ema = middle_;
+        const EmaPart ema = middle_;
         const WilderPart wilder = atr_;
         double average = middle_.value(), range = atr_.value(), previous = previous_close_;
         const auto take = [&](std::size_t bar, double typical) noexcept {
@@ -128,7 +129,7 @@ private:
     void restart() noexcept {
         taken_ = 0;
         previous_close_ = missing_value;
-        middle_ = FlowEmaPart(period_);
+        middle_ = EmaPart(period_);
         atr_.restart();
     }
 
@@ -137,7 +138,7 @@ private:
     std::uint64_t middle_start_;  // the first bar the middle average takes
     std::uint64_t range_start_;   // the first bar whose true range the range average takes
     double nbdev_;
-    FlowEmaPart middle_;
+    EmaPart middle_;
     WilderPart atr_;
     std::uint64_t taken_ = 0;  // present bars taken since the start, up to `first_`
     double previous_close_ = missing_value;

@@ -27,11 +27,16 @@ public:
             average_ = sum_ / static_cast<double>(period_);
             return true;
         }
-        average_ = average_ * keep_ + x * alpha_;
+        average_ = next(average_, x);
         return true;
     }
     bool seeded() const noexcept { return run_ == period_; }
     double value() const noexcept { return average_; }
+    // The value that follows `average` once x is taken (seeded), and the average a batch run ends
+    // at: a batch run keeps the average in a local, where a copy of the part carried through its
+    // loop would be carried as fields packed in pairs and the average would wait on the packing.
+    double next(double average, double x) const noexcept { return average * keep_ + x * alpha_; }
+    void resume(double average) noexcept { average_ = average; }
     // Forgets the values taken before the seed (a missing sample inside the seed window).
     void restart_seed() noexcept {
         if (run_ < period_) {
