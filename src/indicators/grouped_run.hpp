@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <new>
 #include <span>
 #include <vector>
@@ -16,20 +17,24 @@
 namespace quillora::indicators {
 
 // Where each symbol's rows are: `starts` has one entry per symbol and one past the end. With `order`
-// empty, symbol g holds rows [starts[g], starts[g + 1]); otherwise it holds rows order[starts[g]] ...
-// order[starts[g + 1] - 1], in that order.
+// and `codes` empty, symbol g holds rows [starts[g], starts[g + 1]); with `order`, it holds rows
+// order[starts[g]] ... order[starts[g + 1] - 1], in that order. With `codes` instead (symbols
+// interleaved in short runs), row r belongs to symbol codes[r], and `starts` only counts them.
 struct Groups {
     std::span<const std::uint64_t> starts;
     std::span<const std::uint64_t> order;
+    std::span<const std::int64_t> codes;
 };
 
-// The grouping of `codes` (each in [0, count)): a stable counting sort, one pass to count and one to place.
+// The grouping of `codes` (each in [0, count)): a stable counting sort, one pass to count and one to
+// place; or, where the symbols take turns in short runs, the codes as they are (see run_grouped).
 struct GroupIndex {
     std::vector<std::uint64_t> starts, order;
-    Groups groups() const noexcept { return {starts, order}; }
+    std::span<const std::int64_t> codes;
+    Groups groups() const noexcept { return {starts, order, codes}; }
 };
 
-inline GroupIndex index_groups(std::span<const std::int64_t> codes, std::size_t count) {
+inline GroupIndex sort_groups(std::span<const std::int64_t> codes, std::size_t count) {
     GroupIndex index;
     index.starts.assign(count + 1, 0);
     for (const std::int64_t code : codes) ++index.starts[static_cast<std::size_t>(code) + 1];
@@ -38,6 +43,19 @@ inline GroupIndex index_groups(std::span<const std::int64_t> codes, std::size_t 
     std::vector<std::uint64_t> next(index.starts.begin(), index.starts.end() - 1);
     for (std::size_t row = 0; row < codes.size(); ++row)
         index.order[next[static_cast<std::size_t>(codes[row])]++] = row;
+    return index;
+}
+
+// Runs shorter than this many rows on average count as interleaved.
+inline constexpr std::size_t short_run = 8;
+
+inline GroupIndex index_groups(std::span<const std::int64_t> codes, std::size_t count) {
+    std::size_t runs = codes.empty() ? 0 : 1;
+    for (std::size_t row = 1; row < codes.size(); ++row) runs += codes[row] != codes[row - 1];
+    if (runs * short_run < codes.size()) return sort_groups(codes, count);
+    GroupIndex index;
+    index.starts.assign(count + 1, 0);
+    index.codes = codes;
     return index;
 }
 
@@ -59,6 +77,24 @@ void run_groups(const void* context, std::size_t part) noexcept {
     const std::size_t symbols = job.groups.starts.size() - 1;
     const std::size_t first = symbols * part / job.parts, last = symbols * (part + 1) / job.parts;
     try {
+        if (!job.groups.codes.empty()) {
+            // Symbols taking turns row by row: each row is stepped by its symbol's state, in the
+            // rows' order, so every input and output is read and written in sequence, where
+            // gathering one symbol's rows would miss the cache on each of them.
+            std::deque<S> states;
+            for (std::size_t g = first; g < last; ++g) states.emplace_back(job.parameters);
+            double in[S::inputs];
+            double out[S::outputs];
+            const std::span<const std::int64_t> codes = job.groups.codes;
+            for (std::size_t row = 0; row < codes.size(); ++row) {
+                const std::size_t g = static_cast<std::size_t>(codes[row]);
+                if (g < first || g >= last) continue;
+                for (std::size_t k = 0; k < S::inputs; ++k) in[k] = job.inputs[k][row];
+                states[g - first].step(in, out);
+                for (std::size_t k = 0; k < S::outputs; ++k) job.outputs[k][row] = out[k];
+            }
+            return;
+        }
         std::vector<double> gathered;
         for (std::size_t g = first; g < last; ++g) {
             const std::uint64_t begin = job.groups.starts[g], end = job.groups.starts[g + 1];
@@ -101,6 +137,21 @@ template <Indicator S>
     if (symbols == 0) return true;
     std::size_t parts = std::min<std::size_t>({workers == 0 ? 1 : workers, max_worker_threads + 1, symbols});
     if (rows < (std::size_t{1} << 16)) parts = 1;
+    // A state per symbol at once holds every symbol's window: where that would be large (long
+    // periods, many symbols), the rows are sorted by symbol and each symbol gathered instead.
+    GroupIndex sorted;
+    if (!groups.codes.empty()) {
+        std::uint64_t longest = 1;
+        for (const std::uint64_t count : parameters.counts) longest = std::max(longest, count);
+        if (longest > (std::uint64_t{1} << 24) / symbols) {
+            try {
+                sorted = sort_groups(groups.codes, symbols);
+            } catch (const std::bad_alloc&) {
+                return false;
+            }
+            groups = sorted.groups();
+        }
+    }
     std::atomic<bool> failed{false};
     const grouped_detail::GroupJob<S> job{parameters, groups, inputs, outputs, parts, &failed};
     if (parts == 1) {
