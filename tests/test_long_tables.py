@@ -7,7 +7,7 @@ import pytest
 from test_registry import bars, bits
 
 import quillora_series as qs
-from quillora_series import _registry
+from quillora_series import _native, _registry
 from quillora_series._registry import Period
 
 CASES = [
@@ -144,3 +144,26 @@ def test_tables_write_into_out(name, params, order):
     for mine, theirs, target in zip(written, fresh, given, strict=True):
         assert mine is target
         assert bits(mine.ravel()) == bits(theirs.ravel())
+
+
+@pytest.mark.parametrize("case", ["keys sharing a hash", "periods too long for a state per symbol at once"])
+def test_interleaved_symbols_other_ways(monkeypatch, case):
+    """Interleaved polars keys are numbered from their hashes and stepped row by row; where two keys
+    share a hash, or a state per symbol would hold too much, the other ways give the same bits."""
+    rng = np.random.default_rng(5)
+    keys = keys_for("interleaved", rng, 90)
+    (close,) = bars(rng, 90, ("x",), dirty=True)
+    period = 3
+    if case == "keys sharing a hash":
+
+        def one_code_for_all(hashes, codes, first_rows):
+            codes[:], first_rows[:] = 0, 0
+            return 1
+
+        monkeypatch.setattr(_native, "hash_codes", one_code_for_all)
+    else:
+        period = 2**23
+    got = qs.rsi(pl.DataFrame({"close": close, "sym": keys}), period, by="sym").fill_null(np.nan).to_numpy()
+    for key in np.unique(keys):
+        alone = qs.rsi(close[keys == key], period)
+        assert bits(got[keys == key]) == bits(np.where(np.isnan(alone), np.nan, alone))

@@ -2,6 +2,7 @@
 #include <nanobind/nanobind.h>
 
 #include "indicator_bindings.hpp"
+#include "key_codes.hpp"
 #include "lock_release.hpp"
 #include "stream_states.hpp"
 #include "table_kernels.hpp"
@@ -13,5 +14,6 @@ NB_MODULE(_native, module) {
     quillora::series::bind_stream_states(module);
     bind_table_kernels(module);
     quillora::series::bind_declared_indicators(module);
+    quillora::series::bind_key_codes(module);
     quillora::series::install_exit_hook();
 }

@@ -14,7 +14,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from . import _kinds, _tables
+from . import _kinds, _native, _tables
 from ._core import Float64Array
 
 Groups = tuple[npt.NDArray[np.int64], int, bool]
@@ -80,6 +80,8 @@ def _run_groups(polars: Any, keys: list[Any], rows: int) -> Groups | None:
         mask = keys[0].slice(1).ne_missing(keys[0].slice(0, rows - 1))
         for key in keys[1:]:
             mask = mask | key.slice(1).ne_missing(key.slice(0, rows - 1))
+        if mask.sum() >= rows // 4:
+            return None  # short runs: see below
         changes = mask.arg_true().to_numpy().astype(np.int64)
     else:
         change = np.zeros(rows - 1, dtype=bool)
@@ -89,10 +91,15 @@ def _run_groups(polars: Any, keys: list[Any], rows: int) -> Groups | None:
             # NaN keys never equal themselves: their runs are refused below, and hashing sorts them out.
             change |= key[1:] != key[:-1]
         changes = np.flatnonzero(change)
+    if len(changes) >= rows // 4:
+        # Short runs (symbols interleaved): hashing their heads would cost as much as every row.
+        return None
     starts = np.concatenate(([0], changes + 1))
-    heads = [key.gather(starts) if polars is not None else key[starts] for key in keys]
-    arrays = [head.to_numpy() for head in heads] if polars is not None else heads
-    if _codes(arrays)[1] != len(starts):
+    if polars is not None:
+        distinct = _polars_codes_of(polars, [key.gather(starts) for key in keys])[1]
+    else:
+        distinct = _codes([key[starts] for key in keys])[1]
+    if distinct != len(starts):
         return None
     return np.concatenate((starts, [rows])).astype(np.int64), len(starts), True
 
@@ -169,21 +176,40 @@ def _from_codes(coded: tuple[npt.NDArray[np.int64], int], rows: int) -> Groups:
 def _polars_groups(polars: Any, keys: list[Any], rows: int) -> Groups:
     if rows == 0:
         return np.zeros(1, dtype=np.int64), 0, True
+    return _from_codes(_polars_codes_of(polars, keys), rows)
+
+
+def _polars_codes_of(polars: Any, keys: list[Any]) -> tuple[npt.NDArray[np.int64], int]:
+    """Codes of rows whose keys are polars columns, in order of first appearance."""
     coded = [_polars_codes(polars, key) for key in keys]
     codes, count = coded[0]
     for more, more_count in coded[1:]:
         codes, count = _codes([codes * more_count + more]) if count * more_count < 2**62 else _codes([codes, more])
-    return _from_codes((codes, count), rows)
+    return codes, count
 
 
 def _polars_codes(polars: Any, key: Any) -> tuple[npt.NDArray[np.int64], int]:
     """A polars key column as codes in order of appearance, hashed by polars itself."""
     if key.dtype == polars.String or key.dtype == polars.Categorical or key.dtype == polars.Enum:
+        hashed = _hashed_codes(key)
+        if hashed is not None:
+            return hashed
         physical = key.cast(polars.String).cast(polars.Categorical).to_physical()
         codes = physical.to_numpy().astype(np.int64, copy=False)
         # Category numbers are shared process-wide: renumber them densely, keeping first appearance.
         return _factorize(codes)
     return _factorize(key.to_numpy())
+
+
+def _hashed_codes(key: Any) -> tuple[npt.NDArray[np.int64], int] | None:
+    """Codes from polars' 64-bit hash of each key (its own threads), numbered in one native pass.
+    Every row is then compared with its code's first row, so that two keys sharing a hash never
+    merge two symbols: None then, and the caller numbers the keys another way."""
+    codes, first_rows = np.empty(len(key), dtype=np.int64), np.empty(len(key), dtype=np.int64)
+    count = _native.hash_codes(np.ascontiguousarray(key.hash().to_numpy(), dtype=np.uint64), codes, first_rows)
+    if not key.gather(first_rows).eq_missing(key).all():
+        return None
+    return codes, count
 
 
 def run(

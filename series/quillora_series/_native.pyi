@@ -1656,3 +1656,8 @@ class MacdKernel:
 class AtrKernel:
     @staticmethod
     def grouped(counts: Sequence[int], reals: Sequence[float], inputs: object, outputs: object, keys: Annotated[NDArray[numpy.int64], dict(shape=(None,), order='C', device='cpu', writable=False)], symbols: int, contiguous: bool, workers: int = 1) -> None: ...
+
+def hash_codes(hashes: Annotated[NDArray[numpy.uint64], dict(shape=(None,), order='C', device='cpu', writable=False)], codes: Annotated[NDArray[numpy.int64], dict(shape=(None,), order='C', device='cpu')], first_rows: Annotated[NDArray[numpy.int64], dict(shape=(None,), order='C', device='cpu')]) -> int:
+    """
+    Writes each row's code (by first appearance of its hash) and its code's first row; returns the count.
+    """
