@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <cstddef>
+#include <vector>
 
 #include "chain.hpp"
 
@@ -59,6 +60,49 @@ inline const std::vector<BareChain> averages_chains = {
              out[i] = mean;
          }
          out[n - 1] = outer;
+     }},
+    // HMA: three of WMA's running sums side by side (over period / 2, period and its whole square
+    // root), each rebuilt from its window every length-th bar, and each bar's three divides;
+    // d = 2 * half - full feeds the outer sums.
+    {"hma",
+     [](const Bars& bars, const indicators::Parameters& p, double* out) {
+         const double* x = bars[2].data();
+         const std::size_t n = bars[2].size(), full_length = static_cast<std::size_t>(p.counts[0]);
+         std::size_t root_length = 1;
+         while ((root_length + 1) * (root_length + 1) <= full_length) ++root_length;
+         const std::size_t lengths[3] = {full_length / 2, full_length, root_length};
+         double reals[3], divisors[3], total[3] = {0.0, 0.0, 0.0}, weighted[3] = {0.0, 0.0, 0.0};
+         std::size_t since_build[3] = {0, 0, 0};
+         for (int k = 0; k < 3; ++k) {
+             reals[k] = static_cast<double>(lengths[k]);
+             divisors[k] = reals[k] * (reals[k] + 1.0) / 2.0;
+         }
+         std::vector<double> d(n, 0.0);
+         // One WMA step of sums k over the samples ending at `newest`.
+         const auto next = [&](int k, const double* newest) {
+             const std::size_t length = lengths[k];
+             if (++since_build[k] == length) {
+                 since_build[k] = 0;
+                 double w = 0.0;
+                 total[k] = -0.0;
+                 weighted[k] = -0.0;
+                 for (const double* v = newest + 1 - length; v <= newest; ++v) {
+                     w = w + 1.0;
+                     total[k] = total[k] + *v;
+                     weighted[k] = weighted[k] + *v * w;
+                 }
+             } else {
+                 weighted[k] = (weighted[k] - total[k]) + newest[0] * reals[k];
+                 total[k] = (total[k] - *(newest - length)) + newest[0];
+             }
+             return weighted[k] / divisors[k];
+         };
+         const std::size_t first = full_length + root_length;
+         for (std::size_t i = first; i < n; ++i) {
+             const double half = next(0, x + i), full = next(1, x + i);
+             d[i] = 2.0 * half - full;
+             out[i] = next(2, d.data() + i);
+         }
      }},
     {"zlema",
      [](const Bars& bars, const indicators::Parameters& p, double* out) {

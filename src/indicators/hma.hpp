@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "indicator.hpp"
 #include "wma.hpp"
@@ -47,35 +48,20 @@ public:
         root_.step(&d, out);
     }
 
-    // In blocks: both inner averages run over the block into stack scratch, d is formed there, and
-    // the outer average takes d's present runs in one call each and steps its missing values (the
-    // full average's warm-up, or a d that overflowed), as `step` would on each bar.
-    void run_present(const double* const* in, double* const* out, std::size_t length) {
-        constexpr std::size_t block = 512;
-        double half[block], full[block];
-        for (std::size_t first = 0; first < length; first += block) {
-            const std::size_t n = std::min(block, length - first);
-            const double* x = in[0] + first;
-            double* result = out[0] + first;
-            double* half_out = half;
-            double* full_out = full;
-            half_.run_present(&x, &half_out, n);
-            full_.run_present(&x, &full_out, n);
-            for (std::size_t j = 0; j < n; ++j) full[j] = present(full[j]) ? 2.0 * half[j] - full[j] : missing_value;
-            std::size_t j = 0;
-            while (j < n) {
-                if (!present(full[j])) {
-                    root_.step(full + j, result + j);
-                    ++j;
-                    continue;
-                }
-                std::size_t end = j + 1;
-                while (end < n && present(full[end])) ++end;
-                const double* d = full + j;
-                double* r = result + j;
-                root_.run_present(&d, &r, end - j);
-                j = end;
-            }
+    // Batch runs test for missing samples inside the loop. The three averages run side by side in
+    // one loop, each bar's d kept in stack scratch for the outer one's oldest sample and rebuilds;
+    // an outer length too long for that scratch runs the averages one after another over blocks.
+    void run(const double* const* in, double* const* out, std::size_t length) {
+        if (root_.period_ > carry) {
+            run_in_blocks(in[0], out[0], length);
+            return;
+        }
+        std::size_t i = 0;
+        while (i < length) {
+            i = run_present_from(in[0], out[0], i, length);
+            if (i == length) return;
+            step(in[0] + i, out[0] + i);
+            ++i;
         }
     }
 
@@ -87,6 +73,87 @@ public:
     [[nodiscard]] bool load(StateReader& r) { return half_.load(r) && full_.load(r) && root_.load(r); }
 
 private:
+    static constexpr std::size_t carry = 512, block = 1024;
+
+    // Takes bars from `i` on while their samples (and their d) are present and returns the first it
+    // did not take. Steps until the full average has `period` samples of this run in its window and
+    // the outer average is full, then runs the three averages' sums in registers, reading the inner
+    // ones' windows from the caller's array and the outer one's from the scratch of d; the windows
+    // are brought up to date in one copy each at the end. A d that is not a number (an overflow)
+    // stops the run before its bar, which `step` then takes.
+    std::size_t run_present_from(const double* x, double* result, std::size_t i, std::size_t length) {
+        const std::size_t from = i, full_length = static_cast<std::size_t>(full_.period_);
+        for (; i < length && (i - from < full_length || !root_.window_.full()); ++i) {
+            if (!present(x[i])) return i;
+            step(x + i, result + i);
+        }
+        if (i == length) return i;
+        const std::size_t fast = i, r = static_cast<std::size_t>(root_.period_);
+        // d[r + j] is the d of bar i + j of the current sub-block; the r before it are the outer
+        // average's window.
+        double d[carry + block];
+        for (std::size_t j = 0; j < r; ++j) d[j] = root_.window_.at(j);
+        const std::uint64_t half_period = half_.period_, full_period = full_.period_, root_period = root_.period_;
+        const double half_p = half_.period_real_, half_divisor = half_.divisor_;
+        const double full_p = full_.period_real_, full_divisor = full_.divisor_;
+        const double root_p = root_.period_real_, root_divisor = root_.divisor_;
+        WmaState::Sums half{half_.total_, half_.weighted_, half_.since_build_};
+        WmaState::Sums full{full_.total_, full_.weighted_, full_.since_build_};
+        WmaState::Sums root{root_.total_, root_.weighted_, root_.since_build_};
+        std::size_t tail = 0;  // where the outer average's last r samples start in d
+        while (i < length) {
+            const std::size_t n = std::min(block, length - i);
+            std::size_t j = 0;
+            for (; j < n; ++j) {
+                const double* v = x + i + j;
+                if (!present(*v)) break;
+                const WmaState::Sums h = WmaState::next(half, v, half_period, half_p);
+                const WmaState::Sums f = WmaState::next(full, v, full_period, full_p);
+                const double dv = 2.0 * (h.weighted / half_divisor) - f.weighted / full_divisor;
+                if (!present(dv)) break;
+                half = h;
+                full = f;
+                d[r + j] = dv;
+                root = WmaState::next(root, d + r + j, root_period, root_p);
+                result[i + j] = root.weighted / root_divisor;
+            }
+            i += j;
+            if (j < n) {
+                tail = j;
+                break;
+            }
+            std::memmove(d, d + n, r * sizeof(double));
+        }
+        put_back(half_, half, x + fast, i - fast);
+        put_back(full_, full, x + fast, i - fast);
+        put_back(root_, root, d + tail, r);
+        return i;
+    }
+    static void put_back(WmaState& average, const WmaState::Sums& sums, const double* pushed, std::size_t count) {
+        average.total_ = sums.total;
+        average.weighted_ = sums.weighted;
+        average.since_build_ = sums.since_build;
+        average.window_.push_run(pushed, count);
+    }
+
+    // Both inner averages run over a block into stack scratch, d is formed there, and the outer
+    // average runs over it, as `step` would on each bar.
+    void run_in_blocks(const double* x, double* result, std::size_t length) {
+        double half[block], full[block];
+        for (std::size_t first = 0; first < length; first += block) {
+            const std::size_t n = std::min(block, length - first);
+            const double* in = x + first;
+            double* half_out = half;
+            double* full_out = full;
+            half_.run(&in, &half_out, n);
+            full_.run(&in, &full_out, n);
+            for (std::size_t j = 0; j < n; ++j) full[j] = present(full[j]) ? 2.0 * half[j] - full[j] : missing_value;
+            const double* d = full;
+            double* out = result + first;
+            root_.run(&d, &out, n);
+        }
+    }
+
     static WmaState period(std::uint64_t n) noexcept {
         const std::uint64_t counts[] = {n};
         return WmaState(Parameters{counts, {}});

@@ -66,20 +66,34 @@ public:
         prices_.push(x);
     }
 
-    // Steps the first `period` bars (their oldest prices are in the window) and until the average
-    // has started, then reads the window's prices from the run itself with the average, the path
-    // and the count of moving steps in registers.
-    void run_present(const double* const* in, double* const* out, std::size_t length) {
-        const std::size_t period = static_cast<std::size_t>(prices_.capacity());
+    // Batch runs test for missing samples inside the loop, beside the average's chain, instead of
+    // scanning ahead for them.
+    void run(const double* const* in, double* const* out, std::size_t length) {
         std::size_t i = 0;
-        for (; i < length && (i < period || !seeded_); ++i) step_bars(*this, in, out, i, i + 1);
-        if (i == length) return;
+        while (i < length) {
+            i = run_present_from(in[0], out[0], i, length);
+            if (i == length) return;
+            step(in[0] + i, out[0] + i);
+            ++i;
+        }
+    }
+
+    // Takes bars from `i` on while their samples are present and returns the first it did not
+    // take. Steps the first `period` of them (their oldest prices are in the window) and until the
+    // average has started, then reads the window's prices from the caller's array with the
+    // average, the path and the count of moving steps in registers.
+    std::size_t run_present_from(const double* x, double* result, std::size_t i, std::size_t length) {
+        const std::size_t from = i, period = static_cast<std::size_t>(prices_.capacity());
+        for (; i < length && (i - from < period || !seeded_); ++i) {
+            if (!present(x[i])) return i;
+            step(x + i, result + i);
+        }
+        if (i == length) return i;
         const std::size_t first = i;
-        const double* x = in[0];
-        double* result = out[0];
         double kama = kama_, path = path_;
         std::uint64_t moving_steps = moving_steps_;
         for (; i < length; ++i) {
+            if (!present(x[i])) break;
             const double step_in = std::fabs(x[i] - x[i - 1]);
             path = path + step_in;
             moving_steps += step_in != 0.0;
@@ -95,7 +109,8 @@ public:
         kama_ = kama;
         path_ = path;
         moving_steps_ = moving_steps;
-        prices_.push_run(x + first, length - first);
+        prices_.push_run(x + first, i - first);
+        return i;
     }
 
     void save(StateWriter& w) const {

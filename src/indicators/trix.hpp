@@ -50,28 +50,45 @@ public:
         out[0] = change(previous_, previous);
     }
 
-    // Steps until the third average has a previous value, then runs the three recursions in
-    // registers.
-    void run_present(const double* const* in, double* const* out, std::size_t length) noexcept {
+    // Batch runs test for missing samples inside the loop, beside the averages' chain, instead of
+    // scanning ahead for them.
+    void run(const double* const* in, double* const* out, std::size_t length) noexcept {
         std::size_t i = 0;
-        for (; i < length && !(has_previous_ && averages_[2].seeded()); ++i) step_bars(*this, in, out, i, i + 1);
-        if (i == length) return;
-        const double* x = in[0];
-        double* result = out[0];
+        while (i < length) {
+            i = run_present_from(in[0], out[0], i, length);
+            if (i == length) return;
+            step(in[0] + i, out[0] + i);
+            ++i;
+        }
+    }
+
+    // Takes bars from `i` on while their samples are present and returns the first it did not
+    // take. Steps until the third average has a previous value, then runs the three recursions in
+    // registers; the change divides on every bar and then selects 0 where the previous e3 is zero,
+    // the same value as the branch.
+    std::size_t run_present_from(const double* x, double* result, std::size_t i, std::size_t length) noexcept {
+        for (; i < length && !(has_previous_ && averages_[2].seeded()); ++i) {
+            if (!present(x[i])) return i;
+            step(x + i, result + i);
+        }
+        if (i == length) return i;
         const double alpha = averages_[0].alpha, keep = averages_[0].keep;
         double first = averages_[0].average, second = averages_[1].average, third = averages_[2].average;
         double previous = previous_;
         for (; i < length; ++i) {
+            if (!present(x[i])) break;
             first = first * keep + x[i] * alpha;
             second = second * keep + first * alpha;
             third = third * keep + second * alpha;
-            result[i] = change(third, previous);
+            const double percent = (third - previous) / previous * 100.0;
+            result[i] = previous == 0.0 ? 0.0 : percent;
             previous = third;
         }
         averages_[0].average = first;
         averages_[1].average = second;
         averages_[2].average = third;
         previous_ = previous;
+        return i;
     }
 
     void save(StateWriter& w) const {

@@ -11,6 +11,8 @@
 
 namespace quillora::indicators {
 
+class HmaState;
+
 // Order of operations: the divisor is p * (p + 1) / 2 with p the period as a double. A build sums
 // the window oldest first, the k-th sample x (k = 1, 2, ..., counted as a double) adding as
 // total = total + x and weighted = weighted + x * k, both from -0.0; the window's first fill is
@@ -65,49 +67,67 @@ public:
         out[0] = weighted_ / divisor_;
     }
 
-    // Steps the first `period` bars (which fill the window or take their oldest from it), then
-    // reads the oldest sample and every rebuild's window from the caller's array, with both sums
-    // in registers; the window is brought up to date in one copy at the end.
-    void run_present(const double* const* in, double* const* out, std::size_t length) {
-        if (length <= period_) {
-            step_bars(*this, in, out, 0, length);
-            return;
-        }
-        const std::size_t period = static_cast<std::size_t>(period_);
-        step_bars(*this, in, out, 0, period);
-        const double* x = in[0];
-        double* result = out[0];
-        const double p = period_real_, divisor = divisor_;
-        double total = total_, weighted = weighted_;
-        std::uint64_t since_build = since_build_;
-        std::size_t i = period;
+    // Batch runs test for missing samples inside the loop, beside the sums' chain, instead of
+    // scanning ahead for them.
+    void run(const double* const* in, double* const* out, std::size_t length) {
+        std::size_t i = 0;
         while (i < length) {
-            // Bars up to the next build take the running update; the build's bar rebuilds.
-            const std::size_t plain =
-                std::min<std::size_t>(static_cast<std::size_t>(period_ - 1 - since_build), length - i);
-            for (std::size_t end = i + plain; i < end; ++i) {
-                weighted = (weighted - total) + x[i] * p;
-                total = (total - x[i - period]) + x[i];
-                result[i] = weighted / divisor;
-            }
-            since_build += plain;
-            if (i == length) break;
-            since_build = 0;
-            double k = 0.0;
-            total = -0.0;
-            weighted = -0.0;
-            for (std::size_t j = i + 1 - period; j <= i; ++j) {
-                k = k + 1.0;
-                total = total + x[j];
-                weighted = weighted + x[j] * k;
-            }
-            result[i] = weighted / divisor;
+            i = run_present_from(in[0], out[0], i, length);
+            if (i == length) return;
+            step(in[0] + i, out[0] + i);
             ++i;
         }
-        total_ = total;
-        weighted_ = weighted;
-        since_build_ = since_build;
-        window_.push_run(x + period, length - period);
+    }
+
+    // The running sums of a full window, in registers during a batch run.
+    struct Sums {
+        double total, weighted;
+        std::uint64_t since_build;
+    };
+    // The sums after the sample at `newest`, the window being the `period` samples ending there and
+    // the one before them the oldest dropped: the same operations as `step` on a full window.
+    static Sums next(Sums s, const double* newest, std::uint64_t period, double period_real) noexcept {
+        if (++s.since_build == period) {
+            s.since_build = 0;
+            double k = 0.0;
+            s.total = -0.0;
+            s.weighted = -0.0;
+            for (const double* v = newest + 1 - period; v <= newest; ++v) {
+                k = k + 1.0;
+                s.total = s.total + *v;
+                s.weighted = s.weighted + *v * k;
+            }
+        } else {
+            s.weighted = (s.weighted - s.total) + newest[0] * period_real;
+            s.total = (s.total - *(newest - period)) + newest[0];
+        }
+        return s;
+    }
+
+    // Takes bars from `i` on while their samples are present and returns the first it did not
+    // take. Steps the first `period` of them (the window holds their oldest samples), then reads
+    // the oldest sample and every rebuild's window from the caller's array, with both sums in
+    // registers; the window is brought up to date in one copy at the end.
+    std::size_t run_present_from(const double* x, double* result, std::size_t i, std::size_t length) {
+        const std::size_t from = i, period = static_cast<std::size_t>(period_);
+        for (; i < length && i - from < period; ++i) {
+            if (!present(x[i])) return i;
+            step(x + i, result + i);
+        }
+        if (i == length) return i;
+        const std::size_t fast = i;
+        const double p = period_real_, divisor = divisor_;
+        Sums sums{total_, weighted_, since_build_};
+        for (; i < length; ++i) {
+            if (!present(x[i])) break;
+            sums = next(sums, x + i, period_, p);
+            result[i] = sums.weighted / divisor;
+        }
+        total_ = sums.total;
+        weighted_ = sums.weighted;
+        since_build_ = sums.since_build;
+        window_.push_run(x + fast, i - fast);
+        return i;
     }
 
     void save(StateWriter& w) const {
@@ -125,6 +145,8 @@ public:
     }
 
 private:
+    friend class HmaState;  // runs three of these side by side in one loop
+
     void build() noexcept {
         since_build_ = 0;
         double k = 0.0;
