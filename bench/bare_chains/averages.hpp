@@ -47,7 +47,8 @@ inline const std::vector<BareChain> averages_chains = {
     {"trima",
      [](const Bars& bars, const indicators::Parameters& p, double* out) {
          const double* x = bars[2].data();
-         const std::size_t n = bars[2].size(), inner_length = static_cast<std::size_t>(p.counts[0] / 2 + p.counts[0] % 2),
+         const std::size_t n = bars[2].size(),
+                           inner_length = static_cast<std::size_t>(p.counts[0] / 2 + p.counts[0] % 2),
                            outer_length = static_cast<std::size_t>(p.counts[0] / 2 + 1);
          const double inner_real = static_cast<double>(inner_length);
          const std::size_t first = inner_length + outer_length;

@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstring>
 
 #include "indicator.hpp"
 #include "price_oscillator.hpp"
@@ -123,26 +122,9 @@ private:
         }
         return true;
     }
-    static constexpr std::size_t block = 512;
 
     static double change(double e3, double previous) noexcept {
         return previous == 0.0 ? 0.0 : (e3 - previous) / previous * 100.0;
-    }
-    // change(row[j + 1], row[j]) for j < count, two lanes at a time: each lane divides and then
-    // selects 0 where its previous e3 is zero, the same value as the branch.
-    static void changes(const double* row, double* result, std::size_t count) noexcept {
-        using Lanes = double __attribute__((vector_size(16)));
-        const Lanes zero = {0.0, 0.0}, hundred = {100.0, 100.0};
-        std::size_t j = 0;
-        for (; j + 2 <= count; j += 2) {
-            Lanes e3, previous;
-            std::memcpy(&e3, row + j + 1, sizeof e3);
-            std::memcpy(&previous, row + j, sizeof previous);
-            const Lanes percent = (e3 - previous) / previous * hundred;
-            const Lanes value = previous == zero ? zero : percent;
-            std::memcpy(result + j, &value, sizeof value);
-        }
-        for (; j < count; ++j) result[j] = change(row[j + 1], row[j]);
     }
 
     averages_detail::OpenEma averages_[3];
