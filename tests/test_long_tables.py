@@ -146,13 +146,16 @@ def test_tables_write_into_out(name, params, order):
         assert bits(mine.ravel()) == bits(theirs.ravel())
 
 
-@pytest.mark.parametrize("case", ["keys sharing a hash", "periods too long for a state per symbol at once"])
+@pytest.mark.parametrize(
+    "case", ["keys sharing a hash", "periods too long for a state per symbol at once", "rows of several tiles"]
+)
 def test_interleaved_symbols_other_ways(monkeypatch, case):
     """Interleaved polars keys are numbered from their hashes and stepped row by row; where two keys
     share a hash, or a state per symbol would hold too much, the other ways give the same bits."""
     rng = np.random.default_rng(5)
-    keys = keys_for("interleaved", rng, 90)
-    (close,) = bars(rng, 90, ("x",), dirty=True)
+    rows = 200_000 if case == "rows of several tiles" else 90
+    keys = keys_for("interleaved", rng, rows)
+    (close,) = bars(rng, rows, ("x",), dirty=True)
     period = 3
     if case == "keys sharing a hash":
 
@@ -161,7 +164,7 @@ def test_interleaved_symbols_other_ways(monkeypatch, case):
             return 1
 
         monkeypatch.setattr(_native, "hash_codes", one_code_for_all)
-    else:
+    elif case.startswith("periods"):
         period = 2**23
     got = qs.rsi(pl.DataFrame({"close": close, "sym": keys}), period, by="sym").fill_null(np.nan).to_numpy()
     for key in np.unique(keys):

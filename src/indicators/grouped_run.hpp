@@ -71,6 +71,58 @@ struct GroupJob {
     std::atomic<bool>* failed;
 };
 
+// Rows per tile when symbols take turns: a tile's inputs and outputs, sorted by symbol, stay in
+// cache while each symbol's rows of the tile run as one run.
+inline constexpr std::size_t turn_tile = std::size_t{1} << 16;
+
+// Symbols [first, last) of rows where the symbols take turns in short runs. Each tile of rows is
+// sorted by symbol into scratch (a stable counting sort, reading the rows in order), each symbol's
+// rows of the tile run through its state, kept from tile to tile, and the outputs go back in the
+// rows' order. Gathering one symbol's rows from the whole column instead would miss the cache on
+// every row.
+template <Indicator S>
+void run_turns(const GroupJob<S>& job, std::size_t first, std::size_t last) {
+    const std::size_t symbols = last - first;
+    std::deque<S> states;
+    for (std::size_t g = 0; g < symbols; ++g) states.emplace_back(job.parameters);
+    const std::span<const std::int64_t> codes = job.groups.codes;
+    const std::size_t tile = std::min(turn_tile, codes.size());
+    std::vector<double> scratch((S::inputs + S::outputs) * tile);
+    std::vector<std::size_t> starts(symbols + 1), cursor(symbols);
+    for (std::size_t begin = 0; begin < codes.size(); begin += tile) {
+        const std::size_t end = std::min(codes.size(), begin + tile);
+        std::fill(starts.begin(), starts.end(), 0);
+        for (std::size_t row = begin; row < end; ++row) {
+            const std::size_t g = static_cast<std::size_t>(codes[row]) - first;  // wraps below `first`
+            if (g < symbols) ++starts[g + 1];
+        }
+        for (std::size_t g = 0; g < symbols; ++g) starts[g + 1] += starts[g];
+        std::copy(starts.begin(), starts.end() - 1, cursor.begin());
+        for (std::size_t row = begin; row < end; ++row) {
+            const std::size_t g = static_cast<std::size_t>(codes[row]) - first;
+            if (g >= symbols) continue;
+            const std::size_t at = cursor[g]++;
+            for (std::size_t k = 0; k < S::inputs; ++k) scratch[k * tile + at] = job.inputs[k][row];
+        }
+        for (std::size_t g = 0; g < symbols; ++g) {
+            const std::size_t at = starts[g], rows = starts[g + 1] - at;
+            if (rows == 0) continue;
+            const double* in[S::inputs];
+            double* out[S::outputs];
+            for (std::size_t k = 0; k < S::inputs; ++k) in[k] = scratch.data() + k * tile + at;
+            for (std::size_t k = 0; k < S::outputs; ++k) out[k] = scratch.data() + (S::inputs + k) * tile + at;
+            run_series(states[g], in, out, rows);
+        }
+        std::copy(starts.begin(), starts.end() - 1, cursor.begin());
+        for (std::size_t row = begin; row < end; ++row) {
+            const std::size_t g = static_cast<std::size_t>(codes[row]) - first;
+            if (g >= symbols) continue;
+            const std::size_t at = cursor[g]++;
+            for (std::size_t k = 0; k < S::outputs; ++k) job.outputs[k][row] = scratch[(S::inputs + k) * tile + at];
+        }
+    }
+}
+
 template <Indicator S>
 void run_groups(const void* context, std::size_t part) noexcept {
     const auto& job = *static_cast<const GroupJob<S>*>(context);
@@ -78,21 +130,7 @@ void run_groups(const void* context, std::size_t part) noexcept {
     const std::size_t first = symbols * part / job.parts, last = symbols * (part + 1) / job.parts;
     try {
         if (!job.groups.codes.empty()) {
-            // Symbols taking turns row by row: each row is stepped by its symbol's state, in the
-            // rows' order, so every input and output is read and written in sequence, where
-            // gathering one symbol's rows would miss the cache on each of them.
-            std::deque<S> states;
-            for (std::size_t g = first; g < last; ++g) states.emplace_back(job.parameters);
-            double in[S::inputs];
-            double out[S::outputs];
-            const std::span<const std::int64_t> codes = job.groups.codes;
-            for (std::size_t row = 0; row < codes.size(); ++row) {
-                const std::size_t g = static_cast<std::size_t>(codes[row]);
-                if (g < first || g >= last) continue;
-                for (std::size_t k = 0; k < S::inputs; ++k) in[k] = job.inputs[k][row];
-                states[g - first].step(in, out);
-                for (std::size_t k = 0; k < S::outputs; ++k) job.outputs[k][row] = out[k];
-            }
+            run_turns(job, first, last);
             return;
         }
         std::vector<double> gathered;
