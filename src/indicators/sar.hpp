@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "indicator.hpp"
+#include "flows_parts.hpp"
 #include "trend_parts.hpp"
 
 namespace quillora::indicators {
@@ -87,11 +88,16 @@ public:
         low_ = low;
     }
 
-    // Steps through the warm-up, then follows each trend in a loop of its own that leaves only at
-    // a reversal. The trail runs in both lanes of a register, each holding the same value: the
-    // selects (a new extreme comes as randomly as the prices) are then masks, not branches.
-    void run_present(const double* const* in, double* const* out, std::size_t length) noexcept {
-        std::size_t i = 0;
+    // Batch runs test for missing samples inside the loop (run_testing_inline): the loop waits on
+    // the stop's chain, and a scan ahead would read the inputs a second time, from memory on long
+    // series. Steps through the warm-up, then follows each trend in a loop of its own that leaves
+    // at a reversal or a missing sample, both tested in one branch. The trail runs in both lanes
+    // of a register, each holding the same value: the selects (a new extreme comes as randomly
+    // as the prices) are then masks, not branches.
+    void run(const double* const* in, double* const* out, std::size_t length) {
+        run_testing_inline(*this, in, out, length);
+    }
+    std::size_t run_present_from(const double* const* in, double* const* out, std::size_t i, std::size_t length) noexcept {
         for (; i < length && stage_ < 2; ++i) step_bar<2, 1>(*this, in, out, i);
         const double* high = in[0];
         const double* low = in[1];
@@ -101,21 +107,21 @@ public:
         double previous_high = high_, previous_low = low_;
         bool is_long = long_;
         while (i < length) {
+            // One branch for a reversal and a missing sample; which it was is told after the loop.
             if (is_long) {
-                for (; i < length && !(low[i] <= trail.stop[0]); ++i) {
+                for (; i < length && !(low[i] <= trail.stop[0]) & samples_present(high[i], low[i]); ++i) {
                     result[i] = follow_long(trail, both(high[i]), both(low[i]), both(previous_low), step, maximum)[0];
                     previous_high = high[i];
                     previous_low = low[i];
                 }
-                if (i == length) break;
             } else {
-                for (; i < length && !(high[i] >= trail.stop[0]); ++i) {
+                for (; i < length && !(high[i] >= trail.stop[0]) & samples_present(high[i], low[i]); ++i) {
                     result[i] = follow_short(trail, both(high[i]), both(low[i]), both(previous_high), step, maximum)[0];
                     previous_high = high[i];
                     previous_low = low[i];
                 }
-                if (i == length) break;
             }
+            if (i == length || !samples_present(high[i], low[i])) break;
             result[i] = (is_long ? reverse_long(trail, both(high[i]), both(low[i]), both(previous_high), step)
                                  : reverse_short(trail, both(high[i]), both(low[i]), both(previous_low), step))[0];
             is_long = !is_long;
@@ -127,6 +133,7 @@ public:
         long_ = is_long;
         high_ = previous_high;
         low_ = previous_low;
+        return i;
     }
 
     void save(StateWriter& w) const {
