@@ -75,6 +75,9 @@ def _run_groups(polars: Any, keys: list[Any], rows: int) -> Groups | None:
     rows would cost more than hashing them (Python objects)."""
     if rows < 2:
         return None
+    sample = min(rows, 4096)
+    if sample < rows and _run_groups(polars, [key[:sample] for key in keys], sample) is None:
+        return None  # the opening rows already take turns (or repeat a key): so, most likely, do the rest
     if polars is not None:
         # polars keeps the comparison's bits packed: its own arg_true finds the changes.
         mask = keys[0].slice(1).ne_missing(keys[0].slice(0, rows - 1))
@@ -176,7 +179,9 @@ def _from_codes(coded: tuple[npt.NDArray[np.int64], int], rows: int) -> Groups:
 def _polars_groups(polars: Any, keys: list[Any], rows: int) -> Groups:
     if rows == 0:
         return np.zeros(1, dtype=np.int64), 0, True
-    return _from_codes(_polars_codes_of(polars, keys), rows)
+    # Only reached where the rows are not in runs of one symbol each (see groups): no search for runs.
+    codes, count = _polars_codes_of(polars, keys)
+    return np.ascontiguousarray(codes, dtype=np.int64), count, False
 
 
 def _polars_codes_of(polars: Any, keys: list[Any]) -> tuple[npt.NDArray[np.int64], int]:
