@@ -5,8 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "indicator.hpp"
 #include "flows_parts.hpp"
+#include "indicator.hpp"
 #include "trend_parts.hpp"
 
 namespace quillora::indicators {
@@ -97,7 +97,8 @@ public:
     void run(const double* const* in, double* const* out, std::size_t length) {
         run_testing_inline(*this, in, out, length);
     }
-    std::size_t run_present_from(const double* const* in, double* const* out, std::size_t i, std::size_t length) noexcept {
+    std::size_t run_present_from(const double* const* in, double* const* out, std::size_t i,
+                                 std::size_t length) noexcept {
         for (; i < length && stage_ < 2; ++i) step_bar<2, 1>(*this, in, out, i);
         const double* high = in[0];
         const double* low = in[1];
