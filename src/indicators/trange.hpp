@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdint>
 
+#include "flows_parts.hpp"
 #include "indicator.hpp"
 
 namespace quillora::indicators {
@@ -91,8 +92,40 @@ public:
         out[0] = range_.add(in[0], in[1], in[2]) ? range_.value() : missing_value;
     }
 
-    void run_present(const double* const* in, double* const* out, std::size_t length) noexcept {
-        range_.add_run(in[0], in[1], in[2], out[0], length);
+    // Batch runs test for missing samples inside the loop (run_testing_inline): a true range is
+    // a few operations on three loads, so a scan ahead reading the inputs again would cost as much.
+    void run(const double* const* in, double* const* out, std::size_t length) {
+        run_testing_inline(*this, in, out, length);
+    }
+    // Two bars at a time, the previous closes read from the run (the first from the state), the
+    // strict comparisons as selects lane by lane.
+    std::size_t run_present_from(const double* const* in, double* const* out, std::size_t i,
+                                 std::size_t length) noexcept {
+        using namespace flow_lanes;
+        const double *high = in[0], *low = in[1], *close = in[2];
+        double* result = out[0];
+        if (i == length || !samples_present(high[i], low[i], close[i])) return i;
+        if (!range_.has_previous()) {
+            step_bars(*this, in, out, i, i + 1);
+            if (++i == length || !samples_present(high[i], low[i], close[i])) return i;
+        }
+        result[i] = TrueRangePart::of(high[i], low[i], range_.previous_close());
+        ++i;
+        const Mask magnitude = {0x7fffffffffffffff, 0x7fffffffffffffff};
+        for (; i + 2 <= length; i += 2) {
+            const Lanes h = lanes_at(high + i), l = lanes_at(low + i), c = lanes_at(close + i);
+            if (!pairs_present(h, l, c)) break;
+            const Lanes previous = lanes_at(close + i - 1);
+            Lanes greatest = h - l;
+            const Lanes high_gap = reinterpret_cast<Lanes>(reinterpret_cast<Mask>(h - previous) & magnitude);
+            greatest = blend(high_gap > greatest, high_gap, greatest);
+            const Lanes low_gap = reinterpret_cast<Lanes>(reinterpret_cast<Mask>(l - previous) & magnitude);
+            put(result + i, blend(low_gap > greatest, low_gap, greatest));
+        }
+        for (; i < length && samples_present(high[i], low[i], close[i]); ++i)
+            result[i] = TrueRangePart::of(high[i], low[i], close[i - 1]);
+        range_.resume(result[i - 1], close[i - 1]);
+        return i;
     }
 
     void save(StateWriter& w) const { range_.save(w); }
