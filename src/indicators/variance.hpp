@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -90,32 +91,40 @@ public:
 
     // As `add` on each of the samples x[from], ..., x[length - 1], all present, where the window
     // is full and holds x[from - period], ..., x[from - 1] (from >= period): calls
-    // each_bar(i, m2) with M2 after each sample (`value` is then variance_of(m2)), in order, so a
-    // caller stores what it makes of it and runs its own chain in the same loop. The window's
-    // samples are read from x, and the state is written back once at the end.
-    // Inlined into its caller, so that the caller's locals the callback touches stay in registers.
-    template <typename EachBar>
-    [[gnu::always_inline]] inline void run_full(const double* x, std::size_t from, std::size_t length,
+    // each_bar(i, m2, quotient) after each sample, in order, with M2 after it (`value` is then
+    // variance_of(m2)) and quotient = lane(i) / n, lane(i) called before it. The update's d / n
+    // takes one lane of a two-lane divide and lane(i) the other, so a caller divides an earlier
+    // bar's M2 (or sum) without a divide of its own: the divider, shared with the square root,
+    // is what these loops are short of. The window's samples are read from x, and the state is
+    // written back once at the end.
+    // Inlined into its caller, so that the caller's locals the callbacks touch stay in registers.
+    template <typename Lane, typename EachBar>
+    [[gnu::always_inline]] inline void run_full(const double* x, std::size_t from, std::size_t length, Lane lane,
                                                 EachBar each_bar) {
         const std::size_t period = static_cast<std::size_t>(period_);
         const std::size_t early = static_cast<std::size_t>(early_);
         const double n = period_real_;
+        const vector_pair::Pair count = {n, n};
+        // Not clamped to `period` inside the loop: a run at or past it is all the test needs.
         std::size_t equal_run = static_cast<std::size_t>(equal_run_), replaced = static_cast<std::size_t>(replaced_);
         double shift = shift_, mean = mean_, sum2 = m2_, noise = noise_;
-        for (std::size_t i = from; i < length; ++i) {
+        // Where no sample of a block equals the one before it, every run of equal samples in it
+        // is 1 long and the block's loop leaves the test out.
+        const auto bar = [&](std::size_t i, auto tests_equal) {
             const double xi = x[i];
-            equal_run = xi == x[i - 1] ? std::min(equal_run + 1, period) : 1;
-            if (equal_run == period) {
+            const double a = xi - shift;
+            const double b = x[i - period] - shift;
+            const double d = a - b;
+            const vector_pair::Pair quotient = vector_pair::Pair{d, lane(i)} / count;
+            if constexpr (decltype(tests_equal)::value) equal_run = xi == x[i - 1] ? equal_run + 1 : 1;
+            if (decltype(tests_equal)::value && equal_run >= period) {
                 shift = xi;
                 mean = 0.0;
                 sum2 = 0.0;
                 noise = 0.0;
                 replaced = 0;
             } else {
-                const double a = xi - shift;
-                const double b = x[i - period] - shift;
-                const double d = a - b;
-                const double next = mean + d / n;
+                const double next = mean + quotient[0];
                 const double u = d * ((a - next) + (b - mean));
                 sum2 = sum2 + u;
                 noise = noise + std::fabs(u);
@@ -137,15 +146,45 @@ public:
                     replaced = 0;
                 }
             }
-            each_bar(i, sum2);
+            each_bar(i, sum2, quotient[1]);
+        };
+        constexpr std::size_t block = 64;
+        for (std::size_t first = from; first < length;) {
+            const std::size_t last = std::min(length, first + block);
+            if (repeats(x, first, last)) {
+                for (std::size_t i = first; i < last; ++i) bar(i, std::true_type{});
+            } else {
+                for (std::size_t i = first; i < last; ++i) bar(i, std::false_type{});
+                equal_run = 1;
+            }
+            first = last;
         }
         window_.push_run(x + from, length - from);
-        equal_run_ = equal_run;
+        equal_run_ = std::min(equal_run, period);
         replaced_ = replaced;
         shift_ = shift;
         mean_ = mean;
         m2_ = sum2;
         noise_ = noise;
+    }
+    // Whether x[i] == x[i - 1] for any i in [first, last), first >= 1, two at a time.
+    static bool repeats(const double* x, std::size_t first, std::size_t last) noexcept {
+        vector_pair::PairMask any = {0, 0};
+        std::size_t i = first;
+        for (; i + 2 <= last; i += 2) {
+            any |= vector_pair::load(x + i) == vector_pair::load(x + i - 1);
+        }
+        bool found = (any[0] | any[1]) != 0;
+        for (; i < last; ++i) found = found || x[i] == x[i - 1];
+        return found;
+    }
+    // As above with nothing in the second lane: each_bar(i, m2).
+    template <typename EachBar>
+    [[gnu::always_inline]] inline void run_full(const double* x, std::size_t from, std::size_t length,
+                                                EachBar each_bar) {
+        run_full(
+            x, from, length, [](std::size_t) { return 0.0; },
+            [&each_bar](std::size_t i, double m2, double) { each_bar(i, m2); });
     }
     // The variance `value` gives for M2 = m2.
     double variance_of(double m2) const noexcept {
@@ -233,6 +272,10 @@ using vector_pair::Pair;
 using vector_pair::PairMask;
 using vector_pair::store;
 
+// How many bars after its own a bar's M2 is divided (in that later bar's update): far enough that
+// the divide does not wait on the recurrence.
+constexpr std::size_t lag = 8;
+
 // The correctly rounded square root of each lane (with SSE2 one instruction: std::sqrt keeps a
 // scalar call for errno, which stops a loop from vectorizing).
 inline Pair sqrt(Pair v) noexcept {
@@ -243,12 +286,26 @@ inline Pair sqrt(Pair v) noexcept {
 #endif
 }
 
-// The variance of M2 m over n, two at a time.
-inline Pair variance(Pair m, Pair n) noexcept {
-    const Pair zero = {0.0, 0.0};
-    const Pair v = m / n;
-    return v < zero ? zero : v;
+// v < 0.0 ? 0.0 : v in one instruction (max returns its second operand unless the first is
+// greater, so -0.0 and NaN pass as they are).
+inline double not_below_zero(double v) noexcept {
+#if defined(__SSE2__)
+    return _mm_cvtsd_f64(_mm_max_sd(_mm_setzero_pd(), _mm_set_sd(v)));
+#else
+    return v < 0.0 ? 0.0 : v;
+#endif
 }
+inline Pair not_below_zero(Pair v) noexcept {
+#if defined(__SSE2__)
+    return _mm_max_pd(_mm_setzero_pd(), v);
+#else
+    const Pair zero = {0.0, 0.0};
+    return v < zero ? zero : v;
+#endif
+}
+
+// The variance of M2 m over n, two at a time.
+inline Pair variance(Pair m, Pair n) noexcept { return not_below_zero(m / n); }
 
 // v[i] = the variance of M2 v[i] over n, M2 / n and 0.0 below zero, for i in [first, last), two
 // at a time.
@@ -304,9 +361,19 @@ public:
         const std::size_t head = static_cast<std::size_t>(std::min<std::uint64_t>(variance_.period(), length));
         step_bars(*this, in, out, 0, head);
         if (head == length) return;
+        // v[i] holds M2 until bar i + lag divides it in its update's divide.
+        constexpr std::size_t lag = variance_detail::lag;
+        const double* x = in[0];
         double* v = out[0];
-        variance_.run_full(in[0], head, length, [v](std::size_t i, double m2) { v[i] = m2; });
-        variance_detail::variances(v, head, length, variance_.period_real());
+        const std::size_t lagged = std::min(length, head + lag);
+        variance_.run_full(x, head, lagged, [v](std::size_t i, double m2) { v[i] = m2; });
+        variance_.run_full(
+            x, lagged, length, [v](std::size_t i) { return v[i - lag]; },
+            [v](std::size_t i, double m2, double variance) {
+                v[i - lag] = variance_detail::not_below_zero(variance);
+                v[i] = m2;
+            });
+        variance_detail::variances(v, lagged == length ? head : length - lag, length, variance_.period_real());
     }
 
     void save(StateWriter& w) const { variance_.save(w); }
@@ -344,9 +411,30 @@ public:
         const std::size_t head = static_cast<std::size_t>(std::min<std::uint64_t>(variance_.period(), length));
         step_bars(*this, in, out, 0, head);
         if (head == length) return;
+        // v[i] holds M2 until bar i + lag divides it in its update's divide; the square roots are
+        // taken two bars at a time, every other bar.
+        constexpr std::size_t lag = variance_detail::lag;
+        using variance_detail::Pair;
+        const double* x = in[0];
         double* v = out[0];
-        variance_.run_full(in[0], head, length, [v](std::size_t i, double m2) { v[i] = m2; });
-        variance_detail::deviations(v, head, length, variance_.period_real(), nbdev_);
+        const std::size_t lagged = std::min(length, head + lag);
+        variance_.run_full(x, head, lagged, [v](std::size_t i, double m2) { v[i] = m2; });
+        const Pair factor = {nbdev_, nbdev_};
+        double earlier = 0.0;
+        variance_.run_full(
+            x, lagged, length, [v](std::size_t i) { return v[i - lag]; },
+            [v, lagged, factor, &earlier](std::size_t i, double m2, double variance) {
+                if (((i - lagged) & 1) != 0) {
+                    const Pair both = {earlier, variance};
+                    variance_detail::store(v + (i - lag - 1),
+                                           variance_detail::sqrt(variance_detail::not_below_zero(both)) * factor);
+                }
+                earlier = variance;
+                v[i] = m2;
+            });
+        // Bars past the last pair still hold M2.
+        variance_detail::deviations(v, head + ((length - lagged) & ~std::size_t{1}), length, variance_.period_real(),
+                                    nbdev_);
     }
 
     void save(StateWriter& w) const { variance_.save(w); }
