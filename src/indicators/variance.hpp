@@ -96,11 +96,12 @@ public:
     // takes one lane of a two-lane divide and lane(i) the other, so a caller divides an earlier
     // bar's M2 (or sum) without a divide of its own: the divider, shared with the square root,
     // is what these loops are short of. The window's samples are read from x, and the state is
-    // written back once at the end.
+    // written back once at the end. With `Stops`, x may hold missing samples from x[from] on: the
+    // run ends before the first, and the bar it ends at is returned (length without).
     // Inlined into its caller, so that the caller's locals the callbacks touch stay in registers.
-    template <typename Lane, typename EachBar>
-    [[gnu::always_inline]] inline void run_full(const double* x, std::size_t from, std::size_t length, Lane lane,
-                                                EachBar each_bar) {
+    template <bool Stops, typename Lane, typename EachBar>
+    [[gnu::always_inline]] inline std::size_t run_full(const double* x, std::size_t from, std::size_t length,
+                                                       Lane lane, EachBar each_bar) {
         const std::size_t period = static_cast<std::size_t>(period_);
         const std::size_t early = static_cast<std::size_t>(early_);
         const double n = period_real_;
@@ -108,9 +109,10 @@ public:
         // Not clamped to `period` inside the loop: a run at or past it is all the test needs.
         std::size_t equal_run = static_cast<std::size_t>(equal_run_), replaced = static_cast<std::size_t>(replaced_);
         double shift = shift_, mean = mean_, sum2 = m2_, noise = noise_;
-        // Where no sample of a block equals the one before it, every run of equal samples in it
-        // is 1 long and the block's loop leaves the test out.
-        const auto bar = [&](std::size_t i, auto tests_equal) {
+        // Each block of bars is scanned before its loop, two samples at a time: where no sample
+        // equals the one before it, every run of equal samples in it is 1 long and the loop
+        // leaves that test out; with `Stops`, a missing sample ends the run there.
+        const auto bar = [&](std::size_t i, auto tests_equal) __attribute__((always_inline)) {
             const double xi = x[i];
             const double a = xi - shift;
             const double b = x[i - period] - shift;
@@ -149,9 +151,15 @@ public:
             each_bar(i, sum2, quotient[1]);
         };
         constexpr std::size_t block = 64;
-        for (std::size_t first = from; first < length;) {
-            const std::size_t last = std::min(length, first + block);
-            if (repeats(x, first, last)) {
+        std::size_t first = from;
+        while (first < length) {
+            std::size_t last = std::min(length, first + block);
+            const Scan scan = scan_block<Stops>(x, first, last);
+            if (Stops && scan.missing) {
+                while (first < last && present(x[first])) bar(first++, std::true_type{});
+                break;
+            }
+            if (scan.repeats) {
                 for (std::size_t i = first; i < last; ++i) bar(i, std::true_type{});
             } else {
                 for (std::size_t i = first; i < last; ++i) bar(i, std::false_type{});
@@ -159,30 +167,42 @@ public:
             }
             first = last;
         }
-        window_.push_run(x + from, length - from);
+        const std::size_t end = first;
+        window_.push_run(x + from, end - from);
         equal_run_ = std::min(equal_run, period);
         replaced_ = replaced;
         shift_ = shift;
         mean_ = mean;
         m2_ = sum2;
         noise_ = noise;
+        return end;
     }
-    // Whether x[i] == x[i - 1] for any i in [first, last), first >= 1, two at a time.
-    static bool repeats(const double* x, std::size_t first, std::size_t last) noexcept {
-        vector_pair::PairMask any = {0, 0};
+    struct Scan {
+        bool repeats, missing;
+    };
+    // Whether x[i] == x[i - 1] for any i in [first, last), first >= 1, and with `Stops` whether any
+    // x[i] is missing (x - x is +0.0 for a present sample, NaN otherwise), two at a time.
+    template <bool Stops>
+    static Scan scan_block(const double* x, std::size_t first, std::size_t last) noexcept {
+        vector_pair::PairMask repeated = {0, 0}, missing = {0, 0};
         std::size_t i = first;
         for (; i + 2 <= last; i += 2) {
-            any |= vector_pair::load(x + i) == vector_pair::load(x + i - 1);
+            const vector_pair::Pair now = vector_pair::load(x + i);
+            repeated |= now == vector_pair::load(x + i - 1);
+            if constexpr (Stops) missing |= reinterpret_cast<vector_pair::PairMask>(now - now);
         }
-        bool found = (any[0] | any[1]) != 0;
-        for (; i < last; ++i) found = found || x[i] == x[i - 1];
-        return found;
+        Scan scan{(repeated[0] | repeated[1]) != 0, Stops && (missing[0] | missing[1]) != 0};
+        for (; i < last; ++i) {
+            scan.repeats = scan.repeats || x[i] == x[i - 1];
+            scan.missing = scan.missing || (Stops && !present(x[i]));
+        }
+        return scan;
     }
     // As above with nothing in the second lane: each_bar(i, m2).
-    template <typename EachBar>
-    [[gnu::always_inline]] inline void run_full(const double* x, std::size_t from, std::size_t length,
-                                                EachBar each_bar) {
-        run_full(
+    template <bool Stops, typename EachBar>
+    [[gnu::always_inline]] inline std::size_t run_full(const double* x, std::size_t from, std::size_t length,
+                                                       EachBar each_bar) {
+        return run_full<Stops>(
             x, from, length, [](std::size_t) { return 0.0; },
             [&each_bar](std::size_t i, double m2, double) { each_bar(i, m2); });
     }
@@ -331,6 +351,27 @@ inline void deviations(double* v, std::size_t first, std::size_t last, double n,
     }
 }
 
+// A whole series for a state over a window of `period` samples: bars are stepped until `period`
+// present samples precede one in the array, then read(x, v, bar, length) takes the bars from it
+// on while they are present and returns where it stopped (a missing sample, stepped next).
+template <typename State, typename Read>
+void run_series_with(State& state, std::uint64_t period, const double* const* in, double* const* out,
+                     std::size_t length, Read read) {
+    const double* x = in[0];
+    std::uint64_t clean = 0;  // present samples just before `bar`, within the array
+    std::size_t bar = 0;
+    while (bar < length) {
+        if (clean < period) {
+            step_bars(state, in, out, bar, bar + 1);
+            clean = present(x[bar]) ? clean + 1 : 0;
+            ++bar;
+            continue;
+        }
+        bar = read(x, out[0], bar, length);
+        clean = 0;
+    }
+}
+
 }  // namespace variance_detail
 
 // VAR: the population variance of the last `period` samples (the VariancePart above). A missing
@@ -356,30 +397,38 @@ public:
         out[0] = variance_.add(x) ? variance_.value() : missing_value;
     }
 
-    // The first `period` bars are stepped (their window is the state's); the rest read it from x.
-    void run_present(const double* const* in, double* const* out, std::size_t length) {
-        const std::size_t head = static_cast<std::size_t>(std::min<std::uint64_t>(variance_.period(), length));
-        step_bars(*this, in, out, 0, head);
-        if (head == length) return;
-        // v[i] holds M2 until bar i + lag divides it in its update's divide.
-        constexpr std::size_t lag = variance_detail::lag;
-        const double* x = in[0];
-        double* v = out[0];
-        const std::size_t lagged = std::min(length, head + lag);
-        variance_.run_full(x, head, lagged, [v](std::size_t i, double m2) { v[i] = m2; });
-        variance_.run_full(
-            x, lagged, length, [v](std::size_t i) { return v[i - lag]; },
-            [v](std::size_t i, double m2, double variance) {
-                v[i - lag] = variance_detail::not_below_zero(variance);
-                v[i] = m2;
-            });
-        variance_detail::variances(v, lagged == length ? head : length - lag, length, variance_.period_real());
+    // Whole series: once `period` present samples precede a bar in the array, the bars from it
+    // on read their window from x up to the next missing sample, which is stepped with the bars
+    // after it until `period` present ones precede the next. Missing samples are looked for block
+    // by block in the loop's own scan, not in a pass of their own ahead of it.
+    void run(const double* const* in, double* const* out, std::size_t length) {
+        variance_detail::run_series_with(*this, variance_.period(), in, out, length,
+                                         [this](const double* x, double* v, std::size_t from, std::size_t last) {
+                                             return run_read(x, v, from, last);
+                                         });
     }
 
     void save(StateWriter& w) const { variance_.save(w); }
     [[nodiscard]] bool load(StateReader& r) { return variance_.load(r); }
 
 private:
+    // v[i] holds M2 until bar i + lag divides it in its update's divide.
+    std::size_t run_read(const double* x, double* v, std::size_t from, std::size_t length) {
+        constexpr std::size_t lag = variance_detail::lag;
+        const std::size_t lagged = std::min(length, from + lag);
+        std::size_t end = variance_.run_full<true>(x, from, lagged, [v](std::size_t i, double m2) { v[i] = m2; });
+        if (end == lagged && end < length) {
+            end = variance_.run_full<true>(
+                x, lagged, length, [v](std::size_t i) { return v[i - lag]; },
+                [v](std::size_t i, double m2, double variance) {
+                    v[i - lag] = variance_detail::not_below_zero(variance);
+                    v[i] = m2;
+                });
+        }
+        variance_detail::variances(v, end > from + lag ? end - lag : from, end, variance_.period_real());
+        return end;
+    }
+
     VariancePart variance_;
 };
 
@@ -406,41 +455,46 @@ public:
         out[0] = variance_.add(x) ? std::sqrt(variance_.value()) * nbdev_ : missing_value;
     }
 
-    // As VAR's, then sqrt and the factor over the outputs.
-    void run_present(const double* const* in, double* const* out, std::size_t length) {
-        const std::size_t head = static_cast<std::size_t>(std::min<std::uint64_t>(variance_.period(), length));
-        step_bars(*this, in, out, 0, head);
-        if (head == length) return;
-        // v[i] holds M2 until bar i + lag divides it in its update's divide; the square roots are
-        // taken two bars at a time, every other bar.
-        constexpr std::size_t lag = variance_detail::lag;
-        using variance_detail::Pair;
-        const double* x = in[0];
-        double* v = out[0];
-        const std::size_t lagged = std::min(length, head + lag);
-        variance_.run_full(x, head, lagged, [v](std::size_t i, double m2) { v[i] = m2; });
-        const Pair factor = {nbdev_, nbdev_};
-        double earlier = 0.0;
-        variance_.run_full(
-            x, lagged, length, [v](std::size_t i) { return v[i - lag]; },
-            [v, lagged, factor, &earlier](std::size_t i, double m2, double variance) {
-                if (((i - lagged) & 1) != 0) {
-                    const Pair both = {earlier, variance};
-                    variance_detail::store(v + (i - lag - 1),
-                                           variance_detail::sqrt(variance_detail::not_below_zero(both)) * factor);
-                }
-                earlier = variance;
-                v[i] = m2;
-            });
-        // Bars past the last pair still hold M2.
-        variance_detail::deviations(v, head + ((length - lagged) & ~std::size_t{1}), length, variance_.period_real(),
-                                    nbdev_);
+    // As VAR's.
+    void run(const double* const* in, double* const* out, std::size_t length) {
+        variance_detail::run_series_with(*this, variance_.period(), in, out, length,
+                                         [this](const double* x, double* v, std::size_t from, std::size_t last) {
+                                             return run_read(x, v, from, last);
+                                         });
     }
 
     void save(StateWriter& w) const { variance_.save(w); }
     [[nodiscard]] bool load(StateReader& r) { return variance_.load(r); }
 
 private:
+    // v[i] holds M2 until bar i + lag divides it in its update's divide; the square roots are
+    // taken two bars at a time, every other bar.
+    std::size_t run_read(const double* x, double* v, std::size_t from, std::size_t length) {
+        constexpr std::size_t lag = variance_detail::lag;
+        using variance_detail::Pair;
+        const std::size_t lagged = std::min(length, from + lag);
+        std::size_t end = variance_.run_full<true>(x, from, lagged, [v](std::size_t i, double m2) { v[i] = m2; });
+        std::size_t paired = from;  // bars before it hold their deviation, the rest M2
+        if (end == lagged && end < length) {
+            const Pair factor = {nbdev_, nbdev_};
+            double earlier = 0.0;
+            end = variance_.run_full<true>(
+                x, lagged, length, [v](std::size_t i) { return v[i - lag]; },
+                [v, lagged, factor, &earlier](std::size_t i, double m2, double variance) {
+                    if (((i - lagged) & 1) != 0) {
+                        const Pair both = {earlier, variance};
+                        variance_detail::store(v + (i - lag - 1),
+                                               variance_detail::sqrt(variance_detail::not_below_zero(both)) * factor);
+                    }
+                    earlier = variance;
+                    v[i] = m2;
+                });
+            paired = from + ((end - lagged) & ~std::size_t{1});
+        }
+        variance_detail::deviations(v, paired, end, variance_.period_real(), nbdev_);
+        return end;
+    }
+
     VariancePart variance_;
     double nbdev_;
 };
