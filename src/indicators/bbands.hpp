@@ -65,7 +65,7 @@ public:
         double *upper = out[0], *middle = out[1], *lower = out[2];
         double sum = sum_;
         const double n = period_real_;
-        variance_.run_full(x, head, length, [&](std::size_t i, double m2) {
+        variance_.run_full<false>(x, head, length, [&](std::size_t i, double m2) {
             sum = sum + x[i] - x[i - period];
             middle[i] = sum;
             upper[i] = m2;

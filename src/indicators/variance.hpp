@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -90,32 +91,42 @@ public:
 
     // As `add` on each of the samples x[from], ..., x[length - 1], all present, where the window
     // is full and holds x[from - period], ..., x[from - 1] (from >= period): calls
-    // each_bar(i, m2) with M2 after each sample (`value` is then variance_of(m2)), in order, so a
-    // caller stores what it makes of it and runs its own chain in the same loop. The window's
-    // samples are read from x, and the state is written back once at the end.
-    // Inlined into its caller, so that the caller's locals the callback touches stay in registers.
-    template <typename EachBar>
-    [[gnu::always_inline]] inline void run_full(const double* x, std::size_t from, std::size_t length,
-                                                EachBar each_bar) {
+    // each_bar(i, m2, quotient) after each sample, in order, with M2 after it (`value` is then
+    // variance_of(m2)) and quotient = lane(i) / n, lane(i) called before it. The update's d / n
+    // takes one lane of a two-lane divide and lane(i) the other, so a caller divides an earlier
+    // bar's M2 (or sum) without a divide of its own: the divider, shared with the square root,
+    // is what these loops are short of. The window's samples are read from x, and the state is
+    // written back once at the end. With `Stops`, x may hold missing samples from x[from] on: the
+    // run ends before the first, and the bar it ends at is returned (length without).
+    // Inlined into its caller, so that the caller's locals the callbacks touch stay in registers.
+    template <bool Stops, typename Lane, typename EachBar>
+    [[gnu::always_inline]] inline std::size_t run_full(const double* x, std::size_t from, std::size_t length,
+                                                       Lane lane, EachBar each_bar) {
         const std::size_t period = static_cast<std::size_t>(period_);
         const std::size_t early = static_cast<std::size_t>(early_);
         const double n = period_real_;
+        const vector_pair::Pair count = {n, n};
+        // Not clamped to `period` inside the loop: a run at or past it is all the test needs.
         std::size_t equal_run = static_cast<std::size_t>(equal_run_), replaced = static_cast<std::size_t>(replaced_);
         double shift = shift_, mean = mean_, sum2 = m2_, noise = noise_;
-        for (std::size_t i = from; i < length; ++i) {
+        // Each block of bars is scanned before its loop, two samples at a time: where no sample
+        // equals the one before it, every run of equal samples in it is 1 long and the loop
+        // leaves that test out; with `Stops`, a missing sample ends the run there.
+        const auto bar = [&](std::size_t i, auto tests_equal) __attribute__((always_inline)) {
             const double xi = x[i];
-            equal_run = xi == x[i - 1] ? std::min(equal_run + 1, period) : 1;
-            if (equal_run == period) {
+            const double a = xi - shift;
+            const double b = x[i - period] - shift;
+            const double d = a - b;
+            const vector_pair::Pair quotient = vector_pair::Pair{d, lane(i)} / count;
+            if constexpr (decltype(tests_equal)::value) equal_run = xi == x[i - 1] ? equal_run + 1 : 1;
+            if (decltype(tests_equal)::value && equal_run >= period) {
                 shift = xi;
                 mean = 0.0;
                 sum2 = 0.0;
                 noise = 0.0;
                 replaced = 0;
             } else {
-                const double a = xi - shift;
-                const double b = x[i - period] - shift;
-                const double d = a - b;
-                const double next = mean + d / n;
+                const double next = mean + quotient[0];
                 const double u = d * ((a - next) + (b - mean));
                 sum2 = sum2 + u;
                 noise = noise + std::fabs(u);
@@ -137,15 +148,63 @@ public:
                     replaced = 0;
                 }
             }
-            each_bar(i, sum2);
+            each_bar(i, sum2, quotient[1]);
+        };
+        constexpr std::size_t block = 64;
+        std::size_t first = from;
+        while (first < length) {
+            std::size_t last = std::min(length, first + block);
+            const Scan scan = scan_block<Stops>(x, first, last);
+            if (Stops && scan.missing) {
+                while (first < last && present(x[first])) bar(first++, std::true_type{});
+                break;
+            }
+            if (scan.repeats) {
+                for (std::size_t i = first; i < last; ++i) bar(i, std::true_type{});
+            } else {
+                for (std::size_t i = first; i < last; ++i) bar(i, std::false_type{});
+                equal_run = 1;
+            }
+            first = last;
         }
-        window_.push_run(x + from, length - from);
-        equal_run_ = equal_run;
+        const std::size_t end = first;
+        window_.push_run(x + from, end - from);
+        equal_run_ = std::min(equal_run, period);
         replaced_ = replaced;
         shift_ = shift;
         mean_ = mean;
         m2_ = sum2;
         noise_ = noise;
+        return end;
+    }
+    struct Scan {
+        bool repeats, missing;
+    };
+    // Whether x[i] == x[i - 1] for any i in [first, last), first >= 1, and with `Stops` whether any
+    // x[i] is missing (x - x is +0.0 for a present sample, NaN otherwise), two at a time.
+    template <bool Stops>
+    static Scan scan_block(const double* x, std::size_t first, std::size_t last) noexcept {
+        vector_pair::PairMask repeated = {0, 0}, missing = {0, 0};
+        std::size_t i = first;
+        for (; i + 2 <= last; i += 2) {
+            const vector_pair::Pair now = vector_pair::load(x + i);
+            repeated |= now == vector_pair::load(x + i - 1);
+            if constexpr (Stops) missing |= reinterpret_cast<vector_pair::PairMask>(now - now);
+        }
+        Scan scan{(repeated[0] | repeated[1]) != 0, Stops && (missing[0] | missing[1]) != 0};
+        for (; i < last; ++i) {
+            scan.repeats = scan.repeats || x[i] == x[i - 1];
+            scan.missing = scan.missing || (Stops && !present(x[i]));
+        }
+        return scan;
+    }
+    // As above with nothing in the second lane: each_bar(i, m2).
+    template <bool Stops, typename EachBar>
+    [[gnu::always_inline]] inline std::size_t run_full(const double* x, std::size_t from, std::size_t length,
+                                                       EachBar each_bar) {
+        return run_full<Stops>(
+            x, from, length, [](std::size_t) { return 0.0; },
+            [&each_bar](std::size_t i, double m2, double) { each_bar(i, m2); });
     }
     // The variance `value` gives for M2 = m2.
     double variance_of(double m2) const noexcept {
@@ -233,6 +292,10 @@ using vector_pair::Pair;
 using vector_pair::PairMask;
 using vector_pair::store;
 
+// How many bars after its own a bar's M2 is divided (in that later bar's update): far enough that
+// the divide does not wait on the recurrence.
+constexpr std::size_t lag = 8;
+
 // The correctly rounded square root of each lane (with SSE2 one instruction: std::sqrt keeps a
 // scalar call for errno, which stops a loop from vectorizing).
 inline Pair sqrt(Pair v) noexcept {
@@ -243,12 +306,26 @@ inline Pair sqrt(Pair v) noexcept {
 #endif
 }
 
-// The variance of M2 m over n, two at a time.
-inline Pair variance(Pair m, Pair n) noexcept {
-    const Pair zero = {0.0, 0.0};
-    const Pair v = m / n;
-    return v < zero ? zero : v;
+// v < 0.0 ? 0.0 : v in one instruction (max returns its second operand unless the first is
+// greater, so -0.0 and NaN pass as they are).
+inline double not_below_zero(double v) noexcept {
+#if defined(__SSE2__)
+    return _mm_cvtsd_f64(_mm_max_sd(_mm_setzero_pd(), _mm_set_sd(v)));
+#else
+    return v < 0.0 ? 0.0 : v;
+#endif
 }
+inline Pair not_below_zero(Pair v) noexcept {
+#if defined(__SSE2__)
+    return _mm_max_pd(_mm_setzero_pd(), v);
+#else
+    const Pair zero = {0.0, 0.0};
+    return v < zero ? zero : v;
+#endif
+}
+
+// The variance of M2 m over n, two at a time.
+inline Pair variance(Pair m, Pair n) noexcept { return not_below_zero(m / n); }
 
 // v[i] = the variance of M2 v[i] over n, M2 / n and 0.0 below zero, for i in [first, last), two
 // at a time.
@@ -271,6 +348,27 @@ inline void deviations(double* v, std::size_t first, std::size_t last, double n,
     for (; i < last; ++i) {
         const double variance = v[i] / n;
         v[i] = std::sqrt(variance < 0.0 ? 0.0 : variance) * factor;
+    }
+}
+
+// A whole series for a state over a window of `period` samples: bars are stepped until `period`
+// present samples precede one in the array, then read(x, v, bar, length) takes the bars from it
+// on while they are present and returns where it stopped (a missing sample, stepped next).
+template <typename State, typename Read>
+void run_series_with(State& state, std::uint64_t period, const double* const* in, double* const* out,
+                     std::size_t length, Read read) {
+    const double* x = in[0];
+    std::uint64_t clean = 0;  // present samples just before `bar`, within the array
+    std::size_t bar = 0;
+    while (bar < length) {
+        if (clean < period) {
+            step_bars(state, in, out, bar, bar + 1);
+            clean = present(x[bar]) ? clean + 1 : 0;
+            ++bar;
+            continue;
+        }
+        bar = read(x, out[0], bar, length);
+        clean = 0;
     }
 }
 
@@ -299,20 +397,38 @@ public:
         out[0] = variance_.add(x) ? variance_.value() : missing_value;
     }
 
-    // The first `period` bars are stepped (their window is the state's); the rest read it from x.
-    void run_present(const double* const* in, double* const* out, std::size_t length) {
-        const std::size_t head = static_cast<std::size_t>(std::min<std::uint64_t>(variance_.period(), length));
-        step_bars(*this, in, out, 0, head);
-        if (head == length) return;
-        double* v = out[0];
-        variance_.run_full(in[0], head, length, [v](std::size_t i, double m2) { v[i] = m2; });
-        variance_detail::variances(v, head, length, variance_.period_real());
+    // Whole series: once `period` present samples precede a bar in the array, the bars from it
+    // on read their window from x up to the next missing sample, which is stepped with the bars
+    // after it until `period` present ones precede the next. Missing samples are looked for block
+    // by block in the loop's own scan, not in a pass of their own ahead of it.
+    void run(const double* const* in, double* const* out, std::size_t length) {
+        variance_detail::run_series_with(*this, variance_.period(), in, out, length,
+                                         [this](const double* x, double* v, std::size_t from, std::size_t last) {
+                                             return run_read(x, v, from, last);
+                                         });
     }
 
     void save(StateWriter& w) const { variance_.save(w); }
     [[nodiscard]] bool load(StateReader& r) { return variance_.load(r); }
 
 private:
+    // v[i] holds M2 until bar i + lag divides it in its update's divide.
+    std::size_t run_read(const double* x, double* v, std::size_t from, std::size_t length) {
+        constexpr std::size_t lag = variance_detail::lag;
+        const std::size_t lagged = std::min(length, from + lag);
+        std::size_t end = variance_.run_full<true>(x, from, lagged, [v](std::size_t i, double m2) { v[i] = m2; });
+        if (end == lagged && end < length) {
+            end = variance_.run_full<true>(
+                x, lagged, length, [v](std::size_t i) { return v[i - lag]; },
+                [v](std::size_t i, double m2, double variance) {
+                    v[i - lag] = variance_detail::not_below_zero(variance);
+                    v[i] = m2;
+                });
+        }
+        variance_detail::variances(v, end > from + lag ? end - lag : from, end, variance_.period_real());
+        return end;
+    }
+
     VariancePart variance_;
 };
 
@@ -339,20 +455,46 @@ public:
         out[0] = variance_.add(x) ? std::sqrt(variance_.value()) * nbdev_ : missing_value;
     }
 
-    // As VAR's, then sqrt and the factor over the outputs.
-    void run_present(const double* const* in, double* const* out, std::size_t length) {
-        const std::size_t head = static_cast<std::size_t>(std::min<std::uint64_t>(variance_.period(), length));
-        step_bars(*this, in, out, 0, head);
-        if (head == length) return;
-        double* v = out[0];
-        variance_.run_full(in[0], head, length, [v](std::size_t i, double m2) { v[i] = m2; });
-        variance_detail::deviations(v, head, length, variance_.period_real(), nbdev_);
+    // As VAR's.
+    void run(const double* const* in, double* const* out, std::size_t length) {
+        variance_detail::run_series_with(*this, variance_.period(), in, out, length,
+                                         [this](const double* x, double* v, std::size_t from, std::size_t last) {
+                                             return run_read(x, v, from, last);
+                                         });
     }
 
     void save(StateWriter& w) const { variance_.save(w); }
     [[nodiscard]] bool load(StateReader& r) { return variance_.load(r); }
 
 private:
+    // v[i] holds M2 until bar i + lag divides it in its update's divide; the square roots are
+    // taken two bars at a time, every other bar.
+    std::size_t run_read(const double* x, double* v, std::size_t from, std::size_t length) {
+        constexpr std::size_t lag = variance_detail::lag;
+        using variance_detail::Pair;
+        const std::size_t lagged = std::min(length, from + lag);
+        std::size_t end = variance_.run_full<true>(x, from, lagged, [v](std::size_t i, double m2) { v[i] = m2; });
+        std::size_t paired = from;  // bars before it hold their deviation, the rest M2
+        if (end == lagged && end < length) {
+            const Pair factor = {nbdev_, nbdev_};
+            double earlier = 0.0;
+            end = variance_.run_full<true>(
+                x, lagged, length, [v](std::size_t i) { return v[i - lag]; },
+                [v, lagged, factor, &earlier](std::size_t i, double m2, double variance) {
+                    if (((i - lagged) & 1) != 0) {
+                        const Pair both = {earlier, variance};
+                        variance_detail::store(v + (i - lag - 1),
+                                               variance_detail::sqrt(variance_detail::not_below_zero(both)) * factor);
+                    }
+                    earlier = variance;
+                    v[i] = m2;
+                });
+            paired = from + ((end - lagged) & ~std::size_t{1});
+        }
+        variance_detail::deviations(v, paired, end, variance_.period_real(), nbdev_);
+        return end;
+    }
+
     VariancePart variance_;
     double nbdev_;
 };
