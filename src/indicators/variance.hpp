@@ -100,8 +100,8 @@ public:
     // run ends before the first, and the bar it ends at is returned (length without).
     // Inlined into its caller, so that the caller's locals the callbacks touch stay in registers.
     template <bool Stops, typename Lane, typename EachBar>
-    [[gnu::always_inline]] inline std::size_t run_full(const double* x, std::size_t from, std::size_t length,
-                                                       Lane lane, EachBar each_bar) {
+    [[gnu::always_inline]] inline std::size_t run_full(const double* x, std::size_t from, std::size_t length, Lane lane,
+                                                       EachBar each_bar) {
         const std::size_t period = static_cast<std::size_t>(period_);
         const std::size_t early = static_cast<std::size_t>(early_);
         const double n = period_real_;
