@@ -43,25 +43,6 @@ inline Lanes blend(Mask keep, Lanes a, Lanes b) noexcept {
 
 }  // namespace flow_lanes
 
-// Batch runs that test for missing samples inside their loop: the test fits beside the loop's
-// chain and divides, and the inputs are read once, where a scan ahead reads them twice (the first
-// time from memory, on long series). Such a state defines
-//     std::size_t run_present_from(const double* const* in, double* const* out, std::size_t first,
-//                                  std::size_t length)
-// taking the bars from `first` on while their inputs are present, leaving itself and the outputs
-// as stepping them would, and returning the first bar it did not take (a missing one, or
-// `length`); that bar is stepped, and the run goes on after it.
-template <typename S>
-void run_testing_inline(S& state, const double* const* in, double* const* out, std::size_t length) {
-    std::size_t bar = 0;
-    while (bar < length) {
-        bar = state.run_present_from(in, out, bar, length);
-        if (bar == length) return;
-        step_bars(state, in, out, bar, bar + 1);
-        ++bar;
-    }
-}
-
 // Whether every input of bar i is present.
 template <std::size_t Inputs>
 bool present_at(const double* const* in, std::size_t i) noexcept {

@@ -56,13 +56,7 @@ public:
             run_in_blocks(in[0], out[0], length);
             return;
         }
-        std::size_t i = 0;
-        while (i < length) {
-            i = run_present_from(in[0], out[0], i, length);
-            if (i == length) return;
-            step(in[0] + i, out[0] + i);
-            ++i;
-        }
+        run_testing_inline(*this, in, out, length);
     }
 
     void save(StateWriter& w) const {
@@ -73,6 +67,8 @@ public:
     [[nodiscard]] bool load(StateReader& r) { return half_.load(r) && full_.load(r) && root_.load(r); }
 
 private:
+    template <typename S>
+    friend void run_testing_inline(S&, const double* const*, double* const*, std::size_t);
     static constexpr std::size_t carry = 512, block = 1024;
 
     // Takes bars from `i` on while their samples (and their d) are present and returns the first it

@@ -128,6 +128,30 @@ void step_bars(S& state, const double* const* inputs, double* const* outputs, st
     }
 }
 
+// Batch runs that test for missing samples inside their loop: the test fits beside the loop's
+// chain and divides, and the inputs are read once, where a scan ahead reads them twice (the first
+// time from memory, on long series). Such a state defines
+//     std::size_t run_present_from(const double* const* in, double* const* out, std::size_t first,
+//                                  std::size_t length)
+// (or, with one input and one output, the same over `const double* x` and `double* result`),
+// taking the bars from `first` on while their inputs are present, leaving itself and the outputs
+// as stepping them would, and returning the first bar it did not take (a missing one, or
+// `length`); that bar is stepped, and the run goes on after it.
+template <typename S>
+void run_testing_inline(S& state, const double* const* in, double* const* out, std::size_t length) {
+    std::size_t bar = 0;
+    while (bar < length) {
+        if constexpr (requires { state.run_present_from(in, out, bar, length); }) {
+            bar = state.run_present_from(in, out, bar, length);
+        } else {
+            bar = state.run_present_from(in[0], out[0], bar, length);
+        }
+        if (bar == length) return;
+        step_bars(state, in, out, bar, bar + 1);
+        ++bar;
+    }
+}
+
 // Runs `length` bars: inputs[k][i] is input k of bar i, outputs[k][i] output k.
 // A state may run whole runs itself (the core's kernels do); the bits are those of stepping.
 template <Indicator S>

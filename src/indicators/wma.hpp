@@ -70,13 +70,7 @@ public:
     // Batch runs test for missing samples inside the loop, beside the sums' chain, instead of
     // scanning ahead for them.
     void run(const double* const* in, double* const* out, std::size_t length) {
-        std::size_t i = 0;
-        while (i < length) {
-            i = run_present_from(in[0], out[0], i, length);
-            if (i == length) return;
-            step(in[0] + i, out[0] + i);
-            ++i;
-        }
+        run_testing_inline(*this, in, out, length);
     }
 
     // The running sums of a full window, in registers during a batch run.
