@@ -33,9 +33,6 @@ public:
     // Batch runs test for missing samples inside the loop (run_testing_inline), where a scan
     // ahead would read the inputs twice. Two bars' flows at a time: their divides vectorize and
     // run beside the total's chain of adds, the total in a register.
-    void run(const double* const* in, double* const* out, std::size_t length) {
-        run_testing_inline(*this, in, out, length);
-    }
     std::size_t run_present_from(const double* const* in, double* const* out, std::size_t i,
                                  std::size_t length) noexcept {
         using namespace flow_lanes;
@@ -110,9 +107,6 @@ public:
 
     // As AD's batch runs, once the slow average has its first value: the total and both
     // averages in registers.
-    void run(const double* const* in, double* const* out, std::size_t length) {
-        run_testing_inline(*this, in, out, length);
-    }
     std::size_t run_present_from(const double* const* in, double* const* out, std::size_t i,
                                  std::size_t length) noexcept {
         for (; i < length && run_ < slow_period_; ++i) {

@@ -32,9 +32,6 @@ public:
     // Batch runs test for missing samples inside the loop (run_testing_inline), where a scan
     // ahead would read the inputs twice. Two bars at a time, the range tested after the divide;
     // the bits are the step's.
-    void run(const double* const* in, double* const* out, std::size_t length) {
-        run_testing_inline(*this, in, out, length);
-    }
     std::size_t run_present_from(const double* const* in, double* const* out, std::size_t i,
                                  std::size_t length) noexcept {
         using namespace flow_lanes;

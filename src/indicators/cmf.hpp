@@ -62,9 +62,6 @@ public:
 
     // Batch runs test for missing samples inside the loop (run_testing_inline), where a scan
     // ahead would read the inputs twice.
-    void run(const double* const* in, double* const* out, std::size_t length) {
-        run_testing_inline(*this, in, out, length);
-    }
     // Steps until the window is full, then walks its ring in place, segment by segment between
     // the wrap-arounds: each bar's flow and volume replace the oldest's, both sums kept as one
     // pair in a register and two bars' flows and ratios divided at once.

@@ -141,12 +141,12 @@ private:
             const double* in = x + first;
             double* half_out = half;
             double* full_out = full;
-            half_.run(&in, &half_out, n);
-            full_.run(&in, &full_out, n);
+            run_series(half_, &in, &half_out, n);
+            run_series(full_, &in, &full_out, n);
             for (std::size_t j = 0; j < n; ++j) full[j] = present(full[j]) ? 2.0 * half[j] - full[j] : missing_value;
             const double* d = full;
             double* out = result + first;
-            root_.run(&d, &out, n);
+            run_series(root_, &d, &out, n);
         }
     }
 

@@ -152,12 +152,23 @@ void run_testing_inline(S& state, const double* const* in, double* const* out, s
     }
 }
 
+// A state whose batch loop tests for missing samples itself: run_series hands it whole series
+// through run_testing_inline.
+template <typename S>
+concept TestsInline = requires(S state, const double* const* in, double* const* out, std::size_t bar) {
+    state.run_present_from(in, out, bar, bar);
+} || requires(S state, const double* x, double* result, std::size_t bar) {
+    state.run_present_from(x, result, bar, bar);
+};
+
 // Runs `length` bars: inputs[k][i] is input k of bar i, outputs[k][i] output k.
 // A state may run whole runs itself (the core's kernels do); the bits are those of stepping.
 template <Indicator S>
 void run_series(S& state, const double* const* inputs, double* const* outputs, std::size_t length) {
     if constexpr (requires { state.run(inputs, outputs, length); }) {
         state.run(inputs, outputs, length);
+    } else if constexpr (TestsInline<S>) {
+        run_testing_inline(state, inputs, outputs, length);
     } else if constexpr (RunsPresent<S>) {
         std::size_t bar = 0;
         while (bar < length) {

@@ -68,10 +68,6 @@ public:
 
     // Batch runs test for missing samples inside the loop, beside the average's chain, instead of
     // scanning ahead for them.
-    void run(const double* const* in, double* const* out, std::size_t length) {
-        run_testing_inline(*this, in, out, length);
-    }
-
     // Takes bars from `i` on while their samples are present and returns the first it did not
     // take. Steps the first `period` of them (their oldest prices are in the window) and until the
     // average has started, then reads the window's prices from the caller's array with the

@@ -63,9 +63,6 @@ public:
 
     // Batch runs test for missing samples inside the loop (run_testing_inline): it waits on
     // Wilder's chain, a divide a bar, and has room for the test beside it.
-    void run(const double* const* in, double* const* out, std::size_t length) {
-        run_testing_inline(*this, in, out, length);
-    }
     // Steps until both averages have their first value, then runs them on locals, with the
     // previous close carried. Two bars' typical prices are divided at once, which leaves the
     // divider to Wilder's chain.

@@ -94,9 +94,6 @@ public:
     // at a reversal or a missing sample, both tested in one branch. The trail runs in both lanes
     // of a register, each holding the same value: the selects (a new extreme comes as randomly
     // as the prices) are then masks, not branches.
-    void run(const double* const* in, double* const* out, std::size_t length) {
-        run_testing_inline(*this, in, out, length);
-    }
     std::size_t run_present_from(const double* const* in, double* const* out, std::size_t i,
                                  std::size_t length) noexcept {
         for (; i < length && stage_ < 2; ++i) step_bar<2, 1>(*this, in, out, i);

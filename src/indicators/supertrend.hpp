@@ -72,9 +72,6 @@ public:
 
     // Batch runs test for missing samples inside the loop (run_testing_inline): it waits on
     // Wilder's chain, a divide a bar, and has room for the test beside it.
-    void run(const double* const* in, double* const* out, std::size_t length) {
-        run_testing_inline(*this, in, out, length);
-    }
     // Steps until the average has its first value, then carries the average, the bands, the
     // trend and the previous close in locals. Whether a band tightens follows the data, so it is
     // a minimum (a maximum for the lower band) with the step's tie rule; a close beyond a band

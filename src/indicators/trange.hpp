@@ -94,9 +94,6 @@ public:
 
     // Batch runs test for missing samples inside the loop (run_testing_inline): a true range is
     // a few operations on three loads, so a scan ahead reading the inputs again would cost as much.
-    void run(const double* const* in, double* const* out, std::size_t length) {
-        run_testing_inline(*this, in, out, length);
-    }
     // Two bars at a time, the previous closes read from the run (the first from the state), the
     // strict comparisons as selects lane by lane.
     std::size_t run_present_from(const double* const* in, double* const* out, std::size_t i,

@@ -51,10 +51,6 @@ public:
 
     // Batch runs test for missing samples inside the loop, beside the averages' chain, instead of
     // scanning ahead for them.
-    void run(const double* const* in, double* const* out, std::size_t length) noexcept {
-        run_testing_inline(*this, in, out, length);
-    }
-
     // Takes bars from `i` on while their samples are present and returns the first it did not
     // take. Steps until the third average has a previous value, then runs the three recursions in
     // registers; the change divides on every bar and then selects 0 where the previous e3 is zero,

@@ -69,10 +69,6 @@ public:
 
     // Batch runs test for missing samples inside the loop, beside the sums' chain, instead of
     // scanning ahead for them.
-    void run(const double* const* in, double* const* out, std::size_t length) {
-        run_testing_inline(*this, in, out, length);
-    }
-
     // The running sums of a full window, in registers during a batch run.
     struct Sums {
         double total, weighted;
