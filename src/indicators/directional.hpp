@@ -161,10 +161,14 @@ private:
 
 // The directional movement index of the smoothed movements: 100 * (|+DM - -DM| / (+DM + -DM)),
 // the same as from the two indicators (the true range cancels) with fewer roundings; 0 when both
-// movements are exactly zero (no directional movement, so no trend).
+// movements are exactly zero (no directional movement, so no trend). Movements that overflowed
+// give the missing marker: fabs clears the sign of the NaN they make, and where two NaNs of either
+// sign meet in the average the compiler's operand order would pick the result's bits.
 inline double directional_index(double plus, double minus) noexcept {
     const double sum = plus + minus;
-    return sum == 0.0 ? 0.0 : 100.0 * (std::fabs(plus - minus) / sum);
+    if (sum == 0.0) return 0.0;
+    const double index = 100.0 * (std::fabs(plus - minus) / sum);
+    return index == index ? index : missing_value;
 }
 
 // Wilder's average of the directional index: the mean of the first `period` values (sum from 0.0
