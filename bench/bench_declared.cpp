@@ -5,6 +5,10 @@
 //     NAME batch_ns_per_bar step_ns_per_bar bare_chain_ns_per_bar
 // the last "-" where the indicator has no bare chain listed (bare_chains/).
 // `bench_declared` alone runs every indicator at the first parameters of a small list it accepts.
+// `bench_declared --tables [NAME ...]` times tables of 64 symbols x 2,000 bars instead, in both
+// layouts and both walks, and prints per indicator
+//     NAME rows_batch_us rows_lockstep_us columns_batch_us columns_lockstep_us walk
+// the last the walk the indicator's tables take.
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
@@ -25,10 +29,14 @@
 #include "bare_chains/trend.hpp"
 #include "bare_chains/windowed.hpp"
 #include "indicators/all.hpp"
+#include "indicators/table_run.hpp"
 
 namespace {
 
 using namespace quillora::indicators;
+using quillora::TableInput;
+using quillora::TableOutput;
+using quillora::TableShape;
 using quillora::bench::BareChain;
 using quillora::bench::Bars;
 
@@ -103,6 +111,59 @@ double time_bare_chain(std::string_view name, const Parameters& p, const Bars& d
     return -1.0;
 }
 
+constexpr std::size_t table_bars = 2000, table_symbols = 64;
+
+// One table call, both layouts of the same bars: `rows` (C order) or `columns` (Fortran order).
+template <Indicator S>
+double time_table(const Parameters& p, const std::vector<std::vector<double>>& data, bool rows, bool lockstep) {
+    const std::size_t elements = table_bars * table_symbols;
+    std::vector<std::vector<double>> tables(S::inputs, std::vector<double>(elements));
+    std::vector<std::vector<double>> results(S::outputs, std::vector<double>(elements));
+    std::vector<TableInput> inputs(S::inputs);
+    std::vector<TableOutput> outputs(S::outputs);
+    for (std::size_t k = 0; k < S::inputs; ++k) {
+        const std::vector<double>& series = data[S::inputs == 1 ? 2 : k];
+        for (std::size_t s = 0; s < table_symbols; ++s)
+            for (std::size_t bar = 0; bar < table_bars; ++bar)
+                tables[k][rows ? bar * table_symbols + s : s * table_bars + bar] = series[s * table_bars + bar];
+    }
+    std::vector<std::vector<const double*>> input_columns(S::inputs);
+    std::vector<std::vector<double*>> output_columns(S::outputs);
+    for (std::size_t k = 0; k < S::inputs; ++k) {
+        for (std::size_t s = 0; s < table_symbols; ++s) input_columns[k].push_back(tables[k].data() + s * table_bars);
+        inputs[k] = rows ? TableInput{tables[k].data(), table_symbols, nullptr}
+                         : TableInput{nullptr, 0, input_columns[k].data()};
+    }
+    for (std::size_t k = 0; k < S::outputs; ++k) {
+        for (std::size_t s = 0; s < table_symbols; ++s) output_columns[k].push_back(results[k].data() + s * table_bars);
+        outputs[k] = rows ? TableOutput{results[k].data(), table_symbols, nullptr}
+                          : TableOutput{nullptr, 0, output_columns[k].data()};
+    }
+    double best = 1e30;
+    for (int r = 0; r < 5 * repetitions; ++r) {
+        const double start = thread_seconds();
+        if (!run_table<S>(p, TableShape{table_bars, table_symbols}, inputs.data(), outputs.data(), 1, lockstep))
+            std::abort();
+        best = std::min(best, thread_seconds() - start);
+    }
+    volatile double sink = results[0][elements - 1];
+    (void)sink;
+    return best * 1e6;
+}
+
+template <Indicator S>
+bool bench_table(std::string_view wanted, const std::vector<std::uint64_t>& counts, const std::vector<double>& reals,
+                 const std::vector<std::vector<double>>& data) {
+    if (!wanted.empty() && wanted != S::name) return false;
+    const Parameters p{counts, reals};
+    if (!S::valid(p)) return !wanted.empty();
+    std::printf("%s %.1f %.1f %.1f %.1f %s\n", S::name, time_table<S>(p, data, true, false),
+                time_table<S>(p, data, true, true), time_table<S>(p, data, false, false),
+                time_table<S>(p, data, false, true), tables_lockstep<S> ? "lockstep" : "batch");
+    std::fflush(stdout);
+    return true;
+}
+
 template <typename T>
 std::vector<T> parse_list(const char* text) {
     std::vector<T> values;
@@ -149,6 +210,22 @@ void bench_all(IndicatorList<States...>, const std::vector<std::vector<double>>&
     (bench_first_accepted<States>(data), ...);
 }
 
+template <Indicator S>
+void bench_table_first_accepted(std::string_view wanted, const std::vector<std::vector<double>>& data) {
+    if (!wanted.empty() && wanted != S::name) return;
+    for (const auto& counts : default_counts)
+        for (const auto& reals : default_reals)
+            if (S::valid(Parameters{counts, reals})) {
+                bench_table<S>("", counts, reals, data);
+                return;
+            }
+}
+
+template <Indicator... States>
+void bench_tables(IndicatorList<States...>, std::string_view wanted, const std::vector<std::vector<double>>& data) {
+    (bench_table_first_accepted<States>(wanted, data), ...);
+}
+
 template <Indicator... States>
 bool bench_named(IndicatorList<States...>, std::string_view name, const std::vector<std::uint64_t>& counts,
                  const std::vector<double>& reals, const std::vector<std::vector<double>>& data) {
@@ -161,6 +238,11 @@ int main(int argc, char** argv) {
     const auto data = bars();
     if (argc < 2) {
         bench_all(AllIndicators{}, data);
+        return 0;
+    }
+    if (std::string_view(argv[1]) == "--tables") {
+        if (argc == 2) bench_tables(AllIndicators{}, "", data);
+        for (int a = 2; a < argc; ++a) bench_tables(AllIndicators{}, argv[a], data);
         return 0;
     }
     if (!bench_named(AllIndicators{}, argv[1], parse_list<std::uint64_t>(argc > 2 ? argv[2] : nullptr),

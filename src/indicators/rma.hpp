@@ -17,6 +17,8 @@ public:
     static constexpr const char* name = "rma";
     static constexpr const char* class_name = "RmaState";
     static constexpr std::size_t inputs = 1, outputs = 1;
+    // Its batch run waits on a divide every bar: tables step their symbols side by side.
+    static constexpr bool table_lockstep = true;
 
     static bool valid(const Parameters& p) noexcept {
         return p.counts.size() == 1 && p.reals.empty() && p.counts[0] >= 1;

@@ -110,6 +110,8 @@ public:
     static constexpr const char* name = "rsi";
     static constexpr const char* class_name = "RsiState";
     static constexpr std::size_t inputs = 1, outputs = 1;
+    // Its batch run waits on a divide every bar: tables step their symbols side by side.
+    static constexpr bool table_lockstep = true;
 
     static bool valid(const Parameters& p) noexcept {
         return p.counts.size() == 1 && p.reals.empty() && p.counts[0] >= 2;

@@ -16,8 +16,14 @@ namespace quillora::indicators {
 
 // Tables smaller than this many elements run on the calling thread: waking workers costs more.
 inline constexpr std::size_t parallel_threshold = std::size_t{1} << 16;
-// Symbols advanced together, a tile of bars at a time: one cache line of a row-major row.
-inline constexpr std::size_t symbols_per_block = 8;
+// Symbols advanced together, a tile of bars at a time: two cache lines of a row-major row.
+inline constexpr std::size_t symbols_per_block = 16;
+
+// Whether a state's tables step their symbols side by side rather than through each symbol's batch
+// run; a state says so with `static constexpr bool table_lockstep = true;`. Both walks give the
+// same bits: they only differ in speed.
+template <typename S>
+inline constexpr bool tables_lockstep = requires { requires S::table_lockstep; };
 
 namespace table_detail {
 
@@ -44,64 +50,115 @@ struct TableJob {
     const TableOutput* outputs;
     std::size_t parts;
     std::atomic<bool>* failed;
+    bool lockstep;
 };
 
 // Bars of one symbol handed to its batch run at a time, where the table's layout does not give them
 // contiguous already (a column of a Fortran-order table is one whole run).
-inline constexpr std::size_t bars_per_tile = 1024;
+inline constexpr std::size_t bars_per_tile = 256;
 
+// The block's symbols, each through its own batch run: fastest for states whose batch run is
+// bound by throughput (vector passes, windows read from the array).
 template <Indicator S>
-void run_block(const TableJob<S>& job, std::size_t first, std::size_t last) {
+void run_block_batch(const TableJob<S>& job, std::size_t first, std::size_t last) {
     const std::size_t count = last - first;
     std::vector<S> states(count, S(job.parameters));
-    Lane in_lanes[symbols_per_block][S::inputs];
-    Lane out_lanes[symbols_per_block][S::outputs];
+    constexpr std::size_t streams = S::inputs + S::outputs;
+    // Each stream of each symbol: where it lies in the table, and where its tile lies in scratch
+    // (null when the table holds it contiguous, so the batch run takes it in place).
+    struct Stream {
+        Lane lane;
+        double* scratch;
+    };
+    Stream table_streams[symbols_per_block][streams];
     bool contiguous = true;
     for (std::size_t s = 0; s < count; ++s) {
-        for (std::size_t k = 0; k < S::inputs; ++k) {
-            in_lanes[s][k] = lane_of(job.inputs[k], first + s);
-            contiguous = contiguous && in_lanes[s][k].stride == 1;
-        }
-        for (std::size_t k = 0; k < S::outputs; ++k) {
-            out_lanes[s][k] = lane_of(job.outputs[k], first + s);
-            contiguous = contiguous && out_lanes[s][k].stride == 1;
-        }
+        for (std::size_t k = 0; k < S::inputs; ++k) table_streams[s][k].lane = lane_of(job.inputs[k], first + s);
+        for (std::size_t k = 0; k < S::outputs; ++k)
+            table_streams[s][S::inputs + k].lane = lane_of(job.outputs[k], first + s);
+        for (std::size_t k = 0; k < streams; ++k) contiguous = contiguous && table_streams[s][k].lane.stride == 1;
     }
     const std::size_t bars = job.shape.bars;
     const std::size_t tile = contiguous ? bars : bars_per_tile;
-    // Every symbol's tile of inputs and outputs, each a run of its own: gathered from the rows in
-    // one pass (a row holds the block's symbols side by side) and scattered back in one.
-    constexpr std::size_t streams = S::inputs + S::outputs;
-    std::vector<double> runs(contiguous ? 0 : count * streams * tile);
-    auto run_of = [&](std::size_t s, std::size_t stream) { return runs.data() + (s * streams + stream) * tile; };
+    // Runs a whole number of pages apart would share the same few cache sets and evict each other
+    // on every row: each starts a cache line further on.
+    const std::size_t run_stride = tile + 8;
+    std::vector<double> runs(contiguous ? 0 : count * streams * run_stride);
+    // A row holds the block's symbols side by side: each strided table is gathered into (and each
+    // output scattered from) the symbols' runs a row of the block at a time, the symbol `s` of the
+    // block at row[s] and at scratch[s * run_stride].
+    for (std::size_t s = 0; s < count; ++s)
+        for (std::size_t k = 0; k < streams; ++k) {
+            Stream& stream = table_streams[s][k];
+            stream.scratch = stream.lane.stride == 1 ? nullptr : runs.data() + (k * count + s) * run_stride;
+        }
     for (std::size_t bar = 0; bar < bars; bar += tile) {
         const std::size_t length = std::min(tile, bars - bar);
-        for (std::size_t i = 0; i < length; ++i)
-            for (std::size_t s = 0; s < count; ++s)
-                for (std::size_t k = 0; k < S::inputs; ++k) {
-                    const Lane lane = in_lanes[s][k];
-                    if (lane.stride != 1) run_of(s, k)[i] = lane.first[(bar + i) * lane.stride];
-                }
+        for (std::size_t k = 0; k < S::inputs; ++k) {
+            const Lane lane = table_streams[0][k].lane;
+            if (lane.stride == 1) continue;
+            double* scratch = table_streams[0][k].scratch;
+            for (std::size_t i = 0; i < length; ++i) {
+                const double* row = lane.first + (bar + i) * lane.stride;
+                for (std::size_t s = 0; s < count; ++s) scratch[s * run_stride + i] = row[s];
+            }
+        }
         for (std::size_t s = 0; s < count; ++s) {
             const double* in[S::inputs];
             double* out[S::outputs];
             for (std::size_t k = 0; k < S::inputs; ++k) {
-                const Lane lane = in_lanes[s][k];
-                in[k] = lane.stride == 1 ? lane.first + bar : run_of(s, k);
+                const Stream& stream = table_streams[s][k];
+                in[k] = stream.scratch != nullptr ? stream.scratch : stream.lane.first + bar;
             }
             for (std::size_t k = 0; k < S::outputs; ++k) {
-                const Lane lane = out_lanes[s][k];
-                out[k] = lane.stride == 1 ? const_cast<double*>(lane.first) + bar : run_of(s, S::inputs + k);
+                const Stream& stream = table_streams[s][S::inputs + k];
+                out[k] = stream.scratch != nullptr ? stream.scratch : const_cast<double*>(stream.lane.first) + bar;
             }
             run_series(states[s], in, out, length);
         }
-        for (std::size_t i = 0; i < length; ++i)
-            for (std::size_t s = 0; s < count; ++s)
-                for (std::size_t k = 0; k < S::outputs; ++k) {
-                    const Lane lane = out_lanes[s][k];
-                    if (lane.stride != 1)
-                        const_cast<double*>(lane.first)[(bar + i) * lane.stride] = run_of(s, S::inputs + k)[i];
-                }
+        for (std::size_t k = 0; k < S::outputs; ++k) {
+            const Lane lane = table_streams[0][S::inputs + k].lane;
+            if (lane.stride == 1) continue;
+            const double* scratch = table_streams[0][S::inputs + k].scratch;
+            for (std::size_t i = 0; i < length; ++i) {
+                double* row = const_cast<double*>(lane.first) + (bar + i) * lane.stride;
+                for (std::size_t s = 0; s < count; ++s) row[s] = scratch[s * run_stride + i];
+            }
+        }
+    }
+}
+
+// The block's symbols stepped side by side, one bar of each in turn: a state whose batch run
+// waits on its own chain from bar to bar (a divide, a recursion) then has as many chains in
+// flight as the block has symbols, and a row-major table is read in place, a row at a time.
+template <Indicator S>
+void run_block_lockstep(const TableJob<S>& job, std::size_t first, std::size_t last) {
+    const std::size_t count = last - first;
+    std::vector<S> states(count, S(job.parameters));
+    Lane in_lanes[symbols_per_block][S::inputs];
+    Lane out_lanes[symbols_per_block][S::outputs];
+    for (std::size_t s = 0; s < count; ++s) {
+        for (std::size_t k = 0; k < S::inputs; ++k) in_lanes[s][k] = lane_of(job.inputs[k], first + s);
+        for (std::size_t k = 0; k < S::outputs; ++k) out_lanes[s][k] = lane_of(job.outputs[k], first + s);
+    }
+    const std::size_t bars = job.shape.bars;
+    for (std::size_t bar = 0; bar < bars; ++bar)
+        for (std::size_t s = 0; s < count; ++s) {
+            double in[S::inputs];
+            double out[S::outputs];
+            for (std::size_t k = 0; k < S::inputs; ++k) in[k] = in_lanes[s][k].first[bar * in_lanes[s][k].stride];
+            states[s].step(in, out);
+            for (std::size_t k = 0; k < S::outputs; ++k)
+                const_cast<double*>(out_lanes[s][k].first)[bar * out_lanes[s][k].stride] = out[k];
+        }
+}
+
+template <Indicator S>
+void run_block(const TableJob<S>& job, std::size_t first, std::size_t last) {
+    if (job.lockstep) {
+        run_block_lockstep(job, first, last);
+    } else {
+        run_block_batch(job, first, last);
     }
 }
 
@@ -125,12 +182,13 @@ void run_part(const void* context, std::size_t part) noexcept {
 // partly written).
 template <Indicator S>
 [[nodiscard]] bool run_table(const Parameters& parameters, TableShape shape, const TableInput* inputs,
-                             const TableOutput* outputs, unsigned workers) noexcept {
+                             const TableOutput* outputs, unsigned workers,
+                             bool lockstep = tables_lockstep<S>) noexcept {
     if (shape.bars == 0 || shape.series == 0) return true;
     std::size_t parts = std::min<std::size_t>({workers == 0 ? 1 : workers, max_worker_threads + 1, shape.series});
     if (shape.bars * shape.series < parallel_threshold) parts = 1;
     std::atomic<bool> failed{false};
-    const table_detail::TableJob<S> job{parameters, shape, inputs, outputs, parts, &failed};
+    const table_detail::TableJob<S> job{parameters, shape, inputs, outputs, parts, &failed, lockstep};
     if (parts == 1) {
         table_detail::run_part<S>(&job, 0);
     } else {

@@ -163,9 +163,10 @@ void compare(const char* how, const Parameters& p, const Outputs<S>& got, const 
     }
 }
 
-// Symbols of a table: the series, then the series with its bars shifted, each its own state.
+// Symbols of a table: the series, then the series with its bars shifted, each its own state;
+// `lockstep` picks the walk over the table's blocks.
 template <Indicator S>
-void compare_table(const Parameters& p, const std::vector<Series>& in, bool row_major) {
+void compare_table(const Parameters& p, const std::vector<Series>& in, bool row_major, bool lockstep) {
     constexpr std::size_t symbols = 11;
     const std::size_t bars = in[0].size();
     auto shifted = [&](std::size_t k, std::size_t symbol, std::size_t bar) {
@@ -192,7 +193,7 @@ void compare_table(const Parameters& p, const std::vector<Series>& in, bool row_
         table_out[k] = row_major ? TableOutput{outputs[k].data(), symbols, nullptr}
                                  : TableOutput{nullptr, 0, out_columns[k].data()};
     }
-    if (!run_table<S>(p, TableShape{bars, symbols}, table_in, table_out, 2)) {
+    if (!run_table<S>(p, TableShape{bars, symbols}, table_in, table_out, 2, lockstep)) {
         std::printf("FAILED: %s: the table ran out of memory\n", S::name);
         ++failures;
         return;
@@ -207,9 +208,10 @@ void compare_table(const Parameters& p, const std::vector<Series>& in, bool row_
             for (std::size_t bar = 0; bar < bars; ++bar) {
                 const double got = outputs[k][row_major ? bar * symbols + symbol : symbol * bars + bar];
                 if (std::memcmp(&got, &stepped.values[k][bar], sizeof got) != 0) {
-                    std::printf("FAILED: %s: %s table, symbol %zu output %zu bar %zu: %.17g, stepping gives %.17g\n",
-                                S::name, row_major ? "row-major" : "column", symbol, k, bar, got,
-                                stepped.values[k][bar]);
+                    std::printf(
+                        "FAILED: %s: %s table, %s, symbol %zu output %zu bar %zu: %.17g, stepping gives %.17g\n",
+                        S::name, row_major ? "row-major" : "column", lockstep ? "lockstep" : "batch runs", symbol, k,
+                        bar, got, stepped.values[k][bar]);
                     ++failures;
                     return;
                 }
@@ -236,8 +238,10 @@ void check_indicator(std::mt19937_64& engine) {
                     run_with<S>(p, in, [](S& s, auto in_, auto out_, std::size_t n) { run_series(s, in_, out_, n); }),
                     stepped);
                 if (variant == 2) {
-                    compare_table<S>(p, in, true);
-                    compare_table<S>(p, in, false);
+                    for (const bool lockstep : {false, true}) {
+                        compare_table<S>(p, in, true, lockstep);
+                        compare_table<S>(p, in, false, lockstep);
+                    }
                 }
                 compare<S>("split", p,
                            run_with<S>(p, in,
