@@ -112,8 +112,16 @@ def run_declared(
     first = inputs[0]
     by_rows = isinstance(first, np.ndarray) and (first.shape[1] < 2 or first.strides[1] == 8)
     bars, symbols = tables[0].shape
-    outputs = out or [_empty_table((bars, symbols), "C" if by_rows else "F") for _ in range(output_count)]
     count = thread_count(workers, bars * symbols)
+    order: Literal["C", "F"] = "C" if by_rows else "F"
+    if out:
+        outputs = out
+    elif count > 1:
+        # Threads sharing rows meet on cache lines, which an aligned table keeps whole.
+        outputs = [_empty_table((bars, symbols), order) for _ in range(output_count)]
+    else:
+        # The declared kernels store whole doubles, so one thread takes a new table as it comes.
+        outputs = [np.empty((bars, symbols), order=order) for _ in range(output_count)]
     table_entry(counts, reals, tuple(inputs), tuple(outputs), count)
     return outputs
 
