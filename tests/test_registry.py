@@ -123,6 +123,8 @@ def _live_run(indicator, live, inputs, rng):
         size = int(rng.integers(1, 9))
         if rng.random() < 0.3:
             value = live.update(*(float(v[start]) for v in inputs))
+            # Several outputs come back as the class's named tuple, after copies and pickles too.
+            assert len(indicator.outputs) == 1 or type(value) is type(live)._values
             for column, got in zip(outputs, value if len(indicator.outputs) > 1 else [value]):
                 column.append(got)
             start += 1

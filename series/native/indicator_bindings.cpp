@@ -46,7 +46,10 @@ Settings checked_settings(std::vector<std::uint64_t> counts, std::vector<double>
 
 template <Indicator S>
 struct LiveIndicator : Settings, Live<S> {
-    explicit LiveIndicator(Settings settings) : Settings(std::move(settings)), Live<S>(S(parameters())) {}
+    explicit LiveIndicator(Settings settings, nb::object values)
+        : Settings(std::move(settings)), Live<S>(S(parameters())), values_type(std::move(values)) {}
+    // The tuple class (a named tuple) a bar of several outputs comes back as; None for a plain tuple.
+    nb::object values_type;
 };
 
 nb::tuple as_tuple(nb::handle value, const char* what) {
@@ -117,14 +120,30 @@ std::vector<std::uint64_t> saved_counts(nb::handle value, const char* class_name
     return counts;
 }
 
+// A new tuple of `length` empty places, of `values_type` (a subclass of tuple without fields of its
+// own, as a named tuple is) or plain: allocated as tuple's own constructor allocates a subclass,
+// where calling the class would cost more than the step.
+PyObject* new_values(nb::handle values_type, std::size_t length) {
+    if (values_type.is_none()) return PyTuple_New(static_cast<Py_ssize_t>(length));
+    auto* type = reinterpret_cast<PyTypeObject*>(values_type.ptr());
+    auto allocate = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    return allocate(type, static_cast<Py_ssize_t>(length));
+}
+
 template <Indicator S>
-nb::object outputs_of(const std::array<double, S::outputs>& out) {
+nb::object outputs_of(const std::array<double, S::outputs>& out, nb::handle values_type) {
     if constexpr (S::outputs == 1) {
         return nb::float_(out[0]);
     } else {
-        nb::tuple values = nb::steal<nb::tuple>(PyTuple_New(S::outputs));
-        for (std::size_t k = 0; k < S::outputs; ++k) PyTuple_SetItem(values.ptr(), k, PyFloat_FromDouble(out[k]));
-        return values;
+        PyObject* values = new_values(values_type, S::outputs);
+        if (values == nullptr) throw nb::python_error();
+        nb::object owned = nb::steal(values);
+        for (std::size_t k = 0; k < S::outputs; ++k) {
+            PyObject* value = PyFloat_FromDouble(out[k]);
+            if (value == nullptr) throw nb::python_error();
+            PyTuple_SetItem(values, static_cast<Py_ssize_t>(k), value);
+        }
+        return owned;
     }
 }
 
@@ -134,7 +153,7 @@ void bind_update(nb::class_<LiveIndicator<S>>& cls, std::index_sequence<K...>) {
         const std::array<double, S::inputs> in{values...};
         std::array<double, S::outputs> out;
         state_of(live).step(in.data(), out.data());
-        return outputs_of<S>(out);
+        return outputs_of<S>(out, live.values_type);
     });
 }
 
@@ -201,10 +220,13 @@ void bind_indicator(nb::module_& module) {
     nb::class_<LiveS> cls(module, S::class_name, nb::is_final());
     cls.def(
            "__init__",
-           [](LiveS* self, std::vector<std::uint64_t> counts, std::vector<double> reals) {
-               new (self) LiveS(checked_settings<S>(std::move(counts), std::move(reals)));
+           [](LiveS* self, std::vector<std::uint64_t> counts, std::vector<double> reals, nb::handle values) {
+               const bool tuple_class = PyType_Check(values.ptr()) &&
+                                        PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(values.ptr()), &PyTuple_Type);
+               if (!values.is_none() && !tuple_class) fail_type("values must be None or a subclass of tuple");
+               new (self) LiveS(checked_settings<S>(std::move(counts), std::move(reals)), nb::borrow(values));
            },
-           nb::arg("counts"), nb::arg("reals"))
+           nb::arg("counts"), nb::arg("reals"), nb::arg("values") = nb::none())
         .def_prop_ro("counts", [](const LiveS& live) { return live.counts; })
         .def_prop_ro("reals", [](const LiveS& live) { return live.reals; })
         .def(

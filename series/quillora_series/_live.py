@@ -41,7 +41,7 @@ class Live:
         values = tuple(bound.arguments[parameter.name] for parameter in indicator.params)
         counts, reals = check_parameters(indicator, values)
         self._parameters = _ordered(indicator, counts, reals)
-        self._state = indicator.native(counts, reals)
+        self._state = indicator.native(counts, reals, self._values)
 
     def reset(self) -> None:
         """Forgets every sample seen: the next update starts a new series."""
@@ -67,7 +67,7 @@ class Live:
             checked_counts, checked_reals = check_parameters(indicator, parameters)
         except (TypeError, ValueError) as error:
             raise ValueError(f"cannot restore {name}: {error}") from None
-        state = indicator.native(checked_counts, checked_reals)
+        state = indicator.native(checked_counts, checked_reals, self._values)
         try:
             state.load(counts, reals)
         except ValueError:
@@ -90,32 +90,28 @@ def _checked(values: tuple[Any, ...], names: tuple[str, ...]) -> list[float]:
     return [v if type(v) is float else _checks.number(v, name) for v, name in zip(values, names)]
 
 
-def _bar_update(names: tuple[str, ...], values_class: Any) -> Any:
+def _bar_update(names: tuple[str, ...]) -> Any:
     """`update` of a bar of two to four inputs, with their names as positional parameters: a star-args
     call and a check per value cost the live update several times the native step."""
-    as_values = tuple.__new__
-
-    def finish(result: Any) -> Any:
-        return result if values_class is None else as_values(values_class, result)
-
+    # The native state returns the bar's values as the class's named tuple itself.
     if len(names) == 2:
 
         def update(self: Any, a: Any, b: Any) -> Any:
             if type(a) is not float or type(b) is not float:
                 a, b = _checked((a, b), names)
-            return finish(self._state.update(a, b))
+            return self._state.update(a, b)
     elif len(names) == 3:
 
         def update(self: Any, a: Any, b: Any, c: Any) -> Any:
             if type(a) is not float or type(b) is not float or type(c) is not float:
                 a, b, c = _checked((a, b, c), names)
-            return finish(self._state.update(a, b, c))
+            return self._state.update(a, b, c)
     else:
 
         def update(self: Any, a: Any, b: Any, c: Any, d: Any) -> Any:
             if type(a) is not float or type(b) is not float or type(c) is not float or type(d) is not float:
                 a, b, c, d = _checked((a, b, c, d), names)
-            return finish(self._state.update(a, b, c, d))
+            return self._state.update(a, b, c, d)
 
     return update
 
@@ -140,7 +136,6 @@ def _make_class(indicator: Indicator) -> type[Live]:
     camel = _camel(indicator.name)
     values_class: Any = collections.namedtuple(f"{camel}Values", indicator.outputs) if several_outputs else None
     series_class: Any = collections.namedtuple(f"{camel}Series", indicator.outputs) if several_outputs else None
-    as_values = tuple.__new__
     input_names = indicator.inputs
     output_count = len(indicator.outputs)
     namespace: dict[str, Any] = {
@@ -151,18 +146,11 @@ def _make_class(indicator: Indicator) -> type[Live]:
     }
 
     if len(input_names) == 1:
-        if several_outputs:
 
-            def update(self: Any, value: float) -> Any:
-                return as_values(
-                    values_class, self._state.update(value if type(value) is float else _checks.number(value))
-                )
-        else:
-
-            def update(self: Any, value: float) -> Any:
-                return self._state.update(value if type(value) is float else _checks.number(value))
+        def update(self: Any, value: float) -> Any:
+            return self._state.update(value if type(value) is float else _checks.number(value))
     else:
-        update = _bar_update(input_names, values_class)
+        update = _bar_update(input_names)
 
     update.__doc__ = f"The {indicator.name} at the new bar: the batch function's value at its position."
 
