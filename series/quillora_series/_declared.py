@@ -24,28 +24,21 @@ _empty = np.empty
 _FLOAT64 = np.dtype(np.float64)
 
 
-def _plain_arrays(inputs: list[Any]) -> tuple[Any, ...] | None:
+def _plain_arrays(inputs: list[Any]) -> list[Any] | None:
     """The inputs as they are when each is a float64 NumPy array that every check would pass through
     unchanged (1-D contiguous and aligned, or 2-D), all of one shape; else None, for the checks.
     A small call costs a few microseconds less than through the conversions of every kind."""
-    first = inputs[0]
-    if type(first) is not _ndarray or first.dtype is not _FLOAT64:
-        return None
-    shape = first.shape
-    if len(shape) == 1:
-        flags = first.flags
-        if not (flags.c_contiguous and flags.aligned):
-            return None
-    elif len(shape) != 2:
-        return None
-    for value in inputs[1:]:
+    shape = getattr(inputs[0], "shape", None)
+    for value in inputs:
         if type(value) is not _ndarray or value.dtype is not _FLOAT64 or value.shape != shape:
             return None
         if len(shape) == 1:
             flags = value.flags
             if not (flags.c_contiguous and flags.aligned):
                 return None
-    return tuple(inputs)
+        elif len(shape) != 2:
+            return None
+    return inputs
 
 
 def _tuple_class(indicator: Indicator) -> Any:
@@ -94,28 +87,18 @@ def _make_function(indicator: Indicator, result_tuple: Any) -> Callable[..., Any
             return long_call(indicator.name, native, counts, reals, inputs, by, on, workers, result_tuple)
         plain = _plain_arrays(inputs)
         if plain is not None:
-            if plain[0].ndim == 2:
-                given_out = _checks.table_outputs(out, indicator.outputs, plain[0].shape)
-                results = _tables.run_declared(table_entry, counts, reals, plain, output_count, workers, given_out)
-            elif out is None:
-                outputs = tuple(_empty(plain[0].shape[0]) for _ in range(output_count))
-                series_entry(counts, reals, plain, outputs)
-                results = list(outputs)
-            else:
-                outputs = _checks.outputs(out, indicator.outputs)
-                series_entry(counts, reals, plain, outputs)
-                results = list(outputs)
-            return result_tuple(*results) if several_outputs else results[0]
-        if several_inputs and all(value is None for value in inputs[1:]):
-            converted = _kinds.named_columns(inputs[0], input_names, indicator.name)
+            values, wrap = plain, _kinds._unchanged
         else:
-            if several_inputs:
-                _checks.all_inputs(indicator.name, input_names, inputs)
-            converted = tuple(_kinds.convert(value) for value in inputs)
-        values = [data.values for data in converted]
-        wrap = converted[0].wrap
-        _checks.same_named_shapes(input_names, [value.shape for value in values])
-        _checks.same_named_labels(input_names, [data.labels for data in converted])
+            if several_inputs and all(value is None for value in inputs[1:]):
+                converted = _kinds.named_columns(inputs[0], input_names, indicator.name)
+            else:
+                if several_inputs:
+                    _checks.all_inputs(indicator.name, input_names, inputs)
+                converted = tuple(_kinds.convert(value) for value in inputs)
+            values = [data.values for data in converted]
+            wrap = converted[0].wrap
+            _checks.same_named_shapes(input_names, [value.shape for value in values])
+            _checks.same_named_labels(input_names, [data.labels for data in converted])
         if values[0].ndim == 2 or not all(isinstance(value, _ndarray) for value in values):
             given_out = _checks.table_outputs(out, indicator.outputs, values[0].shape)
             tables = _tables.run_declared(table_entry, counts, reals, values, output_count, workers, given_out)
