@@ -10,6 +10,7 @@
 
 #include "indicator.hpp"
 #include "table.hpp"
+#include "tile_transpose.hpp"
 #include "worker_pool.hpp"
 
 namespace quillora::indicators {
@@ -97,11 +98,8 @@ void run_block_batch(const TableJob<S>& job, std::size_t first, std::size_t last
         for (std::size_t k = 0; k < S::inputs; ++k) {
             const Lane lane = table_streams[0][k].lane;
             if (lane.stride == 1) continue;
-            double* scratch = table_streams[0][k].scratch;
-            for (std::size_t i = 0; i < length; ++i) {
-                const double* row = lane.first + (bar + i) * lane.stride;
-                for (std::size_t s = 0; s < count; ++s) scratch[s * run_stride + i] = row[s];
-            }
+            gather_runs(lane.first + bar * lane.stride, lane.stride, length, count, table_streams[0][k].scratch,
+                        run_stride);
         }
         for (std::size_t s = 0; s < count; ++s) {
             const double* in[S::inputs];
@@ -119,11 +117,8 @@ void run_block_batch(const TableJob<S>& job, std::size_t first, std::size_t last
         for (std::size_t k = 0; k < S::outputs; ++k) {
             const Lane lane = table_streams[0][S::inputs + k].lane;
             if (lane.stride == 1) continue;
-            const double* scratch = table_streams[0][S::inputs + k].scratch;
-            for (std::size_t i = 0; i < length; ++i) {
-                double* row = const_cast<double*>(lane.first) + (bar + i) * lane.stride;
-                for (std::size_t s = 0; s < count; ++s) row[s] = scratch[s * run_stride + i];
-            }
+            scatter_runs(table_streams[0][S::inputs + k].scratch, run_stride, length, count,
+                         const_cast<double*>(lane.first) + bar * lane.stride, lane.stride);
         }
     }
 }

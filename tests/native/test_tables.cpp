@@ -20,6 +20,7 @@
 #include "macd.hpp"
 #include "sma.hpp"
 #include "table.hpp"
+#include "tile_transpose.hpp"
 
 namespace {
 
@@ -336,9 +337,36 @@ void check_macd_reseeding(const Setup& setup) {
     }
 }
 
+// Tiles of every small shape (full 4 x 4 blocks, remainders of rows, of symbols and of both) go
+// to runs and back with every bit, and nothing outside the tile is written either way.
+void check_tile_transposes() {
+    constexpr std::size_t row_stride = 13, run_stride = 11;
+    const double marked = std::bit_cast<double>(std::uint64_t{0xFFF0000000C0FFEEu});
+    for (std::size_t rows = 0; rows <= 9; ++rows)
+        for (std::size_t symbols = 0; symbols <= 9; ++symbols) {
+            Series table(10 * row_stride), runs(row_stride * run_stride, marked), back(table.size(), marked);
+            for (std::size_t i = 0; i < table.size(); ++i)
+                table[i] = std::bit_cast<double>(std::uint64_t{0x7FF4000000000000u} + i);
+            quillora::gather_runs(table.data(), row_stride, rows, symbols, runs.data(), run_stride);
+            quillora::scatter_runs(runs.data(), run_stride, rows, symbols, back.data(), row_stride);
+            for (std::size_t r = 0; r < 10; ++r)
+                for (std::size_t s = 0; s < row_stride; ++s) {
+                    const bool inside = r < rows && s < symbols;
+                    const double expected = inside ? table[r * row_stride + s] : marked;
+                    if (bits(back[r * row_stride + s]) != bits(expected) ||
+                        bits(runs[s * run_stride + r]) != bits(expected)) {
+                        std::printf("FAIL tile transpose %zu x %zu at row %zu, symbol %zu\n", rows, symbols, r, s);
+                        ++failures;
+                        return;
+                    }
+                }
+        }
+}
+
 }  // namespace
 
 int main() {
+    check_tile_transposes();
     using quillora::TableIsa;
     const Layout layouts[][2] = {{Layout::rows, Layout::rows},
                                  {Layout::columns, Layout::columns},
