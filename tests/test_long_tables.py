@@ -158,8 +158,11 @@ def test_interleaved_symbols_other_ways(monkeypatch, case):
     (close,) = bars(rng, rows, ("x",), dirty=True)
     period = 3
     if case == "keys sharing a hash":
+        real_hash_codes = _native.hash_codes
 
+        # The keys' hashes all collide; integer codes numbered afterwards are exact as ever.
         def one_code_for_all(hashes, codes, first_rows):
+            monkeypatch.setattr(_native, "hash_codes", real_hash_codes)
             codes[:], first_rows[:] = 0, 0
             return 1
 
@@ -170,3 +173,27 @@ def test_interleaved_symbols_other_ways(monkeypatch, case):
     for key in np.unique(keys):
         alone = qs.rsi(close[keys == key], period)
         assert bits(got[keys == key]) == bits(np.where(np.isnan(alone), np.nan, alone))
+
+
+@pytest.mark.parametrize(
+    "keys",
+    [
+        np.array([-3, 7, -3, 127, 7, -128], dtype=np.int8),
+        np.array([2**64 - 1, 0, 2**63, 2**64 - 1, 2**63, 1], dtype=np.uint64),
+        np.array([2**63 - 1, -(2**63), 0, -1, -(2**63), 2**63 - 1]),
+        np.array(["2026-01-02", "NaT", "2026-01-02", "1970-01-01", "NaT", "NaT"], dtype="datetime64[D]"),
+        np.array([True, False, False, True, True, False]),
+    ],
+    ids=["int8", "uint64 extremes", "int64 extremes", "dates with NaT", "bool"],
+)
+def test_integer_keys_number_exactly(keys):
+    """Integer keys are numbered by their own bits: the symbols are the distinct keys, as string
+    keys of the same values give them, extremes and NaT included."""
+    rows = 6 * 15
+    keys = np.tile(keys, 15)
+    (close,) = bars(np.random.default_rng(8), rows, ("x",), dirty=False)
+    got = qs.ema(close, 2, by=keys)
+    assert bits(got) == bits(qs.ema(close, 2, by=keys.astype(str)))
+    for key in np.unique(keys.astype(str)):
+        rows_of = keys.astype(str) == key
+        assert bits(got[rows_of]) == bits(qs.ema(close[rows_of], 2))
