@@ -1,7 +1,9 @@
 // Tiles moved element by element cost a load and a store of one double each; where the CPU has
 // AVX2, blocks of 4 symbols x 4 rows move as four registers transposed in place, a quarter of the
-// memory operations. The choice is made once, by what the running CPU supports.
+// memory operations. The choice is made once, as the table kernels choose theirs.
 #include "tile_transpose.hpp"
+
+#include "table.hpp"
 
 #if defined(QUILLORA_TABLE_X86)
 #include <immintrin.h>
@@ -62,14 +64,10 @@ void transpose_elements(const double* from, std::size_t from_stride, std::size_t
 
 using Transpose = void (*)(const double*, std::size_t, std::size_t, std::size_t, double*, std::size_t) noexcept;
 
-Transpose chosen_transpose() noexcept {
-    __builtin_cpu_init();  // may run before the constructor that reads the CPU's features
-    return __builtin_cpu_supports("avx2") ? transpose_blocks : transpose_elements;
-}
-
+// AVX2 where the table kernels may use it: this CPU runs it and the build offers it.
 void transpose(const double* from, std::size_t from_stride, std::size_t rows, std::size_t columns, double* to,
                std::size_t to_stride) noexcept {
-    static const Transpose chosen = chosen_transpose();
+    static const Transpose chosen = table_isa_available(TableIsa::avx2) ? transpose_blocks : transpose_elements;
     chosen(from, from_stride, rows, columns, to, to_stride);
 }
 #else
