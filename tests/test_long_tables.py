@@ -7,7 +7,7 @@ import pytest
 from test_registry import bars, bits
 
 import quillora_series as qs
-from quillora_series import _native, _registry
+from quillora_series import _long, _native, _registry
 from quillora_series._registry import Period
 
 CASES = [
@@ -33,13 +33,19 @@ def keys_for(layout, rng, rows):
         return np.sort(rng.choice(symbols, rows))
     if layout == "interleaved":
         return rng.choice(symbols, rows)
+    if layout == "bar by bar":  # every symbol once per bar, in one order
+        return np.tile(symbols, rows // len(symbols))
+    if layout == "runs of one length":
+        return np.repeat(symbols, rows // len(symbols))
     if layout == "runs that return":  # each symbol's rows in runs, one symbol in two of them
         return np.repeat(symbols[[0, 1, 0, 2]], [20, 25, 25, rows - 70])
     return np.array([*symbols[:rows]])  # one row per symbol
 
 
 @pytest.mark.parametrize(("name", "params"), CASES, ids=[case[0] for case in CASES])
-@pytest.mark.parametrize("layout", ["sorted", "interleaved", "runs that return", "single rows"])
+@pytest.mark.parametrize(
+    "layout", ["sorted", "runs of one length", "interleaved", "bar by bar", "runs that return", "single rows"]
+)
 def test_each_symbol_as_if_alone(name, params, layout):
     rng = np.random.default_rng(3)
     rows = 5 if layout == "single rows" else 90
@@ -197,3 +203,34 @@ def test_integer_keys_number_exactly(keys):
     for key in np.unique(keys.astype(str)):
         rows_of = keys.astype(str) == key
         assert bits(got[rows_of]) == bits(qs.ema(close[rows_of], 2))
+
+
+@pytest.mark.parametrize("kind", ["numpy", "polars"])
+@pytest.mark.parametrize(
+    ("case", "is_table"),
+    [
+        ("bar by bar", True),
+        ("runs of one length", True),
+        ("a key twice a bar", False),
+        ("a last bar cut short", False),
+        ("turns broken late", False),
+    ],
+)
+def test_symbols_that_form_a_table_run_as_one(kind, case, is_table):
+    """Rows holding every symbol once per bar in one order, or every symbol's rows together in runs
+    of one length, are computed as a table; rows that only nearly do so are grouped as any others,
+    with the same bits per symbol either way."""
+    names = np.array(["AAPL", "MSFT", "X", "Y", "Z"])
+    keys = np.tile(names if case != "a key twice a bar" else names[[0, 1, 1, 2, 3]], 30_000)
+    if case == "runs of one length":
+        keys = np.repeat(names, 30_000)
+    elif case == "a last bar cut short":
+        keys = keys[:-2]
+    elif case == "turns broken late":  # past the rows a first look samples
+        keys[-7], keys[-6] = keys[-6], keys[-7]
+    (close,) = bars(np.random.default_rng(9), len(keys), ("x",), dirty=True)
+    given = pl.Series(keys) if kind == "polars" else keys
+    assert isinstance(_long.groups(given, None, len(keys)), _long.Panel) is is_table
+    got = qs.ema(close, 3, by=given)
+    for key in np.unique(keys):
+        assert bits(got[keys == key]) == bits(qs.ema(close[keys == key], 3))

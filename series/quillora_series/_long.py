@@ -8,8 +8,8 @@ and the native call computes every symbol, on the workers with the interpreter l
 
 from __future__ import annotations
 
-from collections.abc import Sequence
-from typing import Any
+from collections.abc import Callable, Sequence
+from typing import Any, NamedTuple
 
 import numpy as np
 import numpy.typing as npt
@@ -18,6 +18,21 @@ from . import _kinds, _native, _tables
 from ._core import Float64Array
 
 Groups = tuple[npt.NDArray[np.int64], int, bool]
+
+
+class Panel(NamedTuple):
+    """Rows that form a table of (rows // symbols) bars by `symbols`, which the table kernels compute
+    in place, several symbols in vector lanes: every symbol once per bar in one order (row-major),
+    or every symbol's rows together, all runs of one length (column-major)."""
+
+    symbols: int
+    row_major: bool
+
+    def tables(self, columns: Sequence[Float64Array]) -> tuple[Float64Array, ...]:
+        bars = len(columns[0]) // self.symbols if self.symbols else 0
+        if self.row_major:
+            return tuple(np.reshape(column, (bars, self.symbols)) for column in columns)
+        return tuple(np.reshape(column, (self.symbols, bars)).T for column in columns)
 
 
 def is_frame(value: object) -> bool:
@@ -54,18 +69,32 @@ def input_columns(
     return values, converted[0].wrap, None
 
 
-def groups(by: Any, table: Any, rows: int) -> Groups:
-    """The rows of each symbol: (starts, symbols, True) when each symbol's rows are together, else
-    (codes, symbols, False) with each row's symbol code."""
+def groups(by: Any, table: Any, rows: int) -> Groups | Panel:
+    """The rows of each symbol: a Panel where they form a table, else (starts, symbols, True) when
+    each symbol's rows are together, or (codes, symbols, False) with each row's symbol code."""
     keys = _key_columns(by, table)
     for key in keys:
         if len(key) != rows:
             raise ValueError(f"by must have one key per row: got {len(key)} keys for {rows} rows")
     polars = _kinds._module("polars")
+    found: Groups | Panel
     if polars is not None and all(isinstance(key, polars.Series) for key in keys):
-        return _run_groups(polars, keys, rows) or _polars_groups(polars, keys, rows)
-    arrays = [_as_array(key) for key in keys]
-    return _run_groups(None, arrays, rows) or _from_codes(_codes(arrays), rows)
+        found = _run_groups(polars, keys, rows) or _panel(polars, keys, rows) or _polars_groups(polars, keys, rows)
+    else:
+        arrays = [_as_array(key) for key in keys]
+        found = _run_groups(None, arrays, rows) or _panel(None, arrays, rows) or _from_codes(_codes(arrays), rows)
+    return _runs_as_table(found)
+
+
+def _runs_as_table(found: Groups | Panel) -> Groups | Panel:
+    """Runs of one length, one per symbol, as a column-major Panel; anything else as it was found."""
+    if isinstance(found, Panel) or not found[2]:
+        return found
+    starts, symbols, _ = found
+    lengths = np.diff(starts)
+    if symbols > 1 and lengths[0] > 1 and (lengths == lengths[0]).all():
+        return Panel(symbols, row_major=False)
+    return found
 
 
 def _run_groups(polars: Any, keys: list[Any], rows: int) -> Groups | None:
@@ -105,6 +134,48 @@ def _run_groups(polars: Any, keys: list[Any], rows: int) -> Groups | None:
     if distinct != len(starts):
         return None
     return np.concatenate((starts, [rows])).astype(np.int64), len(starts), True
+
+
+def _panel(polars: Any, keys: list[Any], rows: int) -> Panel | None:
+    """A Panel where one key column repeats with a period: the first key comes back after `period`
+    rows, every row equals the row one period before, and the first period's keys are distinct.
+    Comparing rows costs less than hashing them, and a sample refuses irregular turns at once.
+    Float keys are left to hashing, which decides alone how NaN and -0.0 key a symbol."""
+    if len(keys) != 1 or rows < 4:
+        return None
+    key = keys[0]
+    if key.dtype.is_float() if polars is not None else key.dtype.kind not in "biumMSUO":
+        return None
+    period = _first_return(polars, key, rows)
+    if period is None or rows % period:
+        return None
+    for end in (min(rows, max(1 << 16, 4 * period)), rows):
+        if polars is not None:
+            periodic = key.slice(period, end - period).eq_missing(key.slice(0, end - period)).all()
+        else:
+            periodic = np.array_equal(key[period:end], key[: end - period])
+        if not periodic:
+            return None
+    opening = [key.slice(0, period)] if polars is not None else [key[:period]]
+    distinct = (_polars_codes_of(polars, opening) if polars is not None else _codes(opening))[1]
+    return Panel(period, row_major=True) if distinct == period else None
+
+
+def _first_return(polars: Any, key: Any, rows: int) -> int | None:
+    """The first row after the first whose key equals it, within the first half of the rows."""
+    start, size, last = 1, 4096, rows // 2
+    while start <= last:
+        end = min(last + 1, start + size)
+        if polars is not None:
+            found = key.slice(start, end - start).eq_missing(key.slice(0, 1)).arg_true()
+            if len(found):
+                return start + int(found[0])
+        else:
+            hits = np.flatnonzero(key[start:end] == key[0])
+            if len(hits):
+                return start + int(hits[0])
+        start, size = end, size * 4
+    return None
 
 
 def _key_columns(by: Any, table: Any) -> list[Any]:
@@ -242,13 +313,37 @@ def run(
     """The indicator over every symbol of a long table, one output column per output, row-aligned."""
     rows = len(values[0])
     if by is None:  # one column named by `on`: a single symbol
-        keys, symbols, contiguous = np.array([0, rows] if rows else [0], dtype=np.int64), int(rows > 0), True
+        grouping: Groups | Panel = np.array([0, rows] if rows else [0], dtype=np.int64), int(rows > 0), True
     else:
-        keys, symbols, contiguous = groups(by, table, rows)
+        grouping = groups(by, table, rows)
     outputs = tuple(np.empty(rows) for _ in range(output_count))
     count = _tables.thread_count(workers, rows)
+    if isinstance(grouping, Panel):
+        _table_entry(native)(counts, reals, grouping.tables(values), grouping.tables(outputs), count)
+        return list(outputs)
+    keys, symbols, contiguous = grouping
     native.grouped(counts, reals, tuple(values), outputs, keys, symbols, contiguous, count)
     return list(outputs)
+
+
+TableEntry = Callable[[list[int], list[float], tuple[Any, ...], tuple[Any, ...], int], None]
+
+# The core's table kernels, for the core's long-table kernels: the declared states have their own.
+_CORE_TABLES: dict[Any, TableEntry] = {
+    _native.SmaKernel: lambda counts, _, ins, outs, workers: _native.table_sma(counts[0], ins[0], outs[0], workers),
+    _native.EmaKernel: lambda counts, _, ins, outs, workers: _native.table_ema(counts[0], ins[0], outs[0], workers),
+    _native.MacdKernel: lambda counts, _, ins, outs, workers: _native.table_macd(
+        counts[0], counts[1], counts[2], ins[0], outs[0], outs[1], outs[2], workers
+    ),
+    _native.AtrKernel: lambda counts, _, ins, outs, workers: _native.table_atr(
+        counts[0], ins[0], ins[1], ins[2], outs[0], workers
+    ),
+}
+
+
+def _table_entry(native: Any) -> TableEntry:
+    entry: TableEntry = _CORE_TABLES.get(native) or native.table
+    return entry
 
 
 def long_call(
