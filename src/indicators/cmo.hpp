@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "indicator.hpp"
+#include "wilder_lanes.hpp"
 
 namespace quillora::indicators {
 
@@ -110,13 +111,32 @@ public:
     static constexpr const char* name = "cmo";
     static constexpr const char* class_name = "CmoState";
     static constexpr std::size_t inputs = 1, outputs = 1;
-    // Its batch run waits on a divide every bar: tables step their symbols side by side.
+    // Its batch run waits on a divide every bar: tables step their symbols side by side, in vector
+    // lanes once all of a block's symbols are seeded.
     static constexpr bool table_lockstep = true;
 
     static bool valid(const Parameters& p) noexcept {
         return p.counts.size() == 1 && p.reals.empty() && p.counts[0] >= 2;
     }
     explicit CmoState(const Parameters& p) noexcept : changes_(p.counts[0]) {}
+
+    bool lanes_ready() const noexcept { return changes_.seeded(); }
+    static void run_lanes(CmoState* states, std::size_t count, const BlockLanes* in, const BlockLanes* out,
+                          std::size_t bar, std::size_t bars) noexcept {
+        WilderAverages averages[symbols_per_block];
+        for (std::size_t s = 0; s < count; ++s) {
+            const auto& changes = states[s].changes_;
+            averages[s] = {changes.previous, changes.gain, changes.loss};
+        }
+        const auto& first = states[0].changes_;
+        run_wilder_lanes<WilderValue::cmo>(averages, count, first.period_real, first.kept, in[0], out[0], bar, bars);
+        for (std::size_t s = 0; s < count; ++s) {
+            auto& changes = states[s].changes_;
+            changes.previous = averages[s].previous;
+            changes.gain = averages[s].gain;
+            changes.loss = averages[s].loss;
+        }
+    }
 
     void step(const double* in, double* out) noexcept {
         const double x = in[0];

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "indicator.hpp"
+#include "wilder_lanes.hpp"
 
 namespace quillora::indicators {
 
@@ -45,6 +46,15 @@ public:
         return true;
     }
     bool seeded() const noexcept { return run_ == period_; }
+    // For tables stepping seeded symbols side by side: the averages, and the periods as doubles.
+    WilderAverages averages() const noexcept { return {previous_, gain_, loss_}; }
+    void resume(const WilderAverages& averages) noexcept {
+        previous_ = averages.previous;
+        gain_ = averages.gain;
+        loss_ = averages.loss;
+    }
+    double period_real() const noexcept { return period_real_; }
+    double kept() const noexcept { return kept_; }
     // Takes `length` present values once seeded, writing the RSI at each to `out`, as `add` then
     // `value` would; the previous value and both averages stay in registers.
     void add_seeded_run(const double* x, double* out, std::size_t length) noexcept {
@@ -110,13 +120,24 @@ public:
     static constexpr const char* name = "rsi";
     static constexpr const char* class_name = "RsiState";
     static constexpr std::size_t inputs = 1, outputs = 1;
-    // Its batch run waits on a divide every bar: tables step their symbols side by side.
+    // Its batch run waits on a divide every bar: tables step their symbols side by side, in vector
+    // lanes once all of a block's symbols are seeded.
     static constexpr bool table_lockstep = true;
 
     static bool valid(const Parameters& p) noexcept {
         return p.counts.size() == 1 && p.reals.empty() && p.counts[0] >= 2;
     }
     explicit RsiState(const Parameters& p) noexcept : rsi_(p.counts[0]) {}
+
+    bool lanes_ready() const noexcept { return rsi_.seeded(); }
+    static void run_lanes(RsiState* states, std::size_t count, const BlockLanes* in, const BlockLanes* out,
+                          std::size_t bar, std::size_t bars) noexcept {
+        WilderAverages averages[symbols_per_block];
+        for (std::size_t s = 0; s < count; ++s) averages[s] = states[s].rsi_.averages();
+        run_wilder_lanes<WilderValue::rsi>(averages, count, states[0].rsi_.period_real(), states[0].rsi_.kept(), in[0],
+                                           out[0], bar, bars);
+        for (std::size_t s = 0; s < count; ++s) states[s].rsi_.resume(averages[s]);
+    }
 
     void step(const double* in, double* out) noexcept {
         const double x = in[0];

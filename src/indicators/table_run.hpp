@@ -10,6 +10,7 @@
 
 #include "indicator.hpp"
 #include "table.hpp"
+#include "table_lane.hpp"
 #include "tile_transpose.hpp"
 #include "worker_pool.hpp"
 
@@ -17,22 +18,21 @@ namespace quillora::indicators {
 
 // Tables smaller than this many elements run on the calling thread: waking workers costs more.
 inline constexpr std::size_t parallel_threshold = std::size_t{1} << 16;
-// Symbols advanced together, a tile of bars at a time: two cache lines of a row-major row.
-inline constexpr std::size_t symbols_per_block = 16;
-
 // Whether a state's tables step their symbols side by side rather than through each symbol's batch
 // run; a state says so with `static constexpr bool table_lockstep = true;`. Both walks give the
 // same bits: they only differ in speed.
 template <typename S>
 inline constexpr bool tables_lockstep = requires { requires S::table_lockstep; };
 
-namespace table_detail {
-
-// One symbol of a table argument: element `bar` at first[bar * stride].
-struct Lane {
-    const double* first;
-    std::size_t stride;
+// A lockstep state may also step a block's symbols in vector lanes once each says it is ready:
+// `run_lanes(states, count, inputs, outputs, bar, bars)` then takes bars [bar, bars) of all of them.
+template <typename S>
+concept SteppedInLanes = requires(const S& state, S* states, const BlockLanes* lanes, std::size_t n) {
+    { state.lanes_ready() } -> std::same_as<bool>;
+    S::run_lanes(states, n, lanes, lanes, n, n);
 };
+
+namespace table_detail {
 
 inline Lane lane_of(const TableInput& table, std::size_t symbol) noexcept {
     if (table.columns != nullptr) return {table.columns[symbol], 1};
@@ -137,7 +137,8 @@ void run_block_lockstep(const TableJob<S>& job, std::size_t first, std::size_t l
         for (std::size_t k = 0; k < S::outputs; ++k) out_lanes[s][k] = lane_of(job.outputs[k], first + s);
     }
     const std::size_t bars = job.shape.bars;
-    for (std::size_t bar = 0; bar < bars; ++bar)
+    std::size_t bar = 0;
+    auto step_row = [&] {
         for (std::size_t s = 0; s < count; ++s) {
             double in[S::inputs];
             double out[S::outputs];
@@ -146,6 +147,27 @@ void run_block_lockstep(const TableJob<S>& job, std::size_t first, std::size_t l
             for (std::size_t k = 0; k < S::outputs; ++k)
                 const_cast<double*>(out_lanes[s][k].first)[bar * out_lanes[s][k].stride] = out[k];
         }
+    };
+    if constexpr (SteppedInLanes<S>) {
+        auto ready = [&] {
+            return std::all_of(states.begin(), states.end(), [](const S& st) { return st.lanes_ready(); });
+        };
+        for (; bar < bars && !ready(); ++bar) step_row();
+        if (bar == bars) return;
+        Lane in_columns[S::inputs][symbols_per_block], out_columns[S::outputs][symbols_per_block];
+        BlockLanes in_blocks[S::inputs], out_blocks[S::outputs];
+        for (std::size_t k = 0; k < S::inputs; ++k) {
+            for (std::size_t s = 0; s < count; ++s) in_columns[k][s] = in_lanes[s][k];
+            in_blocks[k] = block_lanes(in_columns[k], count);
+        }
+        for (std::size_t k = 0; k < S::outputs; ++k) {
+            for (std::size_t s = 0; s < count; ++s) out_columns[k][s] = out_lanes[s][k];
+            out_blocks[k] = block_lanes(out_columns[k], count);
+        }
+        S::run_lanes(states.data(), count, in_blocks, out_blocks, bar, bars);
+        return;
+    }
+    for (; bar < bars; ++bar) step_row();
 }
 
 template <Indicator S>

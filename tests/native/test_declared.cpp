@@ -167,7 +167,7 @@ void compare(const char* how, const Parameters& p, const Outputs<S>& got, const 
 // `lockstep` picks the walk over the table's blocks.
 template <Indicator S>
 void compare_table(const Parameters& p, const std::vector<Series>& in, bool row_major, bool lockstep) {
-    constexpr std::size_t symbols = 11;
+    constexpr std::size_t symbols = 19;  // a whole block of symbols stepped together, and part of one
     const std::size_t bars = in[0].size();
     auto shifted = [&](std::size_t k, std::size_t symbol, std::size_t bar) {
         return in[k][(bar + 97 * symbol) % bars];
