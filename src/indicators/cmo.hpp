@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "indicator.hpp"
-#include "wilder_lanes.hpp"
+#include "lane_steps.hpp"
 
 namespace quillora::indicators {
 
@@ -123,18 +123,20 @@ public:
     bool lanes_ready() const noexcept { return changes_.seeded(); }
     static void run_lanes(CmoState* states, std::size_t count, const BlockLanes* in, const BlockLanes* out,
                           std::size_t bar, std::size_t bars) noexcept {
-        WilderAverages averages[symbols_per_block];
+        LaneFields<WilderChangesLanes<false>> fields = {};
         for (std::size_t s = 0; s < count; ++s) {
             const auto& changes = states[s].changes_;
-            averages[s] = {changes.previous, changes.gain, changes.loss};
+            fields[0][s] = changes.previous;
+            fields[1][s] = changes.gain;
+            fields[2][s] = changes.loss;
         }
         const auto& first = states[0].changes_;
-        run_wilder_lanes<WilderValue::cmo>(averages, count, first.period_real, first.kept, in[0], out[0], bar, bars);
+        run_lane_steps(WilderChangesLanes<false>(first.kept, first.period_real), fields, count, in, out[0], bar, bars);
         for (std::size_t s = 0; s < count; ++s) {
             auto& changes = states[s].changes_;
-            changes.previous = averages[s].previous;
-            changes.gain = averages[s].gain;
-            changes.loss = averages[s].loss;
+            changes.previous = fields[0][s];
+            changes.gain = fields[1][s];
+            changes.loss = fields[2][s];
         }
     }
 

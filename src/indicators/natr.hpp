@@ -21,10 +21,33 @@ public:
     static constexpr const char* class_name = "NatrState";
     static constexpr std::size_t inputs = 3, outputs = 1;
 
+    // Its batch run waits on the average's divide every bar: tables step their symbols side by side,
+    // in vector lanes once all of a block's averages are seeded.
+    static constexpr bool table_lockstep = true;
+
     static bool valid(const Parameters& p) noexcept {
         return p.counts.size() == 1 && p.reals.empty() && p.counts[0] >= 1;
     }
     explicit NatrState(const Parameters& p) noexcept : average_(p) {}
+
+    bool lanes_ready() const noexcept { return average_.seeded(); }
+    static void run_lanes(NatrState* states, std::size_t count, const BlockLanes* in, const BlockLanes* out,
+                          std::size_t bar, std::size_t bars) noexcept {
+        LaneFields<NatrLanes> fields = {};
+        for (std::size_t s = 0; s < count; ++s) {
+            fields[0][s] = states[s].range_.previous_close();
+            fields[1][s] = states[s].range_.has_previous() ? 1.0 : 0.0;
+            fields[2][s] = states[s].average_.average();
+        }
+        const WilderAverageLanes average = states[0].average_.lanes();
+        run_lane_steps(NatrLanes(average.kept[0], average.period[0]), fields, count, in, out[0], bar, bars);
+        for (std::size_t s = 0; s < count; ++s) {
+            TrueRangePart& range = states[s].range_;
+            range.resume(range.value(), fields[0][s]);
+            if (fields[1][s] == 0.0) range.clear();
+            states[s].average_.resume(fields[2][s]);
+        }
+    }
 
     void step(const double* in, double* out) noexcept {
         double range = missing_value;

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "indicator.hpp"
+#include "lane_steps.hpp"
 
 namespace quillora::indicators {
 
@@ -17,7 +18,8 @@ public:
     static constexpr const char* name = "rma";
     static constexpr const char* class_name = "RmaState";
     static constexpr std::size_t inputs = 1, outputs = 1;
-    // Its batch run waits on a divide every bar: tables step their symbols side by side.
+    // Its batch run waits on a divide every bar: tables step their symbols side by side, in vector
+    // lanes once all of a block's symbols are seeded.
     static constexpr bool table_lockstep = true;
 
     static bool valid(const Parameters& p) noexcept {
@@ -62,12 +64,22 @@ public:
         average_ = average;
     }
 
+    bool lanes_ready() const noexcept { return seeded(); }
+    static void run_lanes(RmaState* states, std::size_t count, const BlockLanes* in, const BlockLanes* out,
+                          std::size_t bar, std::size_t bars) noexcept {
+        LaneFields<WilderAverageLanes> fields = {};
+        for (std::size_t s = 0; s < count; ++s) fields[0][s] = states[s].average_;
+        run_lane_steps(states[0].lanes(), fields, count, in, out[0], bar, bars);
+        for (std::size_t s = 0; s < count; ++s) states[s].average_ = fields[0][s];
+    }
+
     // For compound indicators running their own loop once the average is seeded: the average, the
     // recursion's next value from it and a present sample, and the average to continue from.
     bool seeded() const noexcept { return run_ == period_; }
     double average() const noexcept { return average_; }
     double blended(double average, double x) const noexcept { return (average * kept_ + x) / period_real_; }
     void resume(double average) noexcept { average_ = average; }
+    WilderAverageLanes lanes() const noexcept { return {kept_, period_real_}; }
 
     void save(StateWriter& w) const {
         w.count(run_);

@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "indicator.hpp"
-#include "wilder_lanes.hpp"
+#include "lane_steps.hpp"
 
 namespace quillora::indicators {
 
@@ -46,15 +46,19 @@ public:
         return true;
     }
     bool seeded() const noexcept { return run_ == period_; }
-    // For tables stepping seeded symbols side by side: the averages, and the periods as doubles.
-    WilderAverages averages() const noexcept { return {previous_, gain_, loss_}; }
-    void resume(const WilderAverages& averages) noexcept {
-        previous_ = averages.previous;
-        gain_ = averages.gain;
-        loss_ = averages.loss;
+    // For tables stepping seeded symbols side by side: the previous value and both averages, and
+    // the periods as doubles.
+    void to_lanes(LaneFields<WilderChangesLanes<true>>& fields, std::size_t symbol) const noexcept {
+        fields[0][symbol] = previous_;
+        fields[1][symbol] = gain_;
+        fields[2][symbol] = loss_;
     }
-    double period_real() const noexcept { return period_real_; }
-    double kept() const noexcept { return kept_; }
+    void from_lanes(const LaneFields<WilderChangesLanes<true>>& fields, std::size_t symbol) noexcept {
+        previous_ = fields[0][symbol];
+        gain_ = fields[1][symbol];
+        loss_ = fields[2][symbol];
+    }
+    WilderChangesLanes<true> lanes() const noexcept { return {kept_, period_real_}; }
     // Takes `length` present values once seeded, writing the RSI at each to `out`, as `add` then
     // `value` would; the previous value and both averages stay in registers.
     void add_seeded_run(const double* x, double* out, std::size_t length) noexcept {
@@ -132,11 +136,10 @@ public:
     bool lanes_ready() const noexcept { return rsi_.seeded(); }
     static void run_lanes(RsiState* states, std::size_t count, const BlockLanes* in, const BlockLanes* out,
                           std::size_t bar, std::size_t bars) noexcept {
-        WilderAverages averages[symbols_per_block];
-        for (std::size_t s = 0; s < count; ++s) averages[s] = states[s].rsi_.averages();
-        run_wilder_lanes<WilderValue::rsi>(averages, count, states[0].rsi_.period_real(), states[0].rsi_.kept(), in[0],
-                                           out[0], bar, bars);
-        for (std::size_t s = 0; s < count; ++s) states[s].rsi_.resume(averages[s]);
+        LaneFields<WilderChangesLanes<true>> fields = {};
+        for (std::size_t s = 0; s < count; ++s) states[s].rsi_.to_lanes(fields, s);
+        run_lane_steps(states[0].rsi_.lanes(), fields, count, in, out[0], bar, bars);
+        for (std::size_t s = 0; s < count; ++s) states[s].rsi_.from_lanes(fields, s);
     }
 
     void step(const double* in, double* out) noexcept {

@@ -154,7 +154,7 @@ void run_block_lockstep(const TableJob<S>& job, std::size_t first, std::size_t l
         };
         for (; bar < bars && !ready(); ++bar) step_row();
         if (bar == bars) return;
-        Lane in_columns[S::inputs][symbols_per_block], out_columns[S::outputs][symbols_per_block];
+        Lane in_columns[S::inputs][symbols_per_block] = {}, out_columns[S::outputs][symbols_per_block] = {};
         BlockLanes in_blocks[S::inputs], out_blocks[S::outputs];
         for (std::size_t k = 0; k < S::inputs; ++k) {
             for (std::size_t s = 0; s < count; ++s) in_columns[k][s] = in_lanes[s][k];

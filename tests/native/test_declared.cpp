@@ -298,9 +298,46 @@ void check_all(IndicatorList<States...>, std::mt19937_64& engine) {
 
 }  // namespace
 
+// The lane kernels without AVX2 (two symbols to a register) against the same kernels with it, on
+// the same block of spoiled samples and fields: tables reach only one of them on a given CPU.
+template <typename K>
+void compare_lane_builds(const char* name, const K& kernel, std::mt19937_64& engine) {
+    if (!quillora::table_isa_available(quillora::TableIsa::avx2)) return;
+    constexpr std::size_t bars = 3000, count = 13;  // part of a block, read through tiles
+    std::vector<Series> in = walk(K::inputs, bars * count, engine);
+    spoil(in, engine);
+    Lane in_lanes[K::inputs][symbols_per_block] = {}, out_lanes[2][symbols_per_block] = {};
+    BlockLanes in_blocks[K::inputs];
+    std::vector<Series> out(2, Series(bars * count));
+    for (std::size_t k = 0; k < K::inputs; ++k) {
+        for (std::size_t s = 0; s < count; ++s) in_lanes[k][s] = {in[k].data() + s * bars, 1};
+        in_blocks[k] = block_lanes(in_lanes[k], count);
+    }
+    LaneFields<K> fields[2] = {};
+    for (std::size_t f = 0; f < K::fields; ++f)
+        for (std::size_t s = 0; s < count; ++s) fields[0][f][s] = fields[1][f][s] = in[0][s * bars] * (f + 1.0);
+    for (int build = 0; build < 2; ++build) {
+        for (std::size_t s = 0; s < count; ++s) out_lanes[build][s] = {out[build].data() + s * bars, 1};
+        const BlockLanes out_block = block_lanes(out_lanes[build], count);
+        if (build == 0) {
+            lane_detail::run_baseline(kernel, fields[0], count, in_blocks, out_block, 0, bars);
+        } else {
+            lane_detail::run_avx2(kernel, fields[1], count, in_blocks, out_block, 0, bars);
+        }
+    }
+    if (!same_bits(out[0], out[1]) || std::memcmp(fields[0], fields[1], sizeof fields[0]) != 0) {
+        std::printf("FAILED: %s lanes: the builds without and with AVX2 differ\n", name);
+        ++failures;
+    }
+}
+
 int main() {
     std::mt19937_64 engine(20261209);
     check_all(AllIndicators{}, engine);
+    compare_lane_builds("rsi", WilderChangesLanes<true>(13.0, 14.0), engine);
+    compare_lane_builds("cmo", WilderChangesLanes<false>(13.0, 14.0), engine);
+    compare_lane_builds("rma", WilderAverageLanes(2.0, 3.0), engine);
+    compare_lane_builds("natr", NatrLanes(13.0, 14.0), engine);
     if (failures != 0) {
         std::printf("%d check(s) failed\n", failures);
         return 1;

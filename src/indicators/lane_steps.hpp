@@ -1,0 +1,213 @@
+// Recursions of a table block's symbols stepped side by side in vector lanes, once every one of them
+// is seeded. Each lane takes exactly its own symbol's operations in their order (IEEE operations
+// lane by lane give the scalar bits), and the symbols' chains (a divide, a blend) overlap, where
+// one symbol alone waits on its own from bar to bar.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
+
+#include "missing_value.hpp"
+#include "table.hpp"
+#include "table_lane.hpp"
+
+namespace quillora::indicators {
+
+using LaneVector = double __attribute__((vector_size(32)));
+inline constexpr std::size_t vector_lanes = 4, block_vectors = symbols_per_block / vector_lanes;
+
+// What a lane kernel K is: `K::fields` doubles carried per symbol and `K::inputs` samples per bar;
+// `kernel.step(fields, rows, symbol, value)`, always inlined, advances four symbols one bar, their
+// samples at rows[k] + symbol (read with lane_load), writing their values. Fields are held as
+// fields[f][symbol], symbols past the block's count idle.
+template <typename K>
+using LaneFields = double[K::fields][symbols_per_block];
+
+// Four samples read straight into a register: a sample array filled in parts and read whole
+// would stall on every read.
+[[gnu::always_inline]] inline void lane_load(LaneVector& to, const double* from) noexcept {
+    std::memcpy(&to, from, sizeof to);
+}
+
+namespace lane_detail {
+
+// Bars a column-major block is moved through at a time, into rows of the block's symbols.
+inline constexpr std::size_t tile_bars = 32;
+
+template <typename K>
+[[gnu::always_inline]] inline void run(const K& kernel, LaneFields<K>& fields, std::size_t count, const BlockLanes* in,
+                                       const BlockLanes& out, std::size_t bar, std::size_t bars) noexcept {
+    constexpr std::size_t width = symbols_per_block;
+    LaneVector registers[block_vectors][K::fields];
+    for (std::size_t v = 0; v < block_vectors; ++v)
+        for (std::size_t f = 0; f < K::fields; ++f)
+            std::memcpy(&registers[v][f], fields[f] + v * vector_lanes, sizeof(LaneVector));
+    bool rows_in[K::inputs];
+    for (std::size_t k = 0; k < K::inputs; ++k) rows_in[k] = in[k].side_by_side && count == width;
+    const bool rows_out = out.side_by_side && count == width;
+    // Lanes past `count` read zeros, never written, and their values are never stored.
+    alignas(32) double tiles_in[K::inputs][tile_bars][width] = {};
+    alignas(32) double tile_out[tile_bars][width];
+    for (; bar < bars; bar += tile_bars) {
+        const std::size_t length = std::min(tile_bars, bars - bar);
+        for (std::size_t k = 0; k < K::inputs; ++k) {
+            if (rows_in[k]) continue;
+            for (std::size_t s = 0; s < count; ++s) {
+                const Lane lane = in[k].lanes[s];
+                for (std::size_t t = 0; t < length; ++t) tiles_in[k][t][s] = lane.first[(bar + t) * lane.stride];
+            }
+        }
+        for (std::size_t t = 0; t < length; ++t) {
+            const double* rows[K::inputs];
+            for (std::size_t k = 0; k < K::inputs; ++k)
+                rows[k] = rows_in[k] ? in[k].lanes[0].first + (bar + t) * in[k].lanes[0].stride : tiles_in[k][t];
+            double* values =
+                rows_out ? const_cast<double*>(out.lanes[0].first) + (bar + t) * out.lanes[0].stride : tile_out[t];
+            for (std::size_t v = 0; v < block_vectors; ++v) {
+                LaneVector value;
+                kernel.step(registers[v], rows, v * vector_lanes, value);
+                std::memcpy(values + v * vector_lanes, &value, sizeof value);
+            }
+        }
+        if (rows_out) continue;
+        for (std::size_t s = 0; s < count; ++s) {
+            const Lane lane = out.lanes[s];
+            for (std::size_t t = 0; t < length; ++t)
+                const_cast<double*>(lane.first)[(bar + t) * lane.stride] = tile_out[t][s];
+        }
+    }
+    for (std::size_t v = 0; v < block_vectors; ++v)
+        for (std::size_t f = 0; f < K::fields; ++f)
+            std::memcpy(fields[f] + v * vector_lanes, &registers[v][f], sizeof(LaneVector));
+}
+
+template <typename K>
+[[gnu::target("avx2")]] void run_avx2(const K& kernel, LaneFields<K>& fields, std::size_t count, const BlockLanes* in,
+                                      const BlockLanes& out, std::size_t bar, std::size_t bars) noexcept {
+    run(kernel, fields, count, in, out, bar, bars);
+}
+
+template <typename K>
+void run_baseline(const K& kernel, LaneFields<K>& fields, std::size_t count, const BlockLanes* in,
+                  const BlockLanes& out, std::size_t bar, std::size_t bars) noexcept {
+    run(kernel, fields, count, in, out, bar, bars);
+}
+
+}  // namespace lane_detail
+
+// Advances `count` (at most symbols_per_block) symbols over bars [bar, bars) with `kernel`, their
+// fields in and out through `fields`. Four symbols to a register where the CPU has AVX2, two
+// elsewhere; row-major blocks are read and written in place, others a tile of bars at a time.
+template <typename K>
+void run_lane_steps(const K& kernel, LaneFields<K>& fields, std::size_t count, const BlockLanes* in,
+                    const BlockLanes& out, std::size_t bar, std::size_t bars) noexcept {
+    if (table_isa_available(TableIsa::avx2)) {
+        lane_detail::run_avx2(kernel, fields, count, in, out, bar, bars);
+    } else {
+        lane_detail::run_baseline(kernel, fields, count, in, out, bar, bars);
+    }
+}
+
+// RSI's smoothed changes (previous present value, gain, loss) once seeded: a missing sample (not
+// finite) leaves a symbol's fields as they are and gives the missing marker. `Rsi` picks RSI's
+// value, 100 * (gain / total) or 50, else CMO's, 100 * ((gain - loss) / total) or 0, where total =
+// gain + loss is exactly zero.
+template <bool Rsi>
+struct WilderChangesLanes {
+    static constexpr std::size_t fields = 3, inputs = 1;
+    WilderChangesLanes(double kept_real, double period_real) noexcept
+        : kept{kept_real, kept_real, kept_real, kept_real},
+          period{period_real, period_real, period_real, period_real} {}
+    LaneVector kept, period;
+
+    [[gnu::always_inline]] void step(LaneVector* field, const double* const* rows, std::size_t symbol,
+                                     LaneVector& value) const noexcept {
+        const LaneVector zero = {};
+        LaneVector x;
+        lane_load(x, rows[0] + symbol);
+        const auto present = (x - x) == zero;
+        const LaneVector change = x - field[0];
+        const LaneVector up = change > zero ? change : zero;
+        const LaneVector down = change < zero ? -change : zero;
+        const LaneVector gain = (field[1] * kept + up) / period;
+        const LaneVector loss = (field[2] * kept + down) / period;
+        const LaneVector total = gain + loss;
+        const LaneVector hundred = {100.0, 100.0, 100.0, 100.0};
+        LaneVector result;
+        if constexpr (Rsi) {
+            const LaneVector fifty = {50.0, 50.0, 50.0, 50.0};
+            result = total == zero ? fifty : hundred * (gain / total);
+        } else {
+            result = total == zero ? zero : hundred * ((gain - loss) / total);
+        }
+        field[0] = present ? x : field[0];
+        field[1] = present ? gain : field[1];
+        field[2] = present ? loss : field[2];
+        const LaneVector missing = {missing_value, missing_value, missing_value, missing_value};
+        value = present ? result : missing;
+    }
+};
+
+// Wilder's average once seeded: average = (average * kept + x) / period for a present sample;
+// a missing one leaves it and gives the missing marker.
+struct WilderAverageLanes {
+    static constexpr std::size_t fields = 1, inputs = 1;
+    WilderAverageLanes(double kept_real, double period_real) noexcept
+        : kept{kept_real, kept_real, kept_real, kept_real},
+          period{period_real, period_real, period_real, period_real} {}
+    LaneVector kept, period;
+
+    [[gnu::always_inline]] void step(LaneVector* field, const double* const* rows, std::size_t symbol,
+                                     LaneVector& value) const noexcept {
+        const LaneVector zero = {};
+        LaneVector x;
+        lane_load(x, rows[0] + symbol);
+        const auto present = (x - x) == zero;
+        const LaneVector average = (field[0] * kept + x) / period;
+        field[0] = present ? average : field[0];
+        const LaneVector missing = {missing_value, missing_value, missing_value, missing_value};
+        value = present ? average : missing;
+    }
+};
+
+// NATR once its average is seeded, over high, low and close: the fields are the previous close,
+// whether there is one (1.0 or 0.0: a bar with a missing input clears it) and the average true
+// range. A bar has a true range when it is present and there is a previous close; the average
+// takes it when it is finite, and the value is (atr / close) * 100.0 where the new average is
+// finite and the close is not zero. Every other bar gives the missing marker.
+struct NatrLanes {
+    static constexpr std::size_t fields = 3, inputs = 3;
+    NatrLanes(double kept_real, double period_real) noexcept
+        : kept{kept_real, kept_real, kept_real, kept_real},
+          period{period_real, period_real, period_real, period_real} {}
+    LaneVector kept, period;
+
+    [[gnu::always_inline]] void step(LaneVector* field, const double* const* rows, std::size_t symbol,
+                                     LaneVector& value) const noexcept {
+        using Bits = long long __attribute__((vector_size(32)));
+        const LaneVector zero = {}, previous = field[0];
+        LaneVector high, low, close;
+        lane_load(high, rows[0] + symbol);
+        lane_load(low, rows[1] + symbol);
+        lane_load(close, rows[2] + symbol);
+        const Bits magnitude = {0x7fffffffffffffff, 0x7fffffffffffffff, 0x7fffffffffffffff, 0x7fffffffffffffff};
+        const auto bar_present = ((high - high) == zero) & ((low - low) == zero) & ((close - close) == zero);
+        LaneVector greatest = high - low;
+        const LaneVector high_gap = reinterpret_cast<LaneVector>(reinterpret_cast<Bits>(high - previous) & magnitude);
+        greatest = high_gap > greatest ? high_gap : greatest;
+        const LaneVector low_gap = reinterpret_cast<LaneVector>(reinterpret_cast<Bits>(low - previous) & magnitude);
+        greatest = low_gap > greatest ? low_gap : greatest;
+        const auto averaged = bar_present & (field[1] != zero) & ((greatest - greatest) == zero);
+        const LaneVector average = (field[2] * kept + greatest) / period;
+        const LaneVector hundred = {100.0, 100.0, 100.0, 100.0}, one = {1.0, 1.0, 1.0, 1.0};
+        const LaneVector percent = (average / close) * hundred;
+        field[0] = bar_present ? close : previous;
+        field[1] = bar_present ? one : zero;
+        field[2] = averaged ? average : field[2];
+        const LaneVector missing = {missing_value, missing_value, missing_value, missing_value};
+        value = averaged & ((average - average) == zero) & (close != zero) ? percent : missing;
+    }
+};
+
+}  // namespace quillora::indicators
