@@ -6,6 +6,7 @@
 
 #include "ema_chain.hpp"
 #include "indicator.hpp"
+#include "lane_steps.hpp"
 
 namespace quillora::indicators {
 
@@ -22,7 +23,22 @@ public:
     static bool valid(const Parameters& p) noexcept {
         return p.counts.size() == 1 && p.reals.empty() && p.counts[0] >= 1;
     }
+    // Tables step their symbols side by side, in vector lanes once a block's chains are seeded.
+    static constexpr bool table_lockstep = true;
+
     explicit DemaState(const Parameters& p) noexcept : chain_(p.counts[0]) {}
+
+    bool lanes_ready() const noexcept { return chain_.seeded(); }
+    static void run_lanes(DemaState* states, std::size_t count, const BlockLanes* in, const BlockLanes* out,
+                          std::size_t bar, std::size_t bars) noexcept {
+        using Lanes = EmaChainLanes<ChainValue::dema>;
+        LaneFields<Lanes> fields = {};
+        for (std::size_t s = 0; s < count; ++s)
+            for (std::size_t k = 0; k < Lanes::fields; ++k) fields[k][s] = states[s].chain_.value(k);
+        run_lane_steps(Lanes(states[0].chain_.keep(), states[0].chain_.alpha()), fields, count, in, out[0], bar, bars);
+        for (std::size_t s = 0; s < count; ++s)
+            for (std::size_t k = 0; k < Lanes::fields; ++k) states[s].chain_.resume(k, fields[k][s]);
+    }
 
     void step(const double* in, double* out) noexcept {
         const double x = in[0];

@@ -70,6 +70,10 @@ public:
     }
     // The k-th average (0: the average of the samples).
     double value(std::size_t k) const noexcept { return average_[k]; }
+    // For tables stepping seeded symbols side by side: the k-th average goes on from `average`.
+    void resume(std::size_t k, double average) noexcept { average_[k] = average; }
+    double keep() const noexcept { return keep_; }
+    double alpha() const noexcept { return alpha_; }
 
     void save(StateWriter& w) const {
         for (std::size_t k = 0; k < N; ++k) {

@@ -171,6 +171,87 @@ struct WilderAverageLanes {
     }
 };
 
+// DEMA's, TEMA's or TRIX's chain of exponential averages once every one is seeded: each average =
+// average * keep + value * alpha, fed the one before it; a missing sample leaves the fields and
+// gives the missing marker. The value is 2.0 * e1 - e2, (3.0 * e1 - 3.0 * e2) + e3, or TRIX's
+// change of e3 from the previous e3 (a fourth field): ((e3 - previous) / previous) * 100, and 0
+// where the previous is zero.
+enum class ChainValue { dema, tema, trix };
+
+template <ChainValue Value>
+struct EmaChainLanes {
+    static constexpr std::size_t chained = Value == ChainValue::dema ? 2 : 3;
+    static constexpr std::size_t fields = chained + (Value == ChainValue::trix ? 1 : 0), inputs = 1;
+    EmaChainLanes(double keep_real, double alpha_real) noexcept
+        : keep{keep_real, keep_real, keep_real, keep_real}, alpha{alpha_real, alpha_real, alpha_real, alpha_real} {}
+    LaneVector keep, alpha;
+
+    [[gnu::always_inline]] void step(LaneVector* field, const double* const* rows, std::size_t symbol,
+                                     LaneVector& value) const noexcept {
+        const LaneVector zero = {};
+        LaneVector x;
+        lane_load(x, rows[0] + symbol);
+        const auto present = (x - x) == zero;
+        LaneVector averages[chained];
+        LaneVector fed = x;
+        for (std::size_t k = 0; k < chained; ++k) {
+            averages[k] = field[k] * keep + fed * alpha;
+            fed = averages[k];
+        }
+        LaneVector result;
+        if constexpr (Value == ChainValue::dema) {
+            const LaneVector two = {2.0, 2.0, 2.0, 2.0};
+            result = two * averages[0] - averages[1];
+        } else if constexpr (Value == ChainValue::tema) {
+            const LaneVector three = {3.0, 3.0, 3.0, 3.0};
+            result = (three * averages[0] - three * averages[1]) + averages[2];
+        } else {
+            const LaneVector hundred = {100.0, 100.0, 100.0, 100.0}, previous = field[3];
+            result = previous == zero ? zero : ((averages[2] - previous) / previous) * hundred;
+            field[3] = present ? averages[2] : previous;
+        }
+        for (std::size_t k = 0; k < chained; ++k) field[k] = present ? averages[k] : field[k];
+        const LaneVector missing = {missing_value, missing_value, missing_value, missing_value};
+        value = present ? result : missing;
+    }
+};
+
+// APO's or PPO's pair of exponential averages of the samples, fast and slow, once both are seeded:
+// each average = average * keep + x * alpha with its own constants; a missing sample leaves them
+// and gives the missing marker. The value is fast - slow, or for PPO ((fast - slow) / slow) * 100,
+// and 0 where slow is zero.
+template <bool Relative>
+struct EmaPairLanes {
+    static constexpr std::size_t fields = 2, inputs = 1;
+    EmaPairLanes(double fast_keep_real, double fast_alpha_real, double slow_keep_real, double slow_alpha_real) noexcept
+        : fast_keep{fast_keep_real, fast_keep_real, fast_keep_real, fast_keep_real},
+          fast_alpha{fast_alpha_real, fast_alpha_real, fast_alpha_real, fast_alpha_real},
+          slow_keep{slow_keep_real, slow_keep_real, slow_keep_real, slow_keep_real},
+          slow_alpha{slow_alpha_real, slow_alpha_real, slow_alpha_real, slow_alpha_real} {}
+    LaneVector fast_keep, fast_alpha, slow_keep, slow_alpha;
+
+    [[gnu::always_inline]] void step(LaneVector* field, const double* const* rows, std::size_t symbol,
+                                     LaneVector& value) const noexcept {
+        const LaneVector zero = {};
+        LaneVector x;
+        lane_load(x, rows[0] + symbol);
+        const auto present = (x - x) == zero;
+        const LaneVector fast = field[0] * fast_keep + x * fast_alpha;
+        const LaneVector slow = field[1] * slow_keep + x * slow_alpha;
+        LaneVector result;
+        if constexpr (Relative) {
+            const LaneVector hundred = {100.0, 100.0, 100.0, 100.0};
+            result = slow == zero ? zero : ((fast - slow) / slow) * hundred;
+        } else {
+            result = fast - slow;
+        }
+        field[0] = present ? fast : field[0];
+        field[1] = present ? slow : field[1];
+        const LaneVector missing = {missing_value, missing_value, missing_value, missing_value};
+        value = present ? result : missing;
+    }
+};
+
 // NATR once its average is seeded, over high, low and close: the fields are the previous close,
 // whether there is one (1.0 or 0.0: a bar with a missing input clears it) and the average true
 // range. A bar has a true range when it is present and there is a previous close; the average

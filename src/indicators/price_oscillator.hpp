@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "indicator.hpp"
+#include "lane_steps.hpp"
 
 namespace quillora::indicators {
 
@@ -81,6 +82,9 @@ public:
     double slow() const noexcept { return slow_.average; }
     // Both averages hold a value (the slow one is never seeded before the fast one).
     bool seeded() const noexcept { return slow_.seeded(); }
+    // For tables stepping seeded symbols side by side.
+    averages_detail::OpenEma& fast_average() noexcept { return fast_; }
+    averages_detail::OpenEma& slow_average() noexcept { return slow_; }
 
     // Takes `length` present samples once seeded, both averages in registers; value(fast, slow)
     // gives each output.
@@ -120,7 +124,28 @@ public:
     static constexpr std::size_t inputs = 1, outputs = 1;
 
     static bool valid(const Parameters& p) noexcept { return EmaPairPart::valid(p); }
+    // Tables step their symbols side by side, in vector lanes once a block's averages are seeded.
+    static constexpr bool table_lockstep = true;
+
     explicit PriceOscillatorState(const Parameters& p) noexcept : averages_(p) {}
+
+    bool lanes_ready() const noexcept { return averages_.seeded(); }
+    template <typename Derived>
+    static void run_lanes(Derived* states, std::size_t count, const BlockLanes* in, const BlockLanes* out,
+                          std::size_t bar, std::size_t bars) noexcept {
+        using Lanes = EmaPairLanes<Oscillator::relative>;
+        LaneFields<Lanes> fields = {};
+        for (std::size_t s = 0; s < count; ++s) {
+            fields[0][s] = states[s].averages_.fast();
+            fields[1][s] = states[s].averages_.slow();
+        }
+        averages_detail::OpenEma &fast = states[0].averages_.fast_average(), &slow = states[0].averages_.slow_average();
+        run_lane_steps(Lanes(fast.keep, fast.alpha, slow.keep, slow.alpha), fields, count, in, out[0], bar, bars);
+        for (std::size_t s = 0; s < count; ++s) {
+            states[s].averages_.fast_average().average = fields[0][s];
+            states[s].averages_.slow_average().average = fields[1][s];
+        }
+    }
 
     void step(const double* in, double* out) noexcept {
         out[0] = averages_.add(in[0]) ? Oscillator::of(averages_.fast(), averages_.slow()) : missing_value;
@@ -145,12 +170,14 @@ private:
 struct ApoOscillator {
     static constexpr const char* name = "apo";
     static constexpr const char* class_name = "ApoState";
+    static constexpr bool relative = false;
     static double of(double fast, double slow) noexcept { return fast - slow; }
 };
 // Order of operations: ppo = ((fast - slow) / slow) * 100, and 0 where slow is zero.
 struct PpoOscillator {
     static constexpr const char* name = "ppo";
     static constexpr const char* class_name = "PpoState";
+    static constexpr bool relative = true;
     static double of(double fast, double slow) noexcept { return slow == 0.0 ? 0.0 : (fast - slow) / slow * 100.0; }
 };
 

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "indicator.hpp"
+#include "lane_steps.hpp"
 #include "price_oscillator.hpp"
 
 namespace quillora::indicators {
@@ -24,6 +25,10 @@ public:
     static bool valid(const Parameters& p) noexcept {
         return p.counts.size() == 1 && p.reals.empty() && p.counts[0] >= 1;
     }
+    // Tables step their symbols side by side, in vector lanes once a block's chains are seeded and
+    // each has a previous e3.
+    static constexpr bool table_lockstep = true;
+
     explicit TrixState(const Parameters& p) noexcept
         : averages_{averages_detail::OpenEma(p.counts[0]), averages_detail::OpenEma(p.counts[0]),
                     averages_detail::OpenEma(p.counts[0])} {}
@@ -78,6 +83,23 @@ public:
         averages_[2].average = third;
         previous_ = previous;
         return i;
+    }
+
+    bool lanes_ready() const noexcept { return has_previous_; }
+    static void run_lanes(TrixState* states, std::size_t count, const BlockLanes* in, const BlockLanes* out,
+                          std::size_t bar, std::size_t bars) noexcept {
+        using Lanes = EmaChainLanes<ChainValue::trix>;
+        LaneFields<Lanes> fields = {};
+        for (std::size_t s = 0; s < count; ++s) {
+            for (std::size_t k = 0; k < 3; ++k) fields[k][s] = states[s].averages_[k].average;
+            fields[3][s] = states[s].previous_;
+        }
+        const averages_detail::OpenEma& first = states[0].averages_[0];
+        run_lane_steps(Lanes(first.keep, first.alpha), fields, count, in, out[0], bar, bars);
+        for (std::size_t s = 0; s < count; ++s) {
+            for (std::size_t k = 0; k < 3; ++k) states[s].averages_[k].average = fields[k][s];
+            states[s].previous_ = fields[3][s];
+        }
     }
 
     void save(StateWriter& w) const {

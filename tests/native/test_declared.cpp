@@ -338,6 +338,10 @@ int main() {
     compare_lane_builds("cmo", WilderChangesLanes<false>(13.0, 14.0), engine);
     compare_lane_builds("rma", WilderAverageLanes(2.0, 3.0), engine);
     compare_lane_builds("natr", NatrLanes(13.0, 14.0), engine);
+    compare_lane_builds("dema", EmaChainLanes<ChainValue::dema>(0.8, 0.2), engine);
+    compare_lane_builds("tema", EmaChainLanes<ChainValue::tema>(0.8, 0.2), engine);
+    compare_lane_builds("trix", EmaChainLanes<ChainValue::trix>(0.8, 0.2), engine);
+    compare_lane_builds("ppo", EmaPairLanes<true>(0.8, 0.2, 0.9, 0.1), engine);
     if (failures != 0) {
         std::printf("%d check(s) failed\n", failures);
         return 1;
