@@ -8,7 +8,7 @@
 // `bench_declared --tables [NAME ...]` times tables of 64 symbols x 2,000 bars instead, in both
 // layouts and both walks, and prints per indicator
 //     NAME rows_batch_us rows_lockstep_us columns_batch_us columns_lockstep_us walk
-// the last the walk the indicator's tables take.
+// the last the walk the indicator's tables take ("rows lockstep": lockstep where row-major, else batch).
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
@@ -159,7 +159,8 @@ bool bench_table(std::string_view wanted, const std::vector<std::uint64_t>& coun
     if (!S::valid(p)) return !wanted.empty();
     std::printf("%s %.1f %.1f %.1f %.1f %s\n", S::name, time_table<S>(p, data, true, false),
                 time_table<S>(p, data, true, true), time_table<S>(p, data, false, false),
-                time_table<S>(p, data, false, true), tables_lockstep<S> ? "lockstep" : "batch");
+                time_table<S>(p, data, false, true),
+                tables_lockstep<S> ? "lockstep" : (tables_lanes_by_rows<S> ? "rows lockstep" : "batch"));
     std::fflush(stdout);
     return true;
 }

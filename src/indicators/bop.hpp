@@ -5,6 +5,7 @@
 
 #include "flows_parts.hpp"
 #include "indicator.hpp"
+#include "lane_steps.hpp"
 
 namespace quillora::indicators {
 
@@ -18,7 +19,18 @@ public:
     static constexpr std::size_t inputs = 4, outputs = 1;
 
     static bool valid(const Parameters& p) noexcept { return p.counts.empty() && p.reals.empty(); }
+    // Row-major tables step their symbols side by side in vector lanes, reading the rows in place;
+    // tables by columns keep the batch runs, which read each column in place.
+    static constexpr bool table_lanes_by_rows = true;
+
     explicit BopState(const Parameters&) noexcept {}
+
+    bool lanes_ready() const noexcept { return true; }
+    static void run_lanes(BopState*, std::size_t count, const BlockLanes* in, const BlockLanes* out, std::size_t bar,
+                          std::size_t bars) noexcept {
+        LaneFields<BopLanes> fields = {};
+        run_lane_steps(BopLanes{}, fields, count, in, out[0], bar, bars);
+    }
 
     void step(const double* in, double* out) noexcept {
         if (!present_bar<4>(in)) {

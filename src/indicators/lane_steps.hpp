@@ -22,12 +22,15 @@ inline constexpr std::size_t vector_lanes = 4, block_vectors = symbols_per_block
 // samples at rows[k] + symbol (read with lane_load), writing their values. Fields are held as
 // fields[f][symbol], symbols past the block's count idle.
 template <typename K>
-using LaneFields = double[K::fields][symbols_per_block];
+using LaneFields = double[std::max<std::size_t>(K::fields, 1)][symbols_per_block];  // a stateless K keeps none
 
-// Four samples read straight into a register: a sample array filled in parts and read whole
-// would stall on every read.
+using LaneMask = decltype(LaneVector{} == LaneVector{});
+
+// Four samples read straight into a register, as one vector load: copied as bytes, they may be
+// moved in halves, and a register filled in halves and read whole stalls on every read.
 [[gnu::always_inline]] inline void lane_load(LaneVector& to, const double* from) noexcept {
-    std::memcpy(&to, from, sizeof to);
+    using Unaligned = double __attribute__((vector_size(32), aligned(8), may_alias));
+    to = *reinterpret_cast<const Unaligned*>(from);
 }
 
 namespace lane_detail {
@@ -39,7 +42,7 @@ template <typename K>
 [[gnu::always_inline]] inline void run(const K& kernel, LaneFields<K>& fields, std::size_t count, const BlockLanes* in,
                                        const BlockLanes& out, std::size_t bar, std::size_t bars) noexcept {
     constexpr std::size_t width = symbols_per_block;
-    LaneVector registers[block_vectors][K::fields];
+    LaneVector registers[block_vectors][std::max<std::size_t>(K::fields, 1)];
     for (std::size_t v = 0; v < block_vectors; ++v)
         for (std::size_t f = 0; f < K::fields; ++f)
             std::memcpy(&registers[v][f], fields[f] + v * vector_lanes, sizeof(LaneVector));
@@ -252,6 +255,110 @@ struct EmaPairLanes {
     }
 };
 
+// Whether each of four symbols' `Count` samples at rows[k] + symbol are all present, each loaded.
+template <std::size_t Count>
+[[gnu::always_inline]] inline void lanes_present(const double* const* rows, std::size_t symbol, LaneVector* samples,
+                                                 LaneMask& present) noexcept {
+    const LaneVector zero = {};
+    lane_load(samples[0], rows[0] + symbol);
+    present = (samples[0] - samples[0]) == zero;
+    for (std::size_t k = 1; k < Count; ++k) {
+        lane_load(samples[k], rows[k] + symbol);
+        present = present & ((samples[k] - samples[k]) == zero);
+    }
+}
+
+// BOP over open, high, low and close: (close - open) / (high - low), and 0 where high - low is not
+// above zero; a bar with a missing input gives the missing marker. No fields.
+struct BopLanes {
+    static constexpr std::size_t fields = 0, inputs = 4;
+
+    [[gnu::always_inline]] void step(LaneVector*, const double* const* rows, std::size_t symbol,
+                                     LaneVector& value) const noexcept {
+        LaneVector bar[4];
+        LaneMask present;
+        lanes_present<4>(rows, symbol, bar, present);
+        const LaneVector zero = {}, range = bar[1] - bar[2];
+        const LaneVector result = range > zero ? (bar[3] - bar[0]) / range : zero;
+        const LaneVector missing = {missing_value, missing_value, missing_value, missing_value};
+        value = present ? result : missing;
+    }
+};
+
+// AD over high, low, close and volume: ad = ad + flow, flow = ((close - low) - (high - close)) /
+// (high - low) * volume, and 0 where high - low is not above zero; a bar with a missing input
+// leaves ad and gives the missing marker. The field is ad.
+struct AdLanes {
+    static constexpr std::size_t fields = 1, inputs = 4;
+
+    [[gnu::always_inline]] void step(LaneVector* field, const double* const* rows, std::size_t symbol,
+                                     LaneVector& value) const noexcept {
+        LaneVector bar[4];
+        LaneMask present;
+        lanes_present<4>(rows, symbol, bar, present);
+        const LaneVector zero = {}, high = bar[0], low = bar[1], close = bar[2], range = high - low;
+        const LaneVector flow = range > zero ? ((close - low) - (high - close)) / range * bar[3] : zero;
+        const LaneVector ad = field[0] + flow;
+        field[0] = present ? ad : field[0];
+        const LaneVector missing = {missing_value, missing_value, missing_value, missing_value};
+        value = present ? ad : missing;
+    }
+};
+
+// OBV over close and volume once started: the balance gains the volume when the close rose above
+// the previous present close, loses it when it fell below, else stays; a bar with a missing input
+// is skipped and gives the missing marker. The fields are the previous close and the balance.
+struct ObvLanes {
+    static constexpr std::size_t fields = 2, inputs = 2;
+
+    [[gnu::always_inline]] void step(LaneVector* field, const double* const* rows, std::size_t symbol,
+                                     LaneVector& value) const noexcept {
+        LaneVector bar[2];
+        LaneMask present;
+        lanes_present<2>(rows, symbol, bar, present);
+        const LaneVector close = bar[0], volume = bar[1], previous = field[0], balance = field[1];
+        const LaneVector next = close > previous ? balance + volume : (close < previous ? balance - volume : balance);
+        field[0] = present ? close : previous;
+        field[1] = present ? next : balance;
+        const LaneVector missing = {missing_value, missing_value, missing_value, missing_value};
+        value = present ? next : missing;
+    }
+};
+
+// The largest of high - low, |high - previous| and |low - previous|, as TrueRangePart::of.
+[[gnu::always_inline]] inline void lanes_true_range(const LaneVector& high, const LaneVector& low,
+                                                    const LaneVector& previous, LaneVector& greatest) noexcept {
+    using Bits = long long __attribute__((vector_size(32)));
+    const Bits magnitude = {0x7fffffffffffffff, 0x7fffffffffffffff, 0x7fffffffffffffff, 0x7fffffffffffffff};
+    greatest = high - low;
+    const LaneVector high_gap = reinterpret_cast<LaneVector>(reinterpret_cast<Bits>(high - previous) & magnitude);
+    greatest = high_gap > greatest ? high_gap : greatest;
+    const LaneVector low_gap = reinterpret_cast<LaneVector>(reinterpret_cast<Bits>(low - previous) & magnitude);
+    greatest = low_gap > greatest ? low_gap : greatest;
+}
+
+// TRANGE over high, low and close: the fields are the previous close and whether there is one
+// (1.0 or 0.0: a bar with a missing input clears it). A present bar with a previous close gives
+// its true range; every other bar the missing marker.
+struct TrueRangeLanes {
+    static constexpr std::size_t fields = 2, inputs = 3;
+
+    [[gnu::always_inline]] void step(LaneVector* field, const double* const* rows, std::size_t symbol,
+                                     LaneVector& value) const noexcept {
+        LaneVector bar[3];
+        LaneMask present;
+        lanes_present<3>(rows, symbol, bar, present);
+        const LaneVector zero = {}, one = {1.0, 1.0, 1.0, 1.0};
+        LaneVector greatest;
+        lanes_true_range(bar[0], bar[1], field[0], greatest);
+        const auto ranged = present & (field[1] != zero);
+        field[0] = present ? bar[2] : field[0];
+        field[1] = present ? one : zero;
+        const LaneVector missing = {missing_value, missing_value, missing_value, missing_value};
+        value = ranged ? greatest : missing;
+    }
+};
+
 // NATR once its average is seeded, over high, low and close: the fields are the previous close,
 // whether there is one (1.0 or 0.0: a bar with a missing input clears it) and the average true
 // range. A bar has a true range when it is present and there is a previous close; the average
@@ -266,19 +373,13 @@ struct NatrLanes {
 
     [[gnu::always_inline]] void step(LaneVector* field, const double* const* rows, std::size_t symbol,
                                      LaneVector& value) const noexcept {
-        using Bits = long long __attribute__((vector_size(32)));
         const LaneVector zero = {}, previous = field[0];
-        LaneVector high, low, close;
-        lane_load(high, rows[0] + symbol);
-        lane_load(low, rows[1] + symbol);
-        lane_load(close, rows[2] + symbol);
-        const Bits magnitude = {0x7fffffffffffffff, 0x7fffffffffffffff, 0x7fffffffffffffff, 0x7fffffffffffffff};
-        const auto bar_present = ((high - high) == zero) & ((low - low) == zero) & ((close - close) == zero);
-        LaneVector greatest = high - low;
-        const LaneVector high_gap = reinterpret_cast<LaneVector>(reinterpret_cast<Bits>(high - previous) & magnitude);
-        greatest = high_gap > greatest ? high_gap : greatest;
-        const LaneVector low_gap = reinterpret_cast<LaneVector>(reinterpret_cast<Bits>(low - previous) & magnitude);
-        greatest = low_gap > greatest ? low_gap : greatest;
+        LaneVector bar[3];
+        LaneMask bar_present;
+        lanes_present<3>(rows, symbol, bar, bar_present);
+        const LaneVector close = bar[2];
+        LaneVector greatest;
+        lanes_true_range(bar[0], bar[1], previous, greatest);
         const auto averaged = bar_present & (field[1] != zero) & ((greatest - greatest) == zero);
         const LaneVector average = (field[2] * kept + greatest) / period;
         const LaneVector hundred = {100.0, 100.0, 100.0, 100.0}, one = {1.0, 1.0, 1.0, 1.0};

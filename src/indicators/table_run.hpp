@@ -24,6 +24,11 @@ inline constexpr std::size_t parallel_threshold = std::size_t{1} << 16;
 template <typename S>
 inline constexpr bool tables_lockstep = requires { requires S::table_lockstep; };
 
+// A state may instead step side by side only the tables that are row-major (lanes then read their
+// rows in place), keeping its batch runs for tables by columns: `table_lanes_by_rows = true`.
+template <typename S>
+inline constexpr bool tables_lanes_by_rows = requires { requires S::table_lanes_by_rows; };
+
 // A lockstep state may also step a block's symbols in vector lanes once each says it is ready:
 // `run_lanes(states, count, inputs, outputs, bar, bars)` then takes bars [bar, bars) of all of them.
 template <typename S>
@@ -199,8 +204,7 @@ void run_part(const void* context, std::size_t part) noexcept {
 // partly written).
 template <Indicator S>
 [[nodiscard]] bool run_table(const Parameters& parameters, TableShape shape, const TableInput* inputs,
-                             const TableOutput* outputs, unsigned workers,
-                             bool lockstep = tables_lockstep<S>) noexcept {
+                             const TableOutput* outputs, unsigned workers, bool lockstep) noexcept {
     if (shape.bars == 0 || shape.series == 0) return true;
     std::size_t parts = std::min<std::size_t>({workers == 0 ? 1 : workers, max_worker_threads + 1, shape.series});
     if (shape.bars * shape.series < parallel_threshold) parts = 1;
@@ -212,6 +216,15 @@ template <Indicator S>
         run_parts(parts, {&table_detail::run_part<S>, &job});
     }
     return !failed.load();
+}
+
+// The same, each walk where the state asks for it.
+template <Indicator S>
+[[nodiscard]] bool run_table(const Parameters& parameters, TableShape shape, const TableInput* inputs,
+                             const TableOutput* outputs, unsigned workers) noexcept {
+    const bool row_major = inputs[0].columns == nullptr;
+    return run_table<S>(parameters, shape, inputs, outputs, workers,
+                        tables_lockstep<S> || (tables_lanes_by_rows<S> && row_major));
 }
 
 }  // namespace quillora::indicators

@@ -6,6 +6,7 @@
 
 #include "flows_parts.hpp"
 #include "indicator.hpp"
+#include "lane_steps.hpp"
 
 namespace quillora::indicators {
 
@@ -81,7 +82,27 @@ public:
     static constexpr std::size_t inputs = 3, outputs = 1;
 
     static bool valid(const Parameters& p) noexcept { return p.counts.empty() && p.reals.empty(); }
+    // Row-major tables step their symbols side by side in vector lanes, reading the rows in place;
+    // tables by columns keep the batch runs, which read each column in place.
+    static constexpr bool table_lanes_by_rows = true;
+
     explicit TrangeState(const Parameters&) noexcept {}
+
+    bool lanes_ready() const noexcept { return true; }
+    static void run_lanes(TrangeState* states, std::size_t count, const BlockLanes* in, const BlockLanes* out,
+                          std::size_t bar, std::size_t bars) noexcept {
+        LaneFields<TrueRangeLanes> fields = {};
+        for (std::size_t s = 0; s < count; ++s) {
+            fields[0][s] = states[s].range_.previous_close();
+            fields[1][s] = states[s].range_.has_previous() ? 1.0 : 0.0;
+        }
+        run_lane_steps(TrueRangeLanes{}, fields, count, in, out[0], bar, bars);
+        for (std::size_t s = 0; s < count; ++s) {
+            TrueRangePart& range = states[s].range_;
+            range.resume(range.value(), fields[0][s]);
+            if (fields[1][s] == 0.0) range.clear();
+        }
+    }
 
     void step(const double* in, double* out) noexcept {
         if (!present_bar<3>(in)) {

@@ -342,6 +342,10 @@ int main() {
     compare_lane_builds("tema", EmaChainLanes<ChainValue::tema>(0.8, 0.2), engine);
     compare_lane_builds("trix", EmaChainLanes<ChainValue::trix>(0.8, 0.2), engine);
     compare_lane_builds("ppo", EmaPairLanes<true>(0.8, 0.2, 0.9, 0.1), engine);
+    compare_lane_builds("bop", BopLanes{}, engine);
+    compare_lane_builds("ad", AdLanes{}, engine);
+    compare_lane_builds("obv", ObvLanes{}, engine);
+    compare_lane_builds("trange", TrueRangeLanes{}, engine);
     if (failures != 0) {
         std::printf("%d check(s) failed\n", failures);
         return 1;
