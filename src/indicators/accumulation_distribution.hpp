@@ -91,12 +91,35 @@ public:
     static bool valid(const Parameters& p) noexcept {
         return p.counts.size() == 2 && p.reals.empty() && p.counts[0] >= 1 && p.counts[1] > p.counts[0];
     }
+    // Row-major tables step their symbols side by side, in vector lanes once a block's slow
+    // averages have their first values; tables by columns keep the batch runs.
+    static constexpr bool table_lanes_by_rows = true;
+
     explicit AdoscState(const Parameters& p) noexcept
         : slow_period_(p.counts[1]),
           fast_alpha_(2.0 / (static_cast<double>(p.counts[0]) + 1.0)),
           fast_keep_(1.0 - fast_alpha_),
           slow_alpha_(2.0 / (static_cast<double>(p.counts[1]) + 1.0)),
           slow_keep_(1.0 - slow_alpha_) {}
+
+    bool lanes_ready() const noexcept { return run_ == slow_period_; }
+    static void run_lanes(AdoscState* states, std::size_t count, const BlockLanes* in, const BlockLanes* out,
+                          std::size_t bar, std::size_t bars) noexcept {
+        LaneFields<AdoscLanes> fields = {};
+        for (std::size_t s = 0; s < count; ++s) {
+            fields[0][s] = states[s].ad_;
+            fields[1][s] = states[s].fast_;
+            fields[2][s] = states[s].slow_;
+        }
+        const AdoscState& first = states[0];
+        run_lane_steps(AdoscLanes(first.fast_keep_, first.fast_alpha_, first.slow_keep_, first.slow_alpha_), fields,
+                       count, in, out[0], bar, bars);
+        for (std::size_t s = 0; s < count; ++s) {
+            states[s].ad_ = fields[0][s];
+            states[s].fast_ = fields[1][s];
+            states[s].slow_ = fields[2][s];
+        }
+    }
 
     void step(const double* in, double* out) noexcept {
         if (!present_bar<4>(in)) {

@@ -305,6 +305,59 @@ struct AdLanes {
     }
 };
 
+// ADOSC over high, low, close and volume once its slow average has its first value: ad = ad + flow
+// (AdLanes), fast = fast * fast_keep + ad * fast_alpha, slow likewise, the value fast - slow; a bar
+// with a missing input leaves the fields (ad, fast, slow) and gives the missing marker.
+struct AdoscLanes {
+    static constexpr std::size_t fields = 3, inputs = 4;
+    AdoscLanes(double fast_keep_real, double fast_alpha_real, double slow_keep_real, double slow_alpha_real) noexcept
+        : fast_keep{fast_keep_real, fast_keep_real, fast_keep_real, fast_keep_real},
+          fast_alpha{fast_alpha_real, fast_alpha_real, fast_alpha_real, fast_alpha_real},
+          slow_keep{slow_keep_real, slow_keep_real, slow_keep_real, slow_keep_real},
+          slow_alpha{slow_alpha_real, slow_alpha_real, slow_alpha_real, slow_alpha_real} {}
+    LaneVector fast_keep, fast_alpha, slow_keep, slow_alpha;
+
+    [[gnu::always_inline]] void step(LaneVector* field, const double* const* rows, std::size_t symbol,
+                                     LaneVector& value) const noexcept {
+        LaneVector bar[4];
+        LaneMask present;
+        lanes_present<4>(rows, symbol, bar, present);
+        const LaneVector zero = {}, high = bar[0], low = bar[1], close = bar[2], range = high - low;
+        const LaneVector flow = range > zero ? ((close - low) - (high - close)) / range * bar[3] : zero;
+        const LaneVector ad = field[0] + flow;
+        const LaneVector fast = field[1] * fast_keep + ad * fast_alpha;
+        const LaneVector slow = field[2] * slow_keep + ad * slow_alpha;
+        field[0] = present ? ad : field[0];
+        field[1] = present ? fast : field[1];
+        field[2] = present ? slow : field[2];
+        const LaneVector missing = {missing_value, missing_value, missing_value, missing_value};
+        value = present ? fast - slow : missing;
+    }
+};
+
+// VWAP over high, low, close and volume: typical = (high + low + close) / 3; priced = priced +
+// typical * volume and volume = volume + the bar's volume; the value priced / volume, missing
+// where the volume is 0. A bar with a missing input leaves the fields (priced, volume) and gives
+// the missing marker.
+struct VwapLanes {
+    static constexpr std::size_t fields = 2, inputs = 4;
+
+    [[gnu::always_inline]] void step(LaneVector* field, const double* const* rows, std::size_t symbol,
+                                     LaneVector& value) const noexcept {
+        LaneVector bar[4];
+        LaneMask present;
+        lanes_present<4>(rows, symbol, bar, present);
+        const LaneVector zero = {}, three = {3.0, 3.0, 3.0, 3.0};
+        const LaneVector priced = field[0] + (bar[0] + bar[1] + bar[2]) / three * bar[3];
+        const LaneVector volume = field[1] + bar[3];
+        field[0] = present ? priced : field[0];
+        field[1] = present ? volume : field[1];
+        const LaneVector missing = {missing_value, missing_value, missing_value, missing_value};
+        const LaneVector average = priced / volume;
+        value = present & (volume != zero) ? average : missing;
+    }
+};
+
 // OBV over close and volume once started: the balance gains the volume when the close rose above
 // the previous present close, loses it when it fell below, else stays; a bar with a missing input
 // is skipped and gives the missing marker. The fields are the previous close and the balance.

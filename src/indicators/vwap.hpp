@@ -5,6 +5,7 @@
 
 #include "flows_parts.hpp"
 #include "indicator.hpp"
+#include "lane_steps.hpp"
 
 namespace quillora::indicators {
 
@@ -19,7 +20,26 @@ public:
     static constexpr std::size_t inputs = 4, outputs = 1;
 
     static bool valid(const Parameters& p) noexcept { return p.counts.empty() && p.reals.empty(); }
+    // Row-major tables step their symbols side by side in vector lanes, reading the rows in place;
+    // tables by columns keep the batch runs, which read each column in place.
+    static constexpr bool table_lanes_by_rows = true;
+
     explicit VwapState(const Parameters&) noexcept {}
+
+    bool lanes_ready() const noexcept { return true; }
+    static void run_lanes(VwapState* states, std::size_t count, const BlockLanes* in, const BlockLanes* out,
+                          std::size_t bar, std::size_t bars) noexcept {
+        LaneFields<VwapLanes> fields = {};
+        for (std::size_t s = 0; s < count; ++s) {
+            fields[0][s] = states[s].priced_;
+            fields[1][s] = states[s].volume_;
+        }
+        run_lane_steps(VwapLanes{}, fields, count, in, out[0], bar, bars);
+        for (std::size_t s = 0; s < count; ++s) {
+            states[s].priced_ = fields[0][s];
+            states[s].volume_ = fields[1][s];
+        }
+    }
 
     void step(const double* in, double* out) noexcept {
         if (!present_bar<4>(in)) {

@@ -346,6 +346,8 @@ int main() {
     compare_lane_builds("ad", AdLanes{}, engine);
     compare_lane_builds("obv", ObvLanes{}, engine);
     compare_lane_builds("trange", TrueRangeLanes{}, engine);
+    compare_lane_builds("adosc", AdoscLanes(0.5, 0.5, 0.8, 0.2), engine);
+    compare_lane_builds("vwap", VwapLanes{}, engine);
     if (failures != 0) {
         std::printf("%d check(s) failed\n", failures);
         return 1;
