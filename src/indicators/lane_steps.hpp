@@ -38,10 +38,18 @@ namespace lane_detail {
 // Bars a column-major block is moved through at a time, into rows of the block's symbols.
 inline constexpr std::size_t tile_bars = 32;
 
+// A kernel with a `lag` member also reads each input `lag` bars back: rows[inputs + k] is input k
+// at bar - lag (the current bar's own samples before the table's first `lag` bars, which its
+// fields then must not use).
+template <typename K>
+inline constexpr bool lane_lagged = requires(const K& kernel) { kernel.lag; };
+
 template <typename K>
 [[gnu::always_inline]] inline void run(const K& kernel, LaneFields<K>& fields, std::size_t count, const BlockLanes* in,
                                        const BlockLanes& out, std::size_t bar, std::size_t bars) noexcept {
-    constexpr std::size_t width = symbols_per_block;
+    constexpr std::size_t width = symbols_per_block, streams = K::inputs * (lane_lagged<K> ? 2 : 1);
+    std::size_t lag = 0;
+    if constexpr (lane_lagged<K>) lag = kernel.lag;
     LaneVector registers[block_vectors][std::max<std::size_t>(K::fields, 1)];
     for (std::size_t v = 0; v < block_vectors; ++v)
         for (std::size_t f = 0; f < K::fields; ++f)
@@ -49,22 +57,29 @@ template <typename K>
     bool rows_in[K::inputs];
     for (std::size_t k = 0; k < K::inputs; ++k) rows_in[k] = in[k].side_by_side && count == width;
     const bool rows_out = out.side_by_side && count == width;
+    // The bar a stream reads at bar `at`: its own, or `lag` before it where there is one.
+    auto source = [lag](std::size_t stream, std::size_t at) {
+        return stream >= K::inputs && at >= lag ? at - lag : at;
+    };
     // Lanes past `count` read zeros, never written, and their values are never stored.
-    alignas(32) double tiles_in[K::inputs][tile_bars][width] = {};
+    alignas(32) double tiles_in[streams][tile_bars][width] = {};
     alignas(32) double tile_out[tile_bars][width];
     for (; bar < bars; bar += tile_bars) {
         const std::size_t length = std::min(tile_bars, bars - bar);
-        for (std::size_t k = 0; k < K::inputs; ++k) {
-            if (rows_in[k]) continue;
+        for (std::size_t j = 0; j < streams; ++j) {
+            if (rows_in[j % K::inputs]) continue;
             for (std::size_t s = 0; s < count; ++s) {
-                const Lane lane = in[k].lanes[s];
-                for (std::size_t t = 0; t < length; ++t) tiles_in[k][t][s] = lane.first[(bar + t) * lane.stride];
+                const Lane lane = in[j % K::inputs].lanes[s];
+                for (std::size_t t = 0; t < length; ++t)
+                    tiles_in[j][t][s] = lane.first[source(j, bar + t) * lane.stride];
             }
         }
         for (std::size_t t = 0; t < length; ++t) {
-            const double* rows[K::inputs];
-            for (std::size_t k = 0; k < K::inputs; ++k)
-                rows[k] = rows_in[k] ? in[k].lanes[0].first + (bar + t) * in[k].lanes[0].stride : tiles_in[k][t];
+            const double* rows[streams];
+            for (std::size_t j = 0; j < streams; ++j) {
+                const Lane first = in[j % K::inputs].lanes[0];
+                rows[j] = rows_in[j % K::inputs] ? first.first + source(j, bar + t) * first.stride : tiles_in[j][t];
+            }
             double* values =
                 rows_out ? const_cast<double*>(out.lanes[0].first) + (bar + t) * out.lanes[0].stride : tile_out[t];
             for (std::size_t v = 0; v < block_vectors; ++v) {
@@ -355,6 +370,50 @@ struct VwapLanes {
         const LaneVector missing = {missing_value, missing_value, missing_value, missing_value};
         const LaneVector average = priced / volume;
         value = present & (volume != zero) ? average : missing;
+    }
+};
+
+// ROC, ROCP, ROCR or MOM: the sample x against b, the one `lag` bars before it, once the `lag`
+// samples before x are all present (the field: how many present samples run up to the bar, so a
+// missing one starts it again from 0). ROC is ((x - b) / b) * 100, ROCP (x - b) / b, ROCR x / b,
+// the ratios missing where b is 0; MOM is x - b. Other bars give the missing marker.
+enum class ChangeKind { roc, rocp, rocr, mom };
+
+template <ChangeKind Kind>
+struct ChangeLanes {
+    static constexpr std::size_t fields = 1, inputs = 1;
+    explicit ChangeLanes(std::size_t period) noexcept
+        : lag(period),
+          period_real{static_cast<double>(period), static_cast<double>(period), static_cast<double>(period),
+                      static_cast<double>(period)} {}
+    std::size_t lag;
+    LaneVector period_real;
+
+    [[gnu::always_inline]] void step(LaneVector* field, const double* const* rows, std::size_t symbol,
+                                     LaneVector& value) const noexcept {
+        const LaneVector zero = {}, one = {1.0, 1.0, 1.0, 1.0};
+        LaneVector x, b;
+        lane_load(x, rows[0] + symbol);
+        lane_load(b, rows[1] + symbol);
+        const auto present = (x - x) == zero;
+        LaneVector change;
+        LaneMask none = {};  // where b leaves a ratio without a value
+        if constexpr (Kind == ChangeKind::roc) {
+            const LaneVector hundred = {100.0, 100.0, 100.0, 100.0};
+            change = ((x - b) / b) * hundred;
+            none = b == zero;
+        } else if constexpr (Kind == ChangeKind::rocp) {
+            change = (x - b) / b;
+            none = b == zero;
+        } else if constexpr (Kind == ChangeKind::rocr) {
+            change = x / b;
+            none = b == zero;
+        } else {
+            change = x - b;
+        }
+        const LaneVector missing = {missing_value, missing_value, missing_value, missing_value};
+        value = present & (field[0] >= period_real) & ~none ? change : missing;
+        field[0] = present ? field[0] + one : zero;
     }
 };
 

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "indicator.hpp"
+#include "lane_steps.hpp"
 #include "vector_pair.hpp"
 #include "window.hpp"
 
@@ -43,7 +44,23 @@ public:
     static bool valid(const Parameters& p) noexcept {
         return p.counts.size() == 1 && p.reals.empty() && p.counts[0] >= 1;
     }
+    // Row-major tables step their symbols side by side in vector lanes, each base read from the
+    // row `period` bars back; tables by columns keep the batch runs.
+    static constexpr bool table_lanes_by_rows = true;
+
     explicit ChangeState(const Parameters& p) noexcept : previous_(p.counts[0]) {}
+
+    // From an empty window only: the bases before the block's first bar are not in the table.
+    bool lanes_ready() const noexcept { return previous_.size() == 0; }
+    // Leaves the states spent (their windows are not refilled), as table blocks discard them.
+    template <typename Derived>
+    static void run_lanes(Derived* states, std::size_t count, const BlockLanes* in, const BlockLanes* out,
+                          std::size_t bar, std::size_t bars) noexcept {
+        using Lanes = ChangeLanes<Change::kind>;
+        LaneFields<Lanes> fields = {};
+        run_lane_steps(Lanes(static_cast<std::size_t>(states[0].previous_.capacity())), fields, count, in, out[0], bar,
+                       bars);
+    }
 
     void step(const double* in, double* out) {
         const double x = in[0];
@@ -132,6 +149,7 @@ private:
 // where x / b - 1 would cancel.)
 struct RocChange {
     static constexpr const char* name = "roc";
+    static constexpr ChangeKind kind = ChangeKind::roc;
     static constexpr const char* class_name = "RocState";
     template <typename T>
     static T of(T x, T b) noexcept {
@@ -141,6 +159,7 @@ struct RocChange {
 // Order of operations: (x - b) / b.
 struct RocpChange {
     static constexpr const char* name = "rocp";
+    static constexpr ChangeKind kind = ChangeKind::rocp;
     static constexpr const char* class_name = "RocpState";
     template <typename T>
     static T of(T x, T b) noexcept {
@@ -150,6 +169,7 @@ struct RocpChange {
 // Order of operations: x / b.
 struct RocrChange {
     static constexpr const char* name = "rocr";
+    static constexpr ChangeKind kind = ChangeKind::rocr;
     static constexpr const char* class_name = "RocrState";
     template <typename T>
     static T of(T x, T b) noexcept {
@@ -159,6 +179,7 @@ struct RocrChange {
 // Order of operations: x - b.
 struct MomChange {
     static constexpr const char* name = "mom";
+    static constexpr ChangeKind kind = ChangeKind::mom;
     static constexpr const char* class_name = "MomState";
     template <typename T>
     static T of(T x, T b) noexcept {

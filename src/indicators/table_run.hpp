@@ -30,7 +30,8 @@ template <typename S>
 inline constexpr bool tables_lanes_by_rows = requires { requires S::table_lanes_by_rows; };
 
 // A lockstep state may also step a block's symbols in vector lanes once each says it is ready:
-// `run_lanes(states, count, inputs, outputs, bar, bars)` then takes bars [bar, bars) of all of them.
+// `run_lanes(states, count, inputs, outputs, bar, bars)` then takes bars [bar, bars) of all of them
+// (the block's states are discarded after it).
 template <typename S>
 concept SteppedInLanes = requires(const S& state, S* states, const BlockLanes* lanes, std::size_t n) {
     { state.lanes_ready() } -> std::same_as<bool>;

@@ -348,6 +348,8 @@ int main() {
     compare_lane_builds("trange", TrueRangeLanes{}, engine);
     compare_lane_builds("adosc", AdoscLanes(0.5, 0.5, 0.8, 0.2), engine);
     compare_lane_builds("vwap", VwapLanes{}, engine);
+    compare_lane_builds("roc", ChangeLanes<ChangeKind::roc>(7), engine);
+    compare_lane_builds("mom", ChangeLanes<ChangeKind::mom>(7), engine);
     if (failures != 0) {
         std::printf("%d check(s) failed\n", failures);
         return 1;
