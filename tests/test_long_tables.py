@@ -205,7 +205,7 @@ def test_integer_keys_number_exactly(keys):
         assert bits(got[rows_of]) == bits(qs.ema(close[rows_of], 2))
 
 
-@pytest.mark.parametrize("kind", ["numpy", "polars"])
+@pytest.mark.parametrize("kind", ["numpy", "objects", "polars"])
 @pytest.mark.parametrize(
     ("case", "is_table"),
     [
@@ -229,7 +229,7 @@ def test_symbols_that_form_a_table_run_as_one(kind, case, is_table):
     elif case == "turns broken late":  # past the rows a first look samples
         keys[-7], keys[-6] = keys[-6], keys[-7]
     (close,) = bars(np.random.default_rng(9), len(keys), ("x",), dirty=True)
-    given = pl.Series(keys) if kind == "polars" else keys
+    given = pl.Series(keys) if kind == "polars" else keys.astype(object) if kind == "objects" else keys
     assert isinstance(_long.groups(given, None, len(keys)), _long.Panel) is is_table
     got = qs.ema(close, 3, by=given)
     for key in np.unique(keys):

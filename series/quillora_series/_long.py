@@ -146,16 +146,21 @@ def _panel(polars: Any, keys: list[Any], rows: int) -> Panel | None:
     key = keys[0]
     if key.dtype.is_float() if polars is not None else key.dtype.kind not in "biumMSUO":
         return None
-    period = _first_return(polars, key, rows)
-    if period is None or rows % period:
-        return None
-    for end in (min(rows, max(1 << 16, 4 * period)), rows):
-        if polars is not None:
-            periodic = key.slice(period, end - period).eq_missing(key.slice(0, end - period)).all()
-        else:
-            periodic = np.array_equal(key[period:end], key[: end - period])
-        if not periodic:
+    if polars is None and key.dtype.kind == "O" and not isinstance(key[0], str):
+        return None  # other Python objects compare in ways of their own: hashing decides
+    try:
+        period = _first_return(polars, key, rows)
+        if period is None or rows % period:
             return None
+        for end in (min(rows, max(1 << 16, 4 * period)), rows):
+            if polars is not None:
+                periodic = key.slice(period, end - period).eq_missing(key.slice(0, end - period)).all()
+            else:
+                periodic = np.array_equal(key[period:end], key[: end - period])
+            if not periodic:
+                return None
+    except (TypeError, ValueError):  # objects among the strings that do not compare as one value
+        return None
     opening = [key.slice(0, period)] if polars is not None else [key[:period]]
     distinct = (_polars_codes_of(polars, opening) if polars is not None else _codes(opening))[1]
     return Panel(period, row_major=True) if distinct == period else None
