@@ -56,6 +56,10 @@ void transpose_elements(const double* from, std::size_t from_stride, std::size_t
             for (std::size_t r = 0; r < block_rows; r += 4)
                 transpose_block(from + r * from_stride + c, from_stride, to + c * to_stride + r, to_stride);
     }
+    // Clean upper register halves before the plain code: the call below ends this function as a jump,
+    // past where the compiler would clear them, and every SSE instruction the process ran after
+    // it (other indicators' whole batch runs among them) was then several times slower.
+    _mm256_zeroupper();
     transpose_elements(from + block_rows * from_stride, from_stride, rows - block_rows, columns, to + block_rows,
                        to_stride);
     transpose_elements(from + block_columns, from_stride, block_rows, columns - block_columns,
