@@ -6,7 +6,7 @@
 
 #include "ema_chain.hpp"
 #include "indicator.hpp"
-#include "lane_steps.hpp"
+#include "lane_kernels.hpp"
 
 namespace quillora::indicators {
 

@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "indicator.hpp"
+#include "lane_kernels.hpp"
 #include "rma.hpp"
 #include "trange.hpp"
 

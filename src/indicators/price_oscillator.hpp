@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "indicator.hpp"
-#include "lane_steps.hpp"
+#include "lane_kernels.hpp"
 
 namespace quillora::indicators {
 

@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "indicator.hpp"
-#include "lane_steps.hpp"
+#include "lane_kernels.hpp"
 #include "vector_pair.hpp"
 #include "window.hpp"
 
