@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "indicator.hpp"
+#include "lane_kernels.hpp"
 
 namespace quillora::indicators {
 
@@ -108,5 +109,20 @@ private:
     std::array<double, N> sum_;
     std::array<double, N> average_;
 };
+
+// Tables of DEMA or TEMA: `count` states whose chains (chain_of(state)) are seeded, stepped over
+// bars [bar, bars) in vector lanes, each value as `Value` reads the averages.
+template <ChainValue Value, typename State, typename ChainOf>
+void run_chains_in_lanes(State* states, ChainOf chain_of, std::size_t count, const BlockLanes* in,
+                         const BlockLanes* out, std::size_t bar, std::size_t bars) noexcept {
+    using Lanes = EmaChainLanes<Value>;
+    LaneFields<Lanes> fields = {};
+    for (std::size_t s = 0; s < count; ++s)
+        for (std::size_t k = 0; k < Lanes::fields; ++k) fields[k][s] = chain_of(states[s]).value(k);
+    const auto& first = chain_of(states[0]);
+    run_lane_steps(Lanes(first.keep(), first.alpha()), fields, count, in, out[0], bar, bars);
+    for (std::size_t s = 0; s < count; ++s)
+        for (std::size_t k = 0; k < Lanes::fields; ++k) chain_of(states[s]).resume(k, fields[k][s]);
+}
 
 }  // namespace quillora::indicators

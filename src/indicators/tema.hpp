@@ -6,7 +6,6 @@
 
 #include "ema_chain.hpp"
 #include "indicator.hpp"
-#include "lane_kernels.hpp"
 
 namespace quillora::indicators {
 
@@ -31,13 +30,8 @@ public:
     bool lanes_ready() const noexcept { return chain_.seeded(); }
     static void run_lanes(TemaState* states, std::size_t count, const BlockLanes* in, const BlockLanes* out,
                           std::size_t bar, std::size_t bars) noexcept {
-        using Lanes = EmaChainLanes<ChainValue::tema>;
-        LaneFields<Lanes> fields = {};
-        for (std::size_t s = 0; s < count; ++s)
-            for (std::size_t k = 0; k < Lanes::fields; ++k) fields[k][s] = states[s].chain_.value(k);
-        run_lane_steps(Lanes(states[0].chain_.keep(), states[0].chain_.alpha()), fields, count, in, out[0], bar, bars);
-        for (std::size_t s = 0; s < count; ++s)
-            for (std::size_t k = 0; k < Lanes::fields; ++k) states[s].chain_.resume(k, fields[k][s]);
+        run_chains_in_lanes<ChainValue::tema>(
+            states, [](auto& state) -> auto& { return state.chain_; }, count, in, out, bar, bars);
     }
 
     void step(const double* in, double* out) noexcept {
