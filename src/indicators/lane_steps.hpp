@@ -10,6 +10,7 @@
 
 #include "table.hpp"
 #include "table_lane.hpp"
+#include "tile_transpose.hpp"
 
 namespace quillora::indicators {
 
@@ -66,9 +67,16 @@ template <typename K>
     for (; bar < bars; bar += tile_bars) {
         const std::size_t length = std::min(tile_bars, bars - bar);
         for (std::size_t j = 0; j < streams; ++j) {
+            const BlockLanes& block = in[j % K::inputs];
             if (rows_in[j % K::inputs]) continue;
+            // Spaced runs move as one transpose where the tile's source bars are consecutive.
+            if (block.spacing != 0 && source(j, bar) + length - 1 == source(j, bar + length - 1)) {
+                scatter_runs(block.lanes[0].first + source(j, bar), block.spacing, length, count, tiles_in[j][0],
+                             width);
+                continue;
+            }
             for (std::size_t s = 0; s < count; ++s) {
-                const Lane lane = in[j % K::inputs].lanes[s];
+                const Lane lane = block.lanes[s];
                 for (std::size_t t = 0; t < length; ++t)
                     tiles_in[j][t][s] = lane.first[source(j, bar + t) * lane.stride];
             }
@@ -88,6 +96,10 @@ template <typename K>
             }
         }
         if (rows_out) continue;
+        if (out.spacing != 0) {
+            gather_runs(tile_out[0], width, length, count, const_cast<double*>(out.lanes[0].first) + bar, out.spacing);
+            continue;
+        }
         for (std::size_t s = 0; s < count; ++s) {
             const Lane lane = out.lanes[s];
             for (std::size_t t = 0; t < length; ++t)

@@ -165,31 +165,40 @@ void compare(const char* how, const Parameters& p, const Outputs<S>& got, const 
 
 // Symbols of a table: the series, then the series with its bars shifted, each its own state;
 // `lockstep` picks the walk over the table's blocks.
+// How a table's symbols lie: side by side in rows, in evenly spaced runs (one column-major array),
+// or in runs that are not (the columns of a polars frame; here reversed).
+enum class Layout { rows, columns, scattered_columns };
+
 template <Indicator S>
-void compare_table(const Parameters& p, const std::vector<Series>& in, bool row_major, bool lockstep) {
+void compare_table(const Parameters& p, const std::vector<Series>& in, Layout layout, bool lockstep) {
     constexpr std::size_t symbols = 19;  // a whole block of symbols stepped together, and part of one
     const std::size_t bars = in[0].size();
     auto shifted = [&](std::size_t k, std::size_t symbol, std::size_t bar) {
         return in[k][(bar + 97 * symbol) % bars];
+    };
+    const bool row_major = layout == Layout::rows;
+    // Where a symbol's element lies in its table's memory.
+    auto at = [&](std::size_t symbol, std::size_t bar) {
+        if (row_major) return bar * symbols + symbol;
+        return (layout == Layout::columns ? symbol : symbols - 1 - symbol) * bars + bar;
     };
     std::vector<Series> inputs(S::inputs, Series(bars * symbols)), outputs(S::outputs, Series(bars * symbols));
     std::vector<std::vector<const double*>> in_columns(S::inputs);
     std::vector<std::vector<double*>> out_columns(S::outputs);
     for (std::size_t k = 0; k < S::inputs; ++k)
         for (std::size_t symbol = 0; symbol < symbols; ++symbol)
-            for (std::size_t bar = 0; bar < bars; ++bar)
-                inputs[k][row_major ? bar * symbols + symbol : symbol * bars + bar] = shifted(k, symbol, bar);
+            for (std::size_t bar = 0; bar < bars; ++bar) inputs[k][at(symbol, bar)] = shifted(k, symbol, bar);
     TableInput table_in[S::inputs];
     TableOutput table_out[S::outputs];
     for (std::size_t k = 0; k < S::inputs; ++k) {
         for (std::size_t symbol = 0; symbol < symbols; ++symbol)
-            in_columns[k].push_back(inputs[k].data() + symbol * bars);
+            in_columns[k].push_back(inputs[k].data() + at(symbol, 0));
         table_in[k] =
             row_major ? TableInput{inputs[k].data(), symbols, nullptr} : TableInput{nullptr, 0, in_columns[k].data()};
     }
     for (std::size_t k = 0; k < S::outputs; ++k) {
         for (std::size_t symbol = 0; symbol < symbols; ++symbol)
-            out_columns[k].push_back(outputs[k].data() + symbol * bars);
+            out_columns[k].push_back(outputs[k].data() + at(symbol, 0));
         table_out[k] = row_major ? TableOutput{outputs[k].data(), symbols, nullptr}
                                  : TableOutput{nullptr, 0, out_columns[k].data()};
     }
@@ -206,12 +215,12 @@ void compare_table(const Parameters& p, const std::vector<Series>& in, bool row_
             run_with<S>(p, column, [](S& st, auto in_, auto out_, std::size_t n) { step_bars(st, in_, out_, 0, n); });
         for (std::size_t k = 0; k < S::outputs; ++k) {
             for (std::size_t bar = 0; bar < bars; ++bar) {
-                const double got = outputs[k][row_major ? bar * symbols + symbol : symbol * bars + bar];
+                const double got = outputs[k][at(symbol, bar)];
                 if (std::memcmp(&got, &stepped.values[k][bar], sizeof got) != 0) {
                     std::printf(
                         "FAILED: %s: %s table, %s, symbol %zu output %zu bar %zu: %.17g, stepping gives %.17g\n",
-                        S::name, row_major ? "row-major" : "column", lockstep ? "lockstep" : "batch runs", symbol, k,
-                        bar, got, stepped.values[k][bar]);
+                        S::name, row_major ? "row-major" : (layout == Layout::columns ? "column" : "scattered column"),
+                        lockstep ? "lockstep" : "batch runs", symbol, k, bar, got, stepped.values[k][bar]);
                     ++failures;
                     return;
                 }
@@ -239,8 +248,8 @@ void check_indicator(std::mt19937_64& engine) {
                     stepped);
                 if (variant == 2) {
                     for (const bool lockstep : {false, true}) {
-                        compare_table<S>(p, in, true, lockstep);
-                        compare_table<S>(p, in, false, lockstep);
+                        for (const Layout layout : {Layout::rows, Layout::columns, Layout::scattered_columns})
+                            compare_table<S>(p, in, layout, lockstep);
                     }
                 }
                 compare<S>("split", p,
