@@ -11,6 +11,23 @@ namespace quillora::indicators {
 
 inline constexpr LaneVector lanes_missing = {missing_value, missing_value, missing_value, missing_value};
 
+// Where each lane holds a number: x - x is +0.0 then, and NaN for NaN or an infinity. (Set through
+// a reference: a vector returned by value changes the calling convention between builds.)
+[[gnu::always_inline]] inline void lanes_finite(const LaneVector& x, LaneMask& finite) noexcept {
+    const LaneVector zero = {};
+    finite = (x - x) == zero;
+}
+
+// A compensated sum's add(x) in each lane (compensated_sum.hpp): Knuth's two-sum, its lost part
+// added to the error.
+[[gnu::always_inline]] inline void lanes_add(LaneVector& sum, LaneVector& error, const LaneVector& x) noexcept {
+    const LaneVector total = sum + x;
+    const LaneVector x_part = total - sum;
+    const LaneVector lost = (sum - (total - x_part)) + (x - x_part);
+    sum = total;
+    error = error + lost;
+}
+
 // Wilder's smoothing constants in every lane: the period less one and the period, as doubles.
 struct WilderConstants {
     WilderConstants(double kept_real, double period_real) noexcept

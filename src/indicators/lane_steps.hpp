@@ -44,6 +44,20 @@ inline constexpr std::size_t tile_bars = 32;
 template <typename K>
 inline constexpr bool lane_lagged = requires(const K& kernel) { kernel.lag; };
 
+// A kernel whose lanes may need a step it cannot take side by side (a sum rebuilt from its
+// window) also reports them: `step(fields, rows, symbol, value, broken)` sets `broken` in each
+// such lane, and `repair(fields, in, symbol, bar, broken, value)`, out of line, takes their bar
+// one symbol at a time, reading what it needs from the table through `in`.
+template <typename K>
+inline constexpr bool lane_repaired =
+    requires(const K& kernel, LaneVector* fields, const BlockLanes* in, const LaneMask& broken, LaneVector& value) {
+        kernel.repair(fields, in, std::size_t{}, std::size_t{}, broken, value);
+    };
+
+[[gnu::always_inline]] inline bool lanes_any(const LaneMask& mask) noexcept {
+    return (mask[0] | mask[1] | mask[2] | mask[3]) != 0;
+}
+
 template <typename K>
 [[gnu::always_inline]] inline void run(const K& kernel, LaneFields<K>& fields, std::size_t count, const BlockLanes* in,
                                        const BlockLanes& out, std::size_t bar, std::size_t bars) noexcept {
@@ -91,7 +105,14 @@ template <typename K>
                 rows_out ? const_cast<double*>(out.lanes[0].first) + (bar + t) * out.lanes[0].stride : tile_out[t];
             for (std::size_t v = 0; v < block_vectors; ++v) {
                 LaneVector value;
-                kernel.step(registers[v], rows, v * vector_lanes, value);
+                if constexpr (lane_repaired<K>) {
+                    LaneMask broken;
+                    kernel.step(registers[v], rows, v * vector_lanes, value, broken);
+                    if (lanes_any(broken)) [[unlikely]]
+                        kernel.repair(registers[v], in, v * vector_lanes, bar + t, broken, value);
+                } else {
+                    kernel.step(registers[v], rows, v * vector_lanes, value);
+                }
                 std::memcpy(values + v * vector_lanes, &value, sizeof value);
             }
         }

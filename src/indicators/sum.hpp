@@ -7,6 +7,7 @@
 
 #include "compensated_sum.hpp"
 #include "indicator.hpp"
+#include "lane_kernels.hpp"
 #include "window.hpp"
 
 namespace quillora::indicators {
@@ -17,6 +18,67 @@ namespace quillora::indicators {
 // range), the sum is rebuilt from the window: cleared, then add(x) for each kept sample, oldest
 // first; a window whose sum still leaves the double range gives the missing marker. A missing
 // sample clears the window and the sum: the next value comes `period` present samples later.
+// SUM's step for a block's symbols side by side, from empty windows: the sample leaving is read
+// `period` bars back in the table. Fields: the sum, its error and the samples held (up to period).
+// A lane whose total leaves the double range is rebuilt from its window in the table, as the step
+// rebuilds it.
+struct SumLanes {
+    static constexpr std::size_t fields = 3, inputs = 1;
+    enum Field { sum, error, held };
+
+    explicit SumLanes(std::size_t period) noexcept : lag(period), n(static_cast<double>(period)) {}
+    std::size_t lag;
+    double n;
+
+    [[gnu::always_inline]] void step(LaneVector* field, const double* const* rows, std::size_t symbol,
+                                     LaneVector& value, LaneMask& broken) const noexcept {
+        LaneVector x, oldest;
+        lane_load(x, rows[0] + symbol);
+        lane_load(oldest, rows[1] + symbol);
+        LaneMask present, finite;
+        lanes_finite(x, present);
+        const LaneMask full = field[held] >= n;
+        LaneVector total = field[sum], lost = field[error];
+        lanes_add(total, lost, x);
+        LaneVector left = total, left_lost = lost;
+        lanes_add(left, left_lost, -oldest);
+        total = full ? left : total;
+        lost = full ? left_lost : lost;
+        const LaneVector count = full ? field[held] : field[held] + 1.0;
+        const LaneVector result = total + lost;
+        lanes_finite(result, finite);
+        const LaneVector empty = {-0.0, -0.0, -0.0, -0.0}, none = {};
+        broken = present & ~finite;
+        value = present & finite & (count >= n) ? result : lanes_missing;
+        field[sum] = present ? total : empty;
+        field[error] = present ? lost : empty;
+        field[held] = present ? count : none;
+    }
+
+    // The step's rebuild, for the lanes `broken` marks at `bar`: the sum of the samples held,
+    // oldest first, read from the table.
+    [[gnu::noinline]] void repair(LaneVector* field, const BlockLanes* in, std::size_t symbol, std::size_t bar,
+                                  const LaneMask& broken, LaneVector& value) const noexcept {
+        for (std::size_t l = 0; l < vector_lanes; ++l) {
+            if (broken[l] == 0) continue;
+            const Lane lane = in[0].lanes[symbol + l];
+            const std::size_t count = lane_window(field[held][l], bar);
+            regression::CompensatedSum rebuilt;
+            for (std::size_t k = bar + 1 - count; k <= bar; ++k) rebuilt.add(lane.first[k * lane.stride]);
+            field[sum][l] = rebuilt.sum();
+            field[error][l] = rebuilt.error();
+            const double total = rebuilt.value();
+            value[l] = static_cast<double>(count) >= n && present(total) ? total : missing_value;
+        }
+    }
+
+    // The samples a lane holds at `bar`, as a count of bars that lie in the table.
+    std::size_t lane_window(double held_samples, std::size_t bar) const noexcept {
+        const double most = std::min(n, static_cast<double>(bar + 1));
+        return held_samples >= 1.0 ? static_cast<std::size_t>(std::min(held_samples, most)) : 0;
+    }
+};
+
 class SumState {
 public:
     static constexpr const char* name = "sum";
@@ -27,6 +89,21 @@ public:
         return p.counts.size() == 1 && p.reals.empty() && p.counts[0] >= 1;
     }
     explicit SumState(const Parameters& p) noexcept : window_(p.counts[0]) {}
+
+    // Tables step their symbols side by side in vector lanes, in either layout: each symbol's
+    // batch run waits on its sum from bar to bar.
+    static constexpr bool table_lockstep = true;
+    // From an empty window only: the samples before the block's first bar are not in the table.
+    bool lanes_ready() const noexcept { return window_.size() == 0; }
+    // Leaves the states spent (their windows are not refilled), as table blocks discard them.
+    static void run_lanes(SumState* states, std::size_t count, const BlockLanes* in, const BlockLanes* out,
+                          std::size_t bar, std::size_t bars) noexcept {
+        LaneFields<SumLanes> fields = {};
+        for (std::size_t s = 0; s < symbols_per_block; ++s)
+            fields[SumLanes::sum][s] = fields[SumLanes::error][s] = -0.0;
+        run_lane_steps(SumLanes(static_cast<std::size_t>(states[0].window_.capacity())), fields, count, in, out[0], bar,
+                       bars);
+    }
 
     void step(const double* in, double* out) {
         const double x = in[0];
