@@ -10,6 +10,7 @@
 
 #include "compensated_sum.hpp"
 #include "indicator.hpp"
+#include "lane_kernels.hpp"
 #include "window.hpp"
 
 namespace quillora::indicators::regression {
@@ -21,8 +22,26 @@ struct LineConstants {
     explicit LineConstants(double period) noexcept
         : n(period), sum_x(n * (n - 1.0) * 0.5), divisor(sum_x * sum_x - n * (n * (n - 1.0) * (n * 2.0 - 1.0) / 6.0)) {}
 
-    double slope(double s, double a) const noexcept { return (n * a - sum_x * s) / divisor; }
-    double intercept(double s, double slope) const noexcept { return (s - slope * sum_x) / n; }
+    // Over doubles, or over the lanes of a vector (each lane the same operations; results through
+    // a reference, as a vector returned by value changes the calling convention between builds).
+    template <typename T>
+    void slope(const T& s, const T& a, T& m) const noexcept {
+        m = (n * a - sum_x * s) / divisor;
+    }
+    template <typename T>
+    void intercept(const T& s, const T& m, T& b) const noexcept {
+        b = (s - m * sum_x) / n;
+    }
+    double slope(double s, double a) const noexcept {
+        double m;
+        slope(s, a, m);
+        return m;
+    }
+    double intercept(double s, double m) const noexcept {
+        double b;
+        intercept(s, m, b);
+        return b;
+    }
 };
 
 // The line's slope m and intercept b over a window with x = 0 at the oldest sample, from two
@@ -76,6 +95,7 @@ public:
     }
 
     const LineConstants& constants() const noexcept { return line_; }
+    bool empty() const noexcept { return window_.size() == 0; }
     double s() const noexcept { return s_; }
     double a() const noexcept { return a_; }
     std::uint64_t period() const noexcept { return window_.capacity(); }
@@ -182,6 +202,141 @@ private:
     double s_ = missing_value, a_ = missing_value;  // the sums' values after the last sample
 };
 
+// 180 / pi, rounded once (pi as the double nearest it).
+inline constexpr double degrees_per_radian = 180.0 / 3.141592653589793;
+
+// Each reads its value off the line's sums, `into` over doubles or lane by lane over vectors.
+template <typename Read>
+double read_line(const LineConstants& c, double s, double a) noexcept {
+    double value;
+    Read::into(c, s, a, value);
+    return value;
+}
+
+struct AtNewest {  // b + m * (n - 1.0)
+    template <typename T>
+    static void into(const LineConstants& c, const T& s, const T& a, T& value) noexcept {
+        T m, b;
+        c.slope(s, a, m);
+        c.intercept(s, m, b);
+        value = b + m * (c.n - 1.0);
+    }
+};
+struct Slope {  // m
+    template <typename T>
+    static void into(const LineConstants& c, const T& s, const T& a, T& value) noexcept {
+        c.slope(s, a, value);
+    }
+};
+struct Intercept {  // b
+    template <typename T>
+    static void into(const LineConstants& c, const T& s, const T& a, T& value) noexcept {
+        T m;
+        c.slope(s, a, m);
+        c.intercept(s, m, value);
+    }
+};
+struct Angle {  // atan(m) * degrees_per_radian, atan from the C library, a lane at a time
+    static void into(const LineConstants& c, double s, double a, double& value) noexcept {
+        value = std::atan(c.slope(s, a)) * degrees_per_radian;
+    }
+    static void into(const LineConstants& c, const LaneVector& s, const LaneVector& a, LaneVector& value) noexcept {
+        c.slope(s, a, value);
+        for (std::size_t l = 0; l < vector_lanes; ++l) value[l] = std::atan(value[l]) * degrees_per_radian;
+    }
+};
+struct Forecast {  // b + m * n
+    template <typename T>
+    static void into(const LineConstants& c, const T& s, const T& a, T& value) noexcept {
+        T m, b;
+        c.slope(s, a, m);
+        c.intercept(s, m, b);
+        value = b + m * c.n;
+    }
+};
+
+template <typename Read>
+struct LineLanes {
+    static constexpr std::size_t fields = 5, inputs = 1;
+    enum Field { samples_sum, samples_error, aged_sum, aged_error, held };
+
+    explicit LineLanes(std::size_t period) noexcept
+        : lag(period), line(static_cast<double>(period)), n_halves(split(line.n)) {}
+    std::size_t lag;
+    LineConstants line;
+    Halves n_halves;
+
+    [[gnu::always_inline]] void step(LaneVector* field, const double* const* rows, std::size_t symbol,
+                                     LaneVector& value, LaneMask& broken) const noexcept {
+        LaneVector y, oldest;
+        lane_load(y, rows[0] + symbol);
+        lane_load(oldest, rows[1] + symbol);
+        LaneMask present, s_finite, a_finite, finite;
+        lanes_finite(y, present);
+        const LaneMask full = field[held] >= line.n;
+        // A.add(S): every kept sample a bar older.
+        LaneVector a_sum = field[aged_sum], a_error = field[aged_error];
+        lanes_add(a_sum, a_error, field[samples_sum]);
+        a_error = a_error + field[samples_error];
+        // Once full, A.subtract_product(n, oldest): Dekker's lost part of n * oldest.
+        const LaneVector product = line.n * oldest;
+        const LaneVector scaled = 134217729.0 * oldest;
+        const LaneVector high = scaled - (scaled - oldest), low = oldest - high;
+        const LaneVector product_lost =
+            (((n_halves.high * high - product) + n_halves.high * low) + n_halves.low * high) + n_halves.low * low;
+        LaneVector a_left = a_sum, a_left_error = a_error;
+        lanes_add(a_left, a_left_error, -product);
+        a_left_error = a_left_error - product_lost;
+        // S.add(y), then once full S.add(-oldest).
+        LaneVector s_sum = field[samples_sum], s_error = field[samples_error];
+        lanes_add(s_sum, s_error, y);
+        LaneVector s_left = s_sum, s_left_error = s_error;
+        lanes_add(s_left, s_left_error, -oldest);
+        a_sum = full ? a_left : a_sum;
+        a_error = full ? a_left_error : a_error;
+        s_sum = full ? s_left : s_sum;
+        s_error = full ? s_left_error : s_error;
+        const LaneVector count = full ? field[held] : field[held] + 1.0;
+        const LaneVector s = s_sum + s_error, a = a_sum + a_error;
+        lanes_finite(s, s_finite);
+        lanes_finite(a, a_finite);
+        broken = present & ~(s_finite & a_finite);
+        LaneVector result;
+        Read::into(line, s, a, result);
+        lanes_finite(result, finite);
+        const LaneVector empty = {-0.0, -0.0, -0.0, -0.0}, none = {};
+        value = present & finite & (count >= line.n) ? result : lanes_missing;
+        field[samples_sum] = present ? s_sum : empty;
+        field[samples_error] = present ? s_error : empty;
+        field[aged_sum] = present ? a_sum : empty;
+        field[aged_error] = present ? a_error : empty;
+        field[held] = present ? count : none;
+    }
+
+    // add's rebuild, for the lanes `broken` marks at `bar`: both sums replayed over the samples
+    // held, oldest first, read from the table.
+    [[gnu::noinline]] void repair(LaneVector* field, const BlockLanes* in, std::size_t symbol, std::size_t bar,
+                                  const LaneMask& broken, LaneVector& value) const noexcept {
+        for (std::size_t l = 0; l < vector_lanes; ++l) {
+            if (broken[l] == 0) continue;
+            const Lane lane = in[0].lanes[symbol + l];
+            const double most = std::min(line.n, static_cast<double>(bar + 1)), held_samples = field[held][l];
+            const std::size_t count = held_samples >= 1.0 ? static_cast<std::size_t>(std::min(held_samples, most)) : 0;
+            CompensatedSum samples, aged;
+            for (std::size_t k = bar + 1 - count; k <= bar; ++k) {
+                aged.add(samples);
+                samples.add(lane.first[k * lane.stride]);
+            }
+            field[samples_sum][l] = samples.sum();
+            field[samples_error][l] = samples.error();
+            field[aged_sum][l] = aged.sum();
+            field[aged_error][l] = aged.error();
+            const double result = read_line<Read>(line, samples.value(), aged.value());
+            value[l] = static_cast<double>(count) >= line.n && present(result) ? result : missing_value;
+        }
+    }
+};
+
 // A value of the line, or the missing marker where it left the double range.
 inline double finite_or_missing(double v) noexcept { return present(v) ? v : missing_value; }
 
@@ -196,6 +351,23 @@ public:
     }
     explicit LineState(const Parameters& p) noexcept : line_(p.counts[0]) {}
 
+    // Tables step their symbols side by side in vector lanes, in either layout: each symbol's
+    // batch run waits on its sums from bar to bar.
+    static constexpr bool table_lockstep = true;
+    // From an empty window only: the samples before the block's first bar are not in the table.
+    bool lanes_ready() const noexcept { return line_.empty(); }
+    // Leaves the states spent (their windows are not refilled), as table blocks discard them.
+    template <typename Derived>
+    static void run_lanes(Derived* states, std::size_t count, const BlockLanes* in, const BlockLanes* out,
+                          std::size_t bar, std::size_t bars) noexcept {
+        using Kernel = LineLanes<Read>;
+        LaneFields<Kernel> fields = {};
+        for (std::size_t f = Kernel::samples_sum; f <= Kernel::aged_error; ++f)
+            for (std::size_t s = 0; s < symbols_per_block; ++s) fields[f][s] = -0.0;
+        run_lane_steps(Kernel(static_cast<std::size_t>(states[0].line_.period())), fields, count, in, out[0], bar,
+                       bars);
+    }
+
     void step(const double* in, double* out) {
         const double x = in[0];
         if (!present(x)) {
@@ -203,7 +375,8 @@ public:
             out[0] = missing_value;
             return;
         }
-        out[0] = line_.add(x) ? finite_or_missing(Read::of(line_.constants(), line_.s(), line_.a())) : missing_value;
+        out[0] =
+            line_.add(x) ? finite_or_missing(read_line<Read>(line_.constants(), line_.s(), line_.a())) : missing_value;
     }
 
     // The first `period` bars are stepped (the samples leaving their windows are in the state's),
@@ -219,7 +392,7 @@ public:
                        [result, constants](std::size_t start, std::size_t count, const double* s, const double* a) {
                            double* values = result + start;
                            for (std::size_t k = 0; k < count; ++k)
-                               values[k] = finite_or_missing(Read::of(constants, s[k], a[k]));
+                               values[k] = finite_or_missing(read_line<Read>(constants, s[k], a[k]));
                        });
     }
 
@@ -228,33 +401,6 @@ public:
 
 private:
     LeastSquaresLine line_;
-};
-
-// 180 / pi, rounded once (pi as the double nearest it).
-inline constexpr double degrees_per_radian = 180.0 / 3.141592653589793;
-
-struct AtNewest {  // b + m * (n - 1.0)
-    static double of(const LineConstants& c, double s, double a) noexcept {
-        const double m = c.slope(s, a);
-        return c.intercept(s, m) + m * (c.n - 1.0);
-    }
-};
-struct Slope {  // m
-    static double of(const LineConstants& c, double s, double a) noexcept { return c.slope(s, a); }
-};
-struct Intercept {  // b
-    static double of(const LineConstants& c, double s, double a) noexcept { return c.intercept(s, c.slope(s, a)); }
-};
-struct Angle {  // atan(m) * degrees_per_radian, atan from the C library
-    static double of(const LineConstants& c, double s, double a) noexcept {
-        return std::atan(c.slope(s, a)) * degrees_per_radian;
-    }
-};
-struct Forecast {  // b + m * n
-    static double of(const LineConstants& c, double s, double a) noexcept {
-        const double m = c.slope(s, a);
-        return c.intercept(s, m) + m * c.n;
-    }
 };
 
 }  // namespace quillora::indicators::regression
