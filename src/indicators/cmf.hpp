@@ -8,6 +8,7 @@
 
 #include "flows_parts.hpp"
 #include "indicator.hpp"
+#include "lane_kernels.hpp"
 
 namespace quillora::indicators {
 
@@ -17,6 +18,52 @@ namespace quillora::indicators {
 // the volumes sum to 0. While every bar of the window has zero volume both sums are set to 0.0, so
 // no rounding left over from earlier bars survives a quiet stretch. A missing bar empties the
 // window: its position and the next period - 1 hold the missing marker.
+// CMF's step for a block's symbols side by side, from empty windows: the bar leaving is read
+// `period` bars back in the table and its flow computed again (the same bits). Fields: the two
+// sums, the bars of the window with a nonzero volume and the bars held (up to period), counts
+// as doubles (exact).
+struct CmfLanes {
+    static constexpr std::size_t fields = 4, inputs = 4;
+    enum Field { flows, volumes, trading, held };
+
+    explicit CmfLanes(std::size_t period) noexcept : lag(period), n(static_cast<double>(period)) {}
+    std::size_t lag;
+    double n;
+
+    // money_flow_volume in each lane.
+    [[gnu::always_inline]] static void flow_of(const LaneVector* bar, LaneVector& flow) noexcept {
+        const LaneVector zero = {}, range = bar[0] - bar[1];
+        flow = range > zero ? ((bar[2] - bar[1]) - (bar[0] - bar[2])) / range * bar[3] : zero;
+    }
+
+    [[gnu::always_inline]] void step(LaneVector* field, const double* const* rows, std::size_t symbol,
+                                     LaneVector& value) const noexcept {
+        LaneVector bar[4], oldest[4];
+        LaneMask present;
+        lanes_present<4>(rows, symbol, bar, present);
+        for (std::size_t k = 0; k < 4; ++k) lane_load(oldest[k], rows[4 + k] + symbol);
+        LaneVector flow, oldest_flow;
+        flow_of(bar, flow);
+        flow_of(oldest, oldest_flow);
+        const LaneVector zero = {}, one = {1.0, 1.0, 1.0, 1.0};
+        const LaneMask full = field[held] >= n;
+        LaneVector flow_sum = full ? (field[flows] - oldest_flow) + flow : field[flows] + flow;
+        LaneVector volume_sum = full ? (field[volumes] - oldest[3]) + bar[3] : field[volumes] + bar[3];
+        const LaneVector left_trading = full & (oldest[3] != zero) ? field[trading] - one : field[trading];
+        const LaneVector now_trading = bar[3] != zero ? left_trading + one : left_trading;
+        const LaneMask quiet = now_trading == zero;
+        flow_sum = quiet ? zero : flow_sum;
+        volume_sum = quiet ? zero : volume_sum;
+        const LaneVector count = full ? field[held] : field[held] + one;
+        const LaneVector result = volume_sum == zero ? zero : flow_sum / volume_sum;
+        value = present & (count >= n) ? result : lanes_missing;
+        field[flows] = present ? flow_sum : zero;
+        field[volumes] = present ? volume_sum : zero;
+        field[trading] = present ? now_trading : zero;
+        field[held] = present ? count : zero;
+    }
+};
+
 class CmfState {
 public:
     static constexpr const char* name = "cmf";
@@ -27,6 +74,19 @@ public:
         return p.counts.size() == 1 && p.reals.empty() && p.counts[0] >= 1;
     }
     explicit CmfState(const Parameters& p) noexcept : bars_(p.counts[0]) {}
+
+    // Row-major tables step their symbols side by side in vector lanes, read in place; tables by
+    // columns keep the batch runs (eight streams through tiles cost more than the lanes save).
+    static constexpr bool table_lanes_by_rows = true;
+    // From an empty window only: the bars before the block's first are not in the table.
+    bool lanes_ready() const noexcept { return bars_.size() == 0; }
+    // Leaves the states spent (their windows are not refilled), as table blocks discard them.
+    static void run_lanes(CmfState* states, std::size_t count, const BlockLanes* in, const BlockLanes* out,
+                          std::size_t bar, std::size_t bars) noexcept {
+        LaneFields<CmfLanes> fields = {};
+        run_lane_steps(CmfLanes(static_cast<std::size_t>(states[0].bars_.capacity())), fields, count, in, out[0], bar,
+                       bars);
+    }
 
     void step(const double* in, double* out) {
         if (!present_bar<4>(in)) {

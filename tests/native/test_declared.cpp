@@ -360,6 +360,7 @@ int main() {
     compare_lane_builds("roc", ChangeLanes<ChangeKind::roc>(7), engine);
     compare_lane_builds("mom", ChangeLanes<ChangeKind::mom>(7), engine);
     compare_lane_builds("sum", SumLanes(7), engine);
+    compare_lane_builds("cmf", CmfLanes(7), engine);
     compare_lane_builds("linearreg", regression::LineLanes<regression::AtNewest>(7), engine);
     compare_lane_builds("linearreg_angle", regression::LineLanes<regression::Angle>(7), engine);
     if (failures != 0) {
