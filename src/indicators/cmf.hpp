@@ -12,12 +12,6 @@
 
 namespace quillora::indicators {
 
-// Order of operations: flow = ((close - low) - (high - close)) / (high - low) * volume, left to
-// right, 0 where high <= low. Running sums from 0.0: sum = sum + flow while the window fills,
-// sum = sum - oldest + flow once full (the same for volume); cmf = flows / volumes, and 0 where
-// the volumes sum to 0. While every bar of the window has zero volume both sums are set to 0.0, so
-// no rounding left over from earlier bars survives a quiet stretch. A missing bar empties the
-// window: its position and the next period - 1 hold the missing marker.
 // CMF's step for a block's symbols side by side, from empty windows: the bar leaving is read
 // `period` bars back in the table and its flow computed again (the same bits). Fields: the two
 // sums, the bars of the window with a nonzero volume and the bars held (up to period), counts
@@ -30,12 +24,6 @@ struct CmfLanes {
     std::size_t lag;
     double n;
 
-    // money_flow_volume in each lane.
-    [[gnu::always_inline]] static void flow_of(const LaneVector* bar, LaneVector& flow) noexcept {
-        const LaneVector zero = {}, range = bar[0] - bar[1];
-        flow = range > zero ? ((bar[2] - bar[1]) - (bar[0] - bar[2])) / range * bar[3] : zero;
-    }
-
     [[gnu::always_inline]] void step(LaneVector* field, const double* const* rows, std::size_t symbol,
                                      LaneVector& value) const noexcept {
         LaneVector bar[4], oldest[4];
@@ -43,8 +31,8 @@ struct CmfLanes {
         lanes_present<4>(rows, symbol, bar, present);
         for (std::size_t k = 0; k < 4; ++k) lane_load(oldest[k], rows[4 + k] + symbol);
         LaneVector flow, oldest_flow;
-        flow_of(bar, flow);
-        flow_of(oldest, oldest_flow);
+        lanes_money_flow(bar, flow);
+        lanes_money_flow(oldest, oldest_flow);
         const LaneVector zero = {}, one = {1.0, 1.0, 1.0, 1.0};
         const LaneMask full = field[held] >= n;
         LaneVector flow_sum = full ? (field[flows] - oldest_flow) + flow : field[flows] + flow;
@@ -64,6 +52,12 @@ struct CmfLanes {
     }
 };
 
+// Order of operations: flow = ((close - low) - (high - close)) / (high - low) * volume, left to
+// right, 0 where high <= low. Running sums from 0.0: sum = sum + flow while the window fills,
+// sum = sum - oldest + flow once full (the same for volume); cmf = flows / volumes, and 0 where
+// the volumes sum to 0. While every bar of the window has zero volume both sums are set to 0.0, so
+// no rounding left over from earlier bars survives a quiet stretch. A missing bar empties the
+// window: its position and the next period - 1 hold the missing marker.
 class CmfState {
 public:
     static constexpr const char* name = "cmf";

@@ -2,6 +2,7 @@
 // each mirrors its state's own step once warmed up, lane by lane, in the same order of operations.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 
 #include "lane_steps.hpp"
@@ -26,6 +27,20 @@ inline constexpr LaneVector lanes_missing = {missing_value, missing_value, missi
     const LaneVector lost = (sum - (total - x_part)) + (x - x_part);
     sum = total;
     error = error + lost;
+}
+
+// The bars of its window a lane's repair reads back at `bar`: the `held` samples its fields count,
+// never more than `period` nor than the table holds (fields given any doubles stay in bounds).
+inline std::size_t lanes_window_bars(double held, std::size_t bar, double period) noexcept {
+    const double most = std::min(period, static_cast<double>(bar + 1));
+    return held >= 1.0 ? static_cast<std::size_t>(std::min(held, most)) : 0;
+}
+
+// money_flow_volume (flows_parts.hpp) in each lane, from a bar's high, low, close and volume:
+// ((close - low) - (high - close)) / (high - low) * volume, and 0 where high - low is not above 0.
+[[gnu::always_inline]] inline void lanes_money_flow(const LaneVector* bar, LaneVector& flow) noexcept {
+    const LaneVector zero = {}, high = bar[0], low = bar[1], close = bar[2], range = high - low;
+    flow = range > zero ? ((close - low) - (high - close)) / range * bar[3] : zero;
 }
 
 // Wilder's smoothing constants in every lane: the period less one and the period, as doubles.
@@ -209,8 +224,8 @@ struct AdLanes {
         LaneVector bar[4];
         LaneMask present;
         lanes_present<4>(rows, symbol, bar, present);
-        const LaneVector zero = {}, high = bar[0], low = bar[1], close = bar[2], range = high - low;
-        const LaneVector flow = range > zero ? ((close - low) - (high - close)) / range * bar[3] : zero;
+        LaneVector flow;
+        lanes_money_flow(bar, flow);
         const LaneVector ad = field[0] + flow;
         field[0] = present ? ad : field[0];
         value = present ? ad : lanes_missing;
@@ -234,8 +249,8 @@ struct AdoscLanes {
         LaneVector bar[4];
         LaneMask present;
         lanes_present<4>(rows, symbol, bar, present);
-        const LaneVector zero = {}, high = bar[0], low = bar[1], close = bar[2], range = high - low;
-        const LaneVector flow = range > zero ? ((close - low) - (high - close)) / range * bar[3] : zero;
+        LaneVector flow;
+        lanes_money_flow(bar, flow);
         const LaneVector ad = field[0] + flow;
         const LaneVector fast = field[1] * fast_keep + ad * fast_alpha;
         const LaneVector slow = field[2] * slow_keep + ad * slow_alpha;

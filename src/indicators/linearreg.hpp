@@ -255,6 +255,10 @@ struct Forecast {  // b + m * n
     }
 };
 
+// The line's sums for a block's symbols side by side, from empty windows, as LeastSquaresLine::add
+// takes them, then `Read`'s value: the sample leaving is read `period` bars back in the table.
+// Fields: S and A (sum and error each) and the samples held (up to period). A lane whose S or A
+// leaves the double range is rebuilt from its window in the table, as add rebuilds it.
 template <typename Read>
 struct LineLanes {
     static constexpr std::size_t fields = 5, inputs = 1;
@@ -320,8 +324,7 @@ struct LineLanes {
         for (std::size_t l = 0; l < vector_lanes; ++l) {
             if (broken[l] == 0) continue;
             const Lane lane = in[0].lanes[symbol + l];
-            const double most = std::min(line.n, static_cast<double>(bar + 1)), held_samples = field[held][l];
-            const std::size_t count = held_samples >= 1.0 ? static_cast<std::size_t>(std::min(held_samples, most)) : 0;
+            const std::size_t count = lanes_window_bars(field[held][l], bar, line.n);
             CompensatedSum samples, aged;
             for (std::size_t k = bar + 1 - count; k <= bar; ++k) {
                 aged.add(samples);

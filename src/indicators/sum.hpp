@@ -12,12 +12,6 @@
 
 namespace quillora::indicators {
 
-// Order of operations: a present sample x joins a compensated sum (compensated_sum.hpp) as
-// add(x); once the window holds `period` samples, each new x is add(x) then add(-oldest). The
-// output is sum + error. Should that be NaN or infinite (a sample near the top of the double
-// range), the sum is rebuilt from the window: cleared, then add(x) for each kept sample, oldest
-// first; a window whose sum still leaves the double range gives the missing marker. A missing
-// sample clears the window and the sum: the next value comes `period` present samples later.
 // SUM's step for a block's symbols side by side, from empty windows: the sample leaving is read
 // `period` bars back in the table. Fields: the sum, its error and the samples held (up to period).
 // A lane whose total leaves the double range is rebuilt from its window in the table, as the step
@@ -62,7 +56,7 @@ struct SumLanes {
         for (std::size_t l = 0; l < vector_lanes; ++l) {
             if (broken[l] == 0) continue;
             const Lane lane = in[0].lanes[symbol + l];
-            const std::size_t count = lane_window(field[held][l], bar);
+            const std::size_t count = lanes_window_bars(field[held][l], bar, n);
             regression::CompensatedSum rebuilt;
             for (std::size_t k = bar + 1 - count; k <= bar; ++k) rebuilt.add(lane.first[k * lane.stride]);
             field[sum][l] = rebuilt.sum();
@@ -71,14 +65,14 @@ struct SumLanes {
             value[l] = static_cast<double>(count) >= n && present(total) ? total : missing_value;
         }
     }
-
-    // The samples a lane holds at `bar`, as a count of bars that lie in the table.
-    std::size_t lane_window(double held_samples, std::size_t bar) const noexcept {
-        const double most = std::min(n, static_cast<double>(bar + 1));
-        return held_samples >= 1.0 ? static_cast<std::size_t>(std::min(held_samples, most)) : 0;
-    }
 };
 
+// Order of operations: a present sample x joins a compensated sum (compensated_sum.hpp) as
+// add(x); once the window holds `period` samples, each new x is add(x) then add(-oldest). The
+// output is sum + error. Should that be NaN or infinite (a sample near the top of the double
+// range), the sum is rebuilt from the window: cleared, then add(x) for each kept sample, oldest
+// first; a window whose sum still leaves the double range gives the missing marker. A missing
+// sample clears the window and the sum: the next value comes `period` present samples later.
 class SumState {
 public:
     static constexpr const char* name = "sum";

@@ -163,12 +163,12 @@ void compare(const char* how, const Parameters& p, const Outputs<S>& got, const 
     }
 }
 
-// Symbols of a table: the series, then the series with its bars shifted, each its own state;
-// `lockstep` picks the walk over the table's blocks.
 // How a table's symbols lie: side by side in rows, in evenly spaced runs (one column-major array),
 // or in runs that are not (the columns of a polars frame; here reversed).
 enum class Layout { rows, columns, scattered_columns };
 
+// Symbols of a table: the series, then the series with its bars shifted, each its own state;
+// `layout` places them and `lockstep` picks the walk over the table's blocks.
 template <Indicator S>
 void compare_table(const Parameters& p, const std::vector<Series>& in, Layout layout, bool lockstep) {
     constexpr std::size_t symbols = 19;  // a whole block of symbols stepped together, and part of one
